@@ -1,0 +1,40 @@
+// Program-wide device state shared by the dialog and the workers.
+// Flags are atomic; the two paths are read and written under one lock.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "device/hid.h"
+
+namespace kbt {
+
+// Update-mode device and matching constants.
+inline constexpr std::uint16_t kUpdateVendorId = 0x0603;
+inline constexpr std::uint16_t kUpdateProductId = 0x1020;
+inline constexpr std::uint16_t kVendorUsagePage = 0xFF00;
+inline constexpr std::uint16_t kDataFeatureLength = 2050;
+inline constexpr std::uint16_t kCommandFeatureLength = 6;
+
+// The path buffers hold 260 wide characters: 259 plus the terminating zero.
+// A longer path does not fit and is skipped, never cut.
+inline constexpr std::size_t kPathCapacity = 260;
+
+extern std::atomic<bool> g_DeviceReady;
+extern std::atomic<bool> g_UpdateBusy;
+extern std::atomic<bool> g_BootEntryHold;
+extern std::atomic<std::uint16_t> g_UpdateCounter;  // 1 at program start
+
+struct DevicePaths {
+  DevicePath data;
+  DevicePath command;
+};
+
+// g_DataPath and g_CommandPath, under their lock.
+DevicePaths ReadDevicePaths();
+void WriteDevicePaths(const DevicePaths& paths);
+void ClearDevicePaths();
+
+}  // namespace kbt

@@ -1,0 +1,86 @@
+// The HID seam: the few operations the device logic needs of a HID layer.
+// Implemented by hid_linux.cpp (hidraw + libudev), hid_windows.cpp (SetupAPI +
+// the HID class) and the simulated keyboard (sim/). No platform header is
+// included here or by any caller.
+//
+// Byte conventions, the same on every backend:
+// - A feature report buffer starts with its report ID in byte 0, also for a
+//   device that uses no report IDs (then byte 0 is 0).
+// - SetFeature delivers exactly the bytes given: no padding, no cutting. A
+//   6-byte Command report goes out as 6 bytes.
+// - GetFeature: the caller puts the wanted report ID in byte 0; the reply
+//   (report ID in byte 0, then the report's bytes) fills the buffer and the
+//   call reports how many bytes came. It succeeds only when the reply has the
+//   length of the buffer.
+// - Every call answers success or failure; a failure carries a short text for
+//   the command line ("device gone", "permission denied: ..."). There is no
+//   "last error" anywhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kbt {
+
+// Device paths are wide strings as Windows names interfaces; Linux paths are
+// plain ASCII node paths (/dev/hidrawN) carried in the same type.
+using DevicePath = std::wstring;
+
+struct HidResult {
+  bool ok = true;
+  std::string error;  // empty when ok
+
+  static HidResult Ok() { return {}; }
+  static HidResult Fail(std::string text) { return {false, std::move(text)}; }
+  explicit operator bool() const { return ok; }
+};
+
+struct HidInterfaceInfo {
+  DevicePath path;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  // Usage page of the first top-level collection.
+  std::uint16_t usagePage = 0;
+  // Longest feature report in bytes, report ID byte included (as Windows'
+  // HidP_GetCaps FeatureReportByteLength); 0 when the interface has none.
+  std::uint16_t featureReportLength = 0;
+  // False when attributes or capabilities could not be read; such an
+  // interface matches no discovery rule.
+  bool infoValid = true;
+};
+
+class HidDevice {
+ public:
+  virtual ~HidDevice() = default;  // closes the interface
+
+  virtual HidResult SetFeature(std::span<const std::uint8_t> report) = 0;
+  // On success `received` == report.size().
+  virtual HidResult GetFeature(std::span<std::uint8_t> report, std::size_t& received) = 0;
+};
+
+class HidBackend {
+ public:
+  virtual ~HidBackend() = default;
+
+  // The HID interfaces present now, in the platform's order.
+  virtual HidResult Enumerate(std::vector<HidInterfaceInfo>& out) = 0;
+
+  // Opens an interface for reading and writing, shared with other openers.
+  virtual HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) = 0;
+};
+
+// Device events as the dialog sees them.
+struct DeviceEvent {
+  enum class Kind { Arrival, Removal, Other };
+  Kind kind = Kind::Other;
+  // True when the event concerns a device interface (Windows' device type 5,
+  // DBT_DEVTYP_DEVICEINTERFACE); only such removals carry a path.
+  bool isDeviceInterface = true;
+  DevicePath path;
+};
+
+}  // namespace kbt

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12.
+#   tools/setup.sh core   compiler, CMake, GoogleTest (enough for kbupdate)
+#   tools/setup.sh all    also Qt 6, clang sanitizers/fuzzing, mingw-w64,
+#                         Wine, Xvfb, QEMU and the guest tools
+# Does nothing when everything is already there.
+set -euo pipefail
+
+set_name=${1:-core}
+core=(build-essential cmake ninja-build pkg-config git libgtest-dev libgmock-dev googletest
+      libbenchmark-dev libudev-dev binutils)
+all=("${core[@]}" clang libclang-rt-14-dev qt6-base-dev libgl-dev xvfb xauth x11-apps
+     imagemagick qemu-system-x86 busybox-static cpio fonts-liberation fonts-dejavu-core
+     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+     wine wine32:i386 fonts-wine valgrind)
+
+case "$set_name" in
+  core) want=("${core[@]}") ;;
+  all) want=("${all[@]}") ;;
+  *) echo "usage: $0 core|all" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages: ${missing[*]}" >&2
+  echo "Run this as root (or install them with sudo apt-get install ...)." >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+for p in "${missing[@]}"; do
+  case "$p" in *:i386) dpkg --add-architecture i386 ;; esac
+done
+echo "Installing: ${missing[*]}"
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
