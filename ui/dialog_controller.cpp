@@ -1,0 +1,143 @@
+// The order of every step here is what the operator sees: the button is
+// disabled before anything else happens on Start, the bar shows 0 of 17
+// before the file is read, and a removal greys the button before the flags
+// change, so that a worker's result colour painted a moment later is
+// visibly late rather than silently lost.
+#include "ui/dialog_controller.h"
+
+#include <cstring>
+#include <cwctype>
+
+#include "device/device_state.h"
+#include "device/workers.h"
+#include "image/firmware_image.h"
+#include "image/firmware_signature.h"
+#include "image/hex_file_location.h"
+#include "image/hex_to_bin.h"
+#include "ui/status_button.h"
+
+namespace kbt {
+
+ControllerWorkers ControllerWorkers::Real() {
+  return {[](HidBackend& hid) { RequestDiscovery(hid); },
+          [](HidBackend& hid, std::unique_lock<std::mutex> lock) {
+            StartUpdateWorker(hid, std::move(lock));
+          }};
+}
+
+bool SameDevicePath(const DevicePath& a, const DevicePath& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(static_cast<std::wint_t>(a[i])) !=
+        std::towlower(static_cast<std::wint_t>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+DialogController::DialogController(HidBackend& hid, DialogServices& dialog, ColorRef grayText,
+                                   ControllerWorkers workers)
+    : hid_(hid), dialog_(dialog), workers_(std::move(workers)) {
+  ResetButtonLook(grayText);
+}
+
+void DialogController::Initialize() {
+  // The first discovery runs while the rest of the initialisation goes on.
+  workers_.discovery(hid_);
+  dialog_.RegisterForDeviceEvents();
+  FindHexFile(dialog_);
+}
+
+void DialogController::OnDeviceEvent(const DeviceEvent& event) {
+  switch (event.kind) {
+    case DeviceEvent::Kind::Arrival: {
+      // Any arrival, HID or not: the device may come back as several
+      // interfaces, and discovery decides what it is. Ready first, busy
+      // second, as the workers set them in the opposite order.
+      const bool ready = g_DeviceReady.load();
+      const bool busy = g_UpdateBusy.load();
+      if (ready || busy) return;
+      g_BootEntryHold = false;
+      workers_.discovery(hid_);
+      return;
+    }
+    case DeviceEvent::Kind::Removal: {
+      if (!event.isDeviceInterface) return;
+      const DevicePath data = ReadDevicePaths().data;
+      // An empty Data path means no device was found yet: nothing to reset.
+      if (data.empty() || !SameDevicePath(event.path, data)) return;
+      RemovalReset();
+      return;
+    }
+    case DeviceEvent::Kind::Other:
+      return;
+  }
+}
+
+void DialogController::RemovalReset() {
+  ClearDevicePaths();
+  SetButtonColor(kColorLightGrey);
+  g_DeviceReady = false;
+  g_UpdateBusy = false;
+  g_BootEntryHold = true;
+  EnableStartButton(false);
+}
+
+void DialogController::RefuseStart(std::unique_lock<std::mutex>& imageLock, const wchar_t* text) {
+  // No run follows, so nothing is busy; an arrival after a removal during
+  // the box then starts a discovery as in any other waiting state.
+  g_UpdateBusy = false;
+  // The box dispatches events while it is open; the image is free by then.
+  if (imageLock.owns_lock()) imageLock.unlock();
+  dialog_.ShowErrorBox(text);
+}
+
+void DialogController::OnStart() {
+  EnableStartButton(false);
+
+  // A click that reaches us while one of our own boxes is open, or while an
+  // update run holds the image (a discovery that ended late enabled the
+  // button again), must not touch the image: the button stays disabled and
+  // the running update goes on undisturbed.
+  if (inStart_) return;
+  std::unique_lock<std::mutex> imageLock(g_ImageMutex, std::try_to_lock);
+  if (!imageLock.owns_lock()) return;
+
+  struct Guard {
+    bool& flag;
+    explicit Guard(bool& f) : flag(f) { flag = true; }
+    ~Guard() { flag = false; }
+  } guard(inStart_);
+
+  if (g_ImageBuffer) std::memset(g_ImageBuffer, 0, kImageSize);
+
+  g_ProgressStep = 0;
+  dialog_.SetProgressRange(0, kProgressMaximum);
+  SetProgressPos(0);
+  ProgressStep();
+
+  g_UpdateBusy = true;
+
+  const std::wstring fileName = dialog_.FileNameText();
+  if (fileName == kNoFindHexFile) {
+    RefuseStart(imageLock, kNoFindHexFileBox);
+    return;
+  }
+
+  // Without the start-up's image buffer there is nothing to convert into.
+  if (!g_ImageBuffer || HexToBin(fileName, g_ImageBuffer, dialog_) != kHexToBinRead) {
+    RefuseStart(imageLock, kHexToBinErrorBox);
+    return;
+  }
+
+  if (!FindFirmwareSignature(g_ImageBuffer)) {
+    RefuseStart(imageLock, kHexFileErrorBox);
+    return;
+  }
+
+  // The run owns the image from here until it has finished; the button stays
+  // disabled and g_UpdateBusy set until the Update worker ends them.
+  workers_.update(hid_, std::move(imageLock));
+}
+
+}  // namespace kbt

@@ -1,0 +1,88 @@
+// The main dialog's decisions, shared by the Qt and Win32 dialogs: the
+// button's start look, the order of the dialog's initialisation, what device
+// arrivals and removals do, and the Start command. A front end owns the
+// window and its controls; it calls in here on its user-interface thread and
+// lends the controller its DialogServices and its installed status outputs.
+//
+// The dialog's states follow from g_DeviceReady, g_UpdateBusy and the button:
+//   waiting for a device  clear/clear  disabled  light grey
+//   device ready          set/clear    enabled   yellow
+//   update running        set/set      disabled  yellow
+//   update finished       set/clear    disabled  green or red
+//   start refused         set/clear    disabled  yellow
+#pragma once
+
+#include <functional>
+#include <mutex>
+
+#include "device/hid.h"
+#include "ui/dialog_services.h"
+#include "ui/status_outputs.h"
+
+namespace kbt {
+
+// The dialog's texts, exactly as the operator sees them.
+inline constexpr wchar_t kErrorCaption[] = L"Error";
+inline constexpr wchar_t kNoFindHexFileBox[] = L"No Find HexFile\uFF01";
+inline constexpr wchar_t kHexToBinErrorBox[] = L"HexToBin Error\uFF01";
+inline constexpr wchar_t kHexFileErrorBox[] = L"Hex File Error!";
+inline constexpr wchar_t kDialogTitle[] = L"Korvane keyboard Update Tool  By Z51K7   V1.0.0.4";
+inline constexpr wchar_t kStartCaption[] = L"start";
+inline constexpr wchar_t kFileNameLabel[] = L"File Name:";
+
+// The progress bar's range from the first Start on: the 17 steps of a run.
+inline constexpr int kProgressMaximum = 17;
+
+// The worker starts the controller asks for. The program uses the device
+// core's; tests replace them to count and to hold back the workers.
+struct ControllerWorkers {
+  std::function<void(HidBackend&)> discovery;
+  std::function<void(HidBackend&, std::unique_lock<std::mutex>)> update;
+
+  static ControllerWorkers Real();
+};
+
+class DialogController {
+ public:
+  // Construction of the dialog: the Start button's start look (light grey,
+  // normal state, empty caption); grayText is the system's grey-text colour.
+  DialogController(HidBackend& hid, DialogServices& dialog, ColorRef grayText = kDefaultGrayText,
+                   ControllerWorkers workers = ControllerWorkers::Real());
+
+  DialogController(const DialogController&) = delete;
+  DialogController& operator=(const DialogController&) = delete;
+
+  // Dialog initialisation, once the window and its controls exist: a first
+  // discovery, the registration for device events, then the .hex file search
+  // that fills the file-name field.
+  void Initialize();
+
+  // A device event, on the user-interface thread.
+  void OnDeviceEvent(const DeviceEvent& event);
+
+  // The Start button was clicked.
+  void OnStart();
+
+  // Grey text of the common desktop themes, for toolkits that have no
+  // system colour for it.
+  static constexpr ColorRef kDefaultGrayText = 0x6D6D6D;
+
+ private:
+  void RemovalReset();
+  // Clears g_UpdateBusy, gives the image back and shows the box.
+  void RefuseStart(std::unique_lock<std::mutex>& imageLock, const wchar_t* text);
+
+  HidBackend& hid_;
+  DialogServices& dialog_;
+  ControllerWorkers workers_;
+  // True while a Start command runs: its boxes dispatch events, and a second
+  // click then must not ask for the image lock this thread already holds.
+  bool inStart_ = false;
+};
+
+// Whole-string comparison without regard to letter case, character by
+// character as towlower folds them. Windows interface paths differ in case
+// between the notification and the enumeration.
+bool SameDevicePath(const DevicePath& a, const DevicePath& b);
+
+}  // namespace kbt
