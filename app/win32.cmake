@@ -1,0 +1,34 @@
+# The Windows program and its demo over the simulated keyboard. Both carry
+# the same resources: dialog 102, icon 128 (drawn at build time by a small
+# tool built with the build machine's compiler), version record, manifest.
+set(kb_res_dir ${CMAKE_SOURCE_DIR}/res/win32)
+set(kb_icon ${CMAKE_BINARY_DIR}/res/win32/app.ico)
+
+find_program(KB_HOST_CXX NAMES c++ g++ clang++ NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+add_custom_command(
+  OUTPUT ${kb_icon}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/res/win32
+  COMMAND ${KB_HOST_CXX} -std=c++20 -O1 -o ${CMAKE_BINARY_DIR}/res/win32/make_icon
+          ${kb_res_dir}/make_icon.cpp
+  COMMAND ${CMAKE_BINARY_DIR}/res/win32/make_icon ${kb_icon}
+  DEPENDS ${kb_res_dir}/make_icon.cpp
+  COMMENT "Drawing the program icon")
+add_custom_target(kb_win32_icon DEPENDS ${kb_icon})
+set_source_files_properties(${kb_res_dir}/app.rc PROPERTIES
+  OBJECT_DEPENDS "${kb_icon};${kb_res_dir}/app.manifest;${kb_res_dir}/resource.h")
+
+add_library(kbwin32app STATIC ${CMAKE_CURRENT_LIST_DIR}/win32/startup.cpp)
+target_link_libraries(kbwin32app PUBLIC kbwin32ui PRIVATE kb_warnings)
+
+function(kb_win32_program name)
+  add_executable(${name} WIN32 ${ARGN} ${kb_res_dir}/app.rc)
+  add_dependencies(${name} kb_win32_icon)
+  target_include_directories(${name} PRIVATE ${kb_res_dir} ${CMAKE_BINARY_DIR}/res/win32)
+  target_link_libraries(${name} PRIVATE kbwin32app kb_warnings)
+endfunction()
+
+kb_win32_program(KeyboardUpdateTool ${CMAKE_CURRENT_LIST_DIR}/win32/main.cpp)
+if(EXISTS ${CMAKE_SOURCE_DIR}/sim/sim_bus.h)
+  kb_win32_program(KeyboardUpdateToolDemo ${CMAKE_CURRENT_LIST_DIR}/win32/demo_main.cpp)
+  target_compile_definitions(KeyboardUpdateToolDemo PRIVATE KB_DEMO)
+endif()

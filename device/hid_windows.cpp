@@ -1,0 +1,184 @@
+// The HID seam on Windows: the device-installation services list the HID
+// interfaces, the HID class services read their attributes and capabilities
+// and carry the feature reports.
+//
+// Every interface is opened for reading and writing, shared, as the update
+// needs it. Windows keeps keyboard and mouse collections for itself and
+// refuses such an open (access denied); those interfaces are left out of the
+// list, as they could never take a report from us anyway.
+//
+// Feature reports travel with exactly the length of the caller's buffer: a
+// 6-byte Command interface gets its 6 bytes, never a longer buffer.
+#include <windows.h>
+
+#include <setupapi.h>
+#include <winternl.h>  // NTSTATUS, which the HID headers take for granted
+
+// The DDK headers of mingw-w64 are plain C without their own linkage guard.
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/hid.h"
+#include "device/platform_hid.h"
+
+namespace kbt {
+namespace {
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+  return out;
+}
+
+// "<what>: <system text> (error N)" for the code of the failed call.
+std::string ErrorText(const char* what, DWORD code) {
+  std::string text = what;
+  // The codes a detached or re-enumerating device answers with.
+  if (code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_FILE_NOT_FOUND) text += ": device gone";
+  wchar_t* message = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  if (length > 0 && message != nullptr) {
+    std::wstring body(message, length);
+    while (!body.empty() && (body.back() == L'\n' || body.back() == L'\r' || body.back() == L' ' ||
+                             body.back() == L'.'))
+      body.pop_back();
+    text += ": " + Narrow(body);
+  }
+  if (message != nullptr) LocalFree(message);
+  text += " (error " + std::to_string(code) + ")";
+  return text;
+}
+
+HidResult LastError(const char* what) {
+  return HidResult::Fail(ErrorText(what, GetLastError()));
+}
+
+HANDLE OpenInterface(const wchar_t* path) {
+  return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+class WindowsHidDevice final : public HidDevice {
+ public:
+  explicit WindowsHidDevice(HANDLE handle) : handle_(handle) {}
+  ~WindowsHidDevice() override { CloseHandle(handle_); }
+  WindowsHidDevice(const WindowsHidDevice&) = delete;
+  WindowsHidDevice& operator=(const WindowsHidDevice&) = delete;
+
+  HidResult SetFeature(std::span<const std::uint8_t> report) override {
+    if (report.empty()) return HidResult::Fail("HidD_SetFeature: empty report");
+    // HidD_SetFeature takes a non-const buffer but only reads it.
+    std::vector<std::uint8_t> bytes(report.begin(), report.end());
+    if (!HidD_SetFeature(handle_, bytes.data(), static_cast<ULONG>(bytes.size())))
+      return LastError("HidD_SetFeature");
+    return HidResult::Ok();
+  }
+
+  HidResult GetFeature(std::span<std::uint8_t> report, std::size_t& received) override {
+    received = 0;
+    if (report.empty()) return HidResult::Fail("HidD_GetFeature: empty buffer");
+    // The class driver answers with the whole report or fails; byte 0 names
+    // the report wanted and comes back as the report ID.
+    if (!HidD_GetFeature(handle_, report.data(), static_cast<ULONG>(report.size())))
+      return LastError("HidD_GetFeature");
+    received = report.size();
+    return HidResult::Ok();
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Vendor/product pair, usage page and feature length of an open interface;
+// false when the class driver could not tell.
+bool ReadInterfaceInfo(HANDLE handle, HidInterfaceInfo& info) {
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof(attributes);
+  if (!HidD_GetAttributes(handle, &attributes)) return false;
+  info.vendorId = attributes.VendorID;
+  info.productId = attributes.ProductID;
+
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  if (!HidD_GetPreparsedData(handle, &preparsed)) return false;
+  HIDP_CAPS caps{};
+  const NTSTATUS status = HidP_GetCaps(preparsed, &caps);
+  HidD_FreePreparsedData(preparsed);
+  if (status != HIDP_STATUS_SUCCESS) return false;
+  info.usagePage = caps.UsagePage;
+  info.featureReportLength = caps.FeatureReportByteLength;
+  return true;
+}
+
+// The device path of interface `data` of `set`, asked for twice: once for
+// the size, once with a buffer of that size.
+bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring& path) {
+  DWORD size = 0;
+  SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+  if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return false;
+  // DWORD-aligned storage for the variable-length structure.
+  std::vector<DWORD> storage((size + sizeof(DWORD) - 1) / sizeof(DWORD));
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+  // cbSize is the size of the fixed part, not of the buffer.
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr)) return false;
+  path = detail->DevicePath;
+  return true;
+}
+
+class WindowsHidBackend final : public HidBackend {
+ public:
+  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+    out.clear();
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return LastError("SetupDiGetClassDevsW");
+
+    for (DWORD index = 0;; ++index) {
+      SP_DEVICE_INTERFACE_DATA data{};
+      data.cbSize = sizeof(data);
+      if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data)) break;
+
+      HidInterfaceInfo info;
+      if (!InterfacePath(set, data, info.path)) continue;
+      HANDLE handle = OpenInterface(info.path.c_str());
+      if (handle == INVALID_HANDLE_VALUE) continue;
+      info.infoValid = ReadInterfaceInfo(handle, info);
+      CloseHandle(handle);
+      out.push_back(std::move(info));
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return HidResult::Ok();
+  }
+
+  HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
+    out.reset();
+    if (path.empty()) return HidResult::Fail("CreateFileW: no device path");
+    HANDLE handle = OpenInterface(path.c_str());
+    if (handle == INVALID_HANDLE_VALUE) return LastError("CreateFileW");
+    out = std::make_unique<WindowsHidDevice>(handle);
+    return HidResult::Ok();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<HidBackend> MakePlatformHidBackend() {
+  return std::make_unique<WindowsHidBackend>();
+}
+
+}  // namespace kbt

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Creates the Wine prefix once ($WINEPREFIX, 32-bit). Several callers may
+# start at the same moment (ctest -j): a lock lets one of them build it.
+set -uo pipefail
+: "${WINEPREFIX:?}"
+export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winemenubuilder.exe=}
+[ -f "$WINEPREFIX/.kb-ready" ] && exit 0
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9>"$WINEPREFIX.lock"
+flock -w 300 9 || { echo "wine prefix: lock timeout" >&2; exit 1; }
+[ -f "$WINEPREFIX/.kb-ready" ] && exit 0
+
+echo "wine prefix: preparing $WINEPREFIX" >&2
+timeout 300 wineboot --init >/dev/null 2>&1 || { echo "wine prefix: wineboot failed" >&2; exit 1; }
+timeout 60 wineserver -w
+
+fonts="$WINEPREFIX/drive_c/windows/Fonts"
+mkdir -p "$fonts"
+[ -d /usr/share/wine/fonts ] && cp -n /usr/share/wine/fonts/* "$fonts/" 2>/dev/null
+mono=/usr/share/fonts/truetype/liberation/LiberationMono-Regular.ttf
+sans=/usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf
+[ -f "$mono" ] && cp "$mono" "$fonts/cour.ttf"
+[ -f "$sans" ] && cp "$sans" "$fonts/arial.ttf"
+reg=$(mktemp --suffix=.reg)
+cat >"$reg" <<'REG'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"Courier New"="Liberation Mono"
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+REG
+timeout 60 wine regedit /S "$reg" >/dev/null 2>&1
+rm -f "$reg"
+timeout 60 wineserver -w
+touch "$WINEPREFIX/.kb-ready"

@@ -1,0 +1,6 @@
+# The Win32 dialog: window shell, owner-drawn Start button and status outputs
+# over the portable dialog controller.
+add_library(kbwin32ui STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/main_dialog.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/status_button_win32.cpp)
+target_link_libraries(kbwin32ui PUBLIC kbcore comctl32 gdi32 user32 PRIVATE kb_warnings)
