@@ -1,0 +1,207 @@
+// HID seam over hidraw. Enumeration walks the hidraw class with libudev (it
+// reads /sys, so no udev daemon is needed); vendor and product come from the
+// parent HID device's HID_ID property and the usage page and feature length
+// from its sysfs report_descriptor (the bytes HIDIOCGRDESC would give).
+//
+// Feature reports go through HIDIOCSFEATURE/HIDIOCGFEATURE with exactly the
+// caller's buffer. The kernel checks neither length against the descriptor: a
+// 2050-byte set on a 6-byte interface reaches the device as 2050 bytes, and a
+// get returns how many bytes the device sent, cut silently to the buffer.
+#include <fcntl.h>
+#include <libudev.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <fstream>
+#include <iterator>
+
+#include "device/hid_linux.h"
+#include "device/hid_linux_util.h"
+#include "device/platform_hid.h"
+#include "device/report_descriptor.h"
+
+namespace kbt {
+namespace {
+
+// The ioctl number carries the buffer length in a 14-bit field.
+constexpr std::size_t kMaxIoctlLength = (1u << 14) - 1;
+
+template <typename T, T* (*Unref)(T*)>
+struct UdevPtr {
+  T* p = nullptr;
+  explicit UdevPtr(T* ptr) : p(ptr) {}
+  UdevPtr(const UdevPtr&) = delete;
+  UdevPtr& operator=(const UdevPtr&) = delete;
+  ~UdevPtr() {
+    if (p) Unref(p);
+  }
+};
+using Udev = UdevPtr<udev, udev_unref>;
+using UdevEnumerate = UdevPtr<udev_enumerate, udev_enumerate_unref>;
+using UdevDevice = UdevPtr<udev_device, udev_device_unref>;
+
+bool ReadFile(const std::string& path, std::vector<std::uint8_t>& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// Fills vendor, product, usage page and feature length; infoValid says
+// whether all of them could be read.
+void Describe(udev_device* hidraw, HidInterfaceInfo& info) {
+  info.infoValid = false;
+  // The parent belongs to the hidraw device and lives as long as it does.
+  udev_device* hid = udev_device_get_parent_with_subsystem_devtype(hidraw, "hid", nullptr);
+  if (!hid) return;
+  const char* hidId = udev_device_get_property_value(hid, "HID_ID");
+  if (!hidId || !ParseHidId(hidId, info.vendorId, info.productId)) return;
+  const char* syspath = udev_device_get_syspath(hid);
+  std::vector<std::uint8_t> descriptor;
+  if (!syspath || !ReadFile(std::string(syspath) + "/report_descriptor", descriptor)) return;
+  const ReportDescriptorInfo parsed = ParseReportDescriptor(descriptor);
+  if (!parsed.ok) return;
+  info.usagePage = parsed.usagePage;
+  info.featureReportLength = parsed.featureReportLength;
+  info.infoValid = true;
+}
+
+class LinuxHidDevice : public HidDevice {
+ public:
+  LinuxHidDevice(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~LinuxHidDevice() override { close(fd_); }
+
+  HidResult SetFeature(std::span<const std::uint8_t> report) override {
+    const std::string what = "set feature " + ReportIdText(report);
+    if (report.empty() || report.size() > kMaxIoctlLength) {
+      return HidResult::Fail(what + ": length " + std::to_string(report.size()) + " out of range");
+    }
+    // HIDIOCSFEATURE only reads the buffer; the ioctl interface has no const.
+    auto* data = const_cast<std::uint8_t*>(report.data());
+    int n;
+    do {
+      n = ioctl(fd_, HIDIOCSFEATURE(report.size()), data);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return HidResult::Fail(HidErrnoText(errno, what, path_));
+    if (static_cast<std::size_t>(n) != report.size()) {
+      return HidResult::Fail(what + ": sent " + std::to_string(n) + " of " +
+                             std::to_string(report.size()) + " bytes");
+    }
+    return HidResult::Ok();
+  }
+
+  HidResult GetFeature(std::span<std::uint8_t> report, std::size_t& received) override {
+    received = 0;
+    const std::string what = "get feature " + ReportIdText(report);
+    if (report.empty() || report.size() > kMaxIoctlLength) {
+      return HidResult::Fail(what + ": length " + std::to_string(report.size()) + " out of range");
+    }
+    int n;
+    do {
+      n = ioctl(fd_, HIDIOCGFEATURE(report.size()), report.data());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return HidResult::Fail(HidErrnoText(errno, what, path_));
+    received = static_cast<std::size_t>(n);
+    if (received != report.size()) {
+      return HidResult::Fail(what + ": device sent " + std::to_string(received) + " of " +
+                             std::to_string(report.size()) + " bytes");
+    }
+    return HidResult::Ok();
+  }
+
+ private:
+  static std::string ReportIdText(std::span<const std::uint8_t> report) {
+    return report.empty() ? std::string("(empty)") : std::to_string(report[0]);
+  }
+
+  int fd_;
+  std::string path_;
+};
+
+class LinuxHidBackend : public HidBackend {
+ public:
+  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+    out.clear();
+    Udev u(udev_new());
+    if (!u.p) return HidResult::Fail("enumerate: libudev unavailable");
+    UdevEnumerate e(udev_enumerate_new(u.p));
+    if (!e.p) return HidResult::Fail("enumerate: libudev unavailable");
+    udev_enumerate_add_match_subsystem(e.p, "hidraw");
+    if (const int r = udev_enumerate_scan_devices(e.p); r < 0) {
+      return HidResult::Fail(HidErrnoText(-r, "enumerate", "/sys/class/hidraw"));
+    }
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.p)) {
+      UdevDevice dev(udev_device_new_from_syspath(u.p, udev_list_entry_get_name(entry)));
+      if (!dev.p) continue;  // gone since the scan
+      const char* node = udev_device_get_devnode(dev.p);
+      if (!node) continue;
+      HidInterfaceInfo info;
+      info.path = WidenPath(node);
+      Describe(dev.p, info);
+      out.push_back(std::move(info));
+    }
+    return HidResult::Ok();
+  }
+
+  HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
+    out.reset();
+    std::string node;
+    if (path.empty() || !NarrowPath(path, node)) return HidResult::Fail("open: no such interface");
+    const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return HidResult::Fail(HidErrnoText(errno, "open " + node, node));
+    out = std::make_unique<LinuxHidDevice>(fd, node);
+    return HidResult::Ok();
+  }
+};
+
+// The monitor as a waiting source for the command line and tests.
+class MonitorEventSource : public DeviceEventSource {
+ public:
+  explicit MonitorEventSource(std::unique_ptr<HidrawMonitor> monitor)
+      : monitor_(std::move(monitor)) {}
+
+  bool WaitEvent(DeviceEvent& out, unsigned timeoutMs) override {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      if (!pending_.empty()) {
+        out = std::move(pending_.front());
+        pending_.pop_front();
+        return true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      const auto waitMs = std::min<long long>(left.count(), 60 * 60 * 1000);
+      for (auto& ev : monitor_->WaitEvents(static_cast<int>(waitMs)))
+        pending_.push_back(std::move(ev));
+    }
+  }
+
+ private:
+  std::unique_ptr<HidrawMonitor> monitor_;
+  std::deque<DeviceEvent> pending_;
+};
+
+}  // namespace
+
+std::unique_ptr<HidBackend> MakeLinuxHidBackend() {
+  return std::make_unique<LinuxHidBackend>();
+}
+
+std::unique_ptr<HidBackend> MakePlatformHidBackend() {
+  return MakeLinuxHidBackend();
+}
+
+std::unique_ptr<DeviceEventSource> MakePlatformDeviceEventSource() {
+  std::unique_ptr<HidrawMonitor> monitor;
+  if (!HidrawMonitor::Open(monitor)) return nullptr;
+  return std::make_unique<MonitorEventSource>(std::move(monitor));
+}
+
+}  // namespace kbt

@@ -1,0 +1,37 @@
+// The Linux side of the HID seam: hidraw nodes found with libudev, feature
+// reports over HIDIOCSFEATURE/HIDIOCGFEATURE, and hidraw arrival/removal
+// from kernel uevents. Neither libudev nor the hidraw headers leak out of
+// the .cpp files; callers see the seam of device/hid.h.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/hid.h"
+
+namespace kbt {
+
+std::unique_ptr<HidBackend> MakeLinuxHidBackend();
+
+// Arrival and removal of hidraw nodes, from the kernel's own uevents: a
+// minimal system or a container has no udev daemon to relay them, and the
+// kernel source works with or without one. A front end watches Fd() in its
+// event loop (poll, QSocketNotifier) and calls ReadEvents() when it is
+// readable. Events carry the node path (/dev/hidrawN), which the kernel may
+// hand to a different device after re-enumeration.
+class HidrawMonitor {
+ public:
+  virtual ~HidrawMonitor() = default;
+
+  static HidResult Open(std::unique_ptr<HidrawMonitor>& out);
+
+  virtual int Fd() const = 0;
+  // Every event queued now; never blocks.
+  virtual std::vector<DeviceEvent> ReadEvents() = 0;
+  // Waits at most timeoutMs for the socket to become readable, then reads
+  // what is queued. Returns an empty list on timeout.
+  virtual std::vector<DeviceEvent> WaitEvents(int timeoutMs) = 0;
+};
+
+}  // namespace kbt

@@ -1,0 +1,80 @@
+#include "device/hid_linux_util.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kbt {
+namespace {
+
+bool ParseHexField(const std::string& text, std::size_t begin, std::size_t end,
+                   std::uint32_t& value) {
+  if (begin >= end || end - begin > 8) return false;
+  value = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const char c = text[i];
+    std::uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    value = value << 4 | digit;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseHidId(const std::string& text, std::uint16_t& vendor, std::uint16_t& product) {
+  const std::size_t first = text.find(':');
+  if (first == std::string::npos) return false;
+  const std::size_t second = text.find(':', first + 1);
+  if (second == std::string::npos) return false;
+  std::uint32_t bus = 0, v = 0, p = 0;
+  if (!ParseHexField(text, 0, first, bus) || !ParseHexField(text, first + 1, second, v) ||
+      !ParseHexField(text, second + 1, text.size(), p)) {
+    return false;
+  }
+  if (v > 0xFFFF || p > 0xFFFF) return false;
+  vendor = static_cast<std::uint16_t>(v);
+  product = static_cast<std::uint16_t>(p);
+  return true;
+}
+
+std::string HidErrnoText(int error, const std::string& what, const std::string& path) {
+  switch (error) {
+    // ENODEV: the hidraw node's device was unplugged or re-enumerated while
+    // open; ENOENT/ENXIO: the node itself is gone or has no device behind it.
+    case ENODEV:
+    case ENOENT:
+    case ENXIO:
+      return what + ": device gone";
+    case EACCES:
+    case EPERM:
+      return what + ": permission denied on " + path +
+             " (run as root, or install res/udev/70-kbupdate.rules into /etc/udev/rules.d "
+             "and replug the keyboard)";
+    default:
+      return what + ": " + std::strerror(error);
+  }
+}
+
+DevicePath WidenPath(const std::string& path) {
+  return DevicePath(path.begin(), path.end());
+}
+
+bool NarrowPath(const DevicePath& path, std::string& out) {
+  out.clear();
+  out.reserve(path.size());
+  for (const wchar_t c : path) {
+    if (c <= 0 || c > 0x7F) return false;
+    out.push_back(static_cast<char>(c));
+  }
+  return true;
+}
+
+}  // namespace kbt

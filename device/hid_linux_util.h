@@ -1,0 +1,27 @@
+// Pure helpers of the Linux HID backend, kept apart so that they are tested
+// without a device: reading the parent HID device's HID_ID property and
+// turning an errno into the seam's error text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/hid.h"
+
+namespace kbt {
+
+// HID_ID looks like "0003:00000603:00001020" (bus, vendor, product in hex).
+// False when it does not have that shape or an ID does not fit 16 bits.
+bool ParseHidId(const std::string& text, std::uint16_t& vendor, std::uint16_t& product);
+
+// "<what>: device gone" for ENODEV and its relatives, "<what>: permission
+// denied on <path>" with a hint about the access rules for EACCES/EPERM,
+// "<what>: <strerror>" for everything else.
+std::string HidErrnoText(int error, const std::string& what, const std::string& path);
+
+// The node path as the seam carries it, and back. A path with characters
+// outside ASCII cannot be a hidraw node; Narrow gives false for it.
+DevicePath WidenPath(const std::string& path);
+bool NarrowPath(const DevicePath& path, std::string& out);
+
+}  // namespace kbt

@@ -1,0 +1,235 @@
+// kbsim-uhid: the simulated keyboard behind /dev/uhid, so that a Linux kernel
+// sees it as real HID devices: one uhid device per interface (a uhid device
+// with two top-level collections would get a single hidraw node), hidraw
+// nodes made by hid-generic, and real uevents on every arrival and removal.
+//
+// The model decides; this program only moves reports and re-enumerates:
+//   - every report request is answered on the reader thread of its device,
+//     under one lock around the model;
+//   - a device that left the bus answers nothing more: requests to the
+//     interfaces of an earlier arrival fail without reaching the model;
+//   - bus changes are carried out by one manager thread, which destroys the
+//     old devices each on a thread of its own (a UHID_DESTROY waits while
+//     a request of that device is outstanding) and, after the
+//     re-enumeration delay, creates the new ones.
+//
+// Usage: kbsim-uhid [--enum-delay-ms N] [--unplug-at N --in-entry E]
+//                   [--replug-ms N] [--quiet]
+// --unplug-at N --in-entry E: in the update session that follows the E-th
+// Enter-update-mode, the device leaves the bus instead of answering report N
+// (counted from the Begin command); it comes back --replug-ms later (default
+// 1000), in whatever mode its program memory gives.
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/keyboard_model.h"
+#include "sim/uhid/uhid_device.h"
+
+namespace kbt::sim {
+namespace {
+
+struct Options {
+  int enumDelayMs = 300;
+  int unplugAt = 0;
+  int inEntry = 0;
+  int replugMs = 1000;
+  bool quiet = false;
+};
+
+const auto g_start = std::chrono::steady_clock::now();
+
+void Log(const Options& o, const std::string& text) {
+  if (o.quiet) return;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - g_start)
+                      .count();
+  std::fprintf(stderr, "kbsim-uhid %6lld ms: %s\n", static_cast<long long>(ms), text.c_str());
+}
+
+const char* InterfaceName(SimInterface kind) {
+  switch (kind) {
+    case SimInterface::NormalBoot:
+      return "keyboard";
+    case SimInterface::NormalVendor:
+      return "keyboard vendor";
+    case SimInterface::Data:
+      return "update data";
+    case SimInterface::Command:
+      return "update command";
+  }
+  return "?";
+}
+
+class UhidBus {
+ public:
+  explicit UhidBus(Options options) : options_(options) {
+    model_.SetBusListener([this](const BusChange& change) {
+      // Runs inside a model call, under mutex_: only record.
+      if (change.kind == BusChange::Kind::Leave) ++generation_;
+      changes_.push_back(change);
+      changed_.notify_all();
+    });
+  }
+
+  // Presents the device as it is at power-on, then carries out bus changes
+  // until the process is ended.
+  int Run() {
+    std::unique_lock lock(mutex_);
+    if (!Present(lock)) return 1;
+    std::fprintf(stderr, "kbsim-uhid: ready\n");
+    for (;;) {
+      changed_.wait(lock, [&] { return !changes_.empty(); });
+      const BusChange change = changes_.front();
+      changes_.pop_front();
+      if (change.kind == BusChange::Kind::Leave) {
+        Log(options_, std::string("leaves the bus") + (change.comesBack ? "" : " (unplugged)"));
+        RemoveAll(lock);
+        lock.unlock();
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(change.comesBack ? options_.enumDelayMs : options_.replugMs));
+        lock.lock();
+        if (change.comesBack) {
+          model_.Arrive();
+        } else {
+          model_.SetFaults({});  // the fault was one unplug; the replugged device is sound
+          model_.PlugIn();
+        }
+      } else {
+        if (change.mode == SimMode::Update && options_.unplugAt > 0 &&
+            model_.Entries() == options_.inEntry) {
+          SimFaults faults;
+          faults.unplugAt = options_.unplugAt;
+          model_.SetFaults(faults);
+          Log(options_, "armed: leave the bus at report " + std::to_string(options_.unplugAt));
+        }
+        if (!Present(lock)) return 1;
+      }
+    }
+  }
+
+ private:
+  struct Interface {
+    SimInterface kind;
+    std::unique_ptr<UhidDevice> device;
+  };
+
+  // Creates one uhid device per interface the model lists now.
+  bool Present(std::unique_lock<std::mutex>& lock) {
+    const unsigned generation = generation_;
+    for (const SimInterfaceDesc& desc : model_.Interfaces()) {
+      // The device left again while the previous interface was being made:
+      // the queued Leave removes what is there, the rest is not made.
+      if (generation != generation_) break;
+      auto iface = std::make_shared<Interface>();
+      iface->kind = desc.kind;
+      iface->device = std::make_unique<UhidDevice>();
+      UhidDeviceSpec spec;
+      spec.name = std::string("KBT simulated keyboard, ") + InterfaceName(desc.kind);
+      spec.vendorId = desc.vendorId;
+      spec.productId = desc.productId;
+      spec.descriptor = ReportDescriptor(desc.kind);
+      const SimInterface kind = desc.kind;
+      const std::uint16_t length = desc.featureReportLength;
+      std::string error;
+      // Creating takes the kernel a while (driver binding, hidraw node);
+      // requests may already come in, and they take the lock.
+      lock.unlock();
+      const bool ok = iface->device->Create(
+          spec,
+          [this, kind, generation](std::span<const std::uint8_t> report) {
+            std::lock_guard guard(mutex_);
+            return generation == generation_ && model_.SetFeature(kind, report);
+          },
+          [this, kind, generation, length](std::uint8_t id, std::vector<std::uint8_t>& reply) {
+            if (length == 0) return false;
+            reply.assign(length, 0);
+            reply[0] = id;
+            std::size_t received = 0;
+            std::lock_guard guard(mutex_);
+            if (generation != generation_ || !model_.GetFeature(kind, reply, received))
+              return false;
+            reply.resize(received);
+            return true;
+          },
+          error);
+      lock.lock();
+      if (!ok) {
+        std::fprintf(stderr, "kbsim-uhid: %s\n", error.c_str());
+        return false;
+      }
+      Log(options_, std::string("arrives: ") + InterfaceName(kind));
+      present_.push_back(std::move(iface));
+    }
+    return true;
+  }
+
+  // Destroys every present device, each on a thread of its own, and waits
+  // for all of them. The lock is released meanwhile, so that readers can
+  // answer (and fail) what is outstanding.
+  void RemoveAll(std::unique_lock<std::mutex>& lock) {
+    std::vector<std::shared_ptr<Interface>> gone;
+    gone.swap(present_);
+    lock.unlock();
+    std::vector<std::thread> destroyers;
+    for (auto& iface : gone) destroyers.emplace_back([iface] { iface->device->Destroy(); });
+    for (auto& t : destroyers) t.join();
+    lock.lock();
+  }
+
+  Options options_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  KeyboardModel model_;
+  unsigned generation_ = 0;  // one more at every Leave
+  std::deque<BusChange> changes_;
+  std::vector<std::shared_ptr<Interface>> present_;
+};
+
+bool ParseInt(const char* text, int& out) {
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (!text[0] || *end || v < 0 || v > 1000000) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+}  // namespace kbt::sim
+
+int main(int argc, char** argv) {
+  using kbt::sim::Options;
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    int* target = nullptr;
+    if (a == "--enum-delay-ms") target = &o.enumDelayMs;
+    if (a == "--unplug-at") target = &o.unplugAt;
+    if (a == "--in-entry") target = &o.inEntry;
+    if (a == "--replug-ms") target = &o.replugMs;
+    if (a == "--quiet") {
+      o.quiet = true;
+      continue;
+    }
+    if (!target || i + 1 >= argc || !kbt::sim::ParseInt(argv[++i], *target)) {
+      std::fprintf(stderr,
+                   "usage: kbsim-uhid [--enum-delay-ms N] [--unplug-at N --in-entry E] "
+                   "[--replug-ms N] [--quiet]\n");
+      return 2;
+    }
+  }
+  // A reply written after the host closed its side must not end us.
+  signal(SIGPIPE, SIG_IGN);
+  kbt::sim::UhidBus bus(o);
+  return bus.Run();
+}

@@ -1,0 +1,65 @@
+// One HID device made by the kernel from /dev/uhid: the kernel gives it a
+// hid device, hid-generic binds it, and a hidraw node and uevents appear as
+// for a USB device. Feature reports asked for through hidraw come back here
+// as UHID_GET_REPORT/UHID_SET_REPORT events and are answered by a handler on
+// this device's own reader thread.
+//
+// Each device has its own file descriptor and thread: the kernel serialises
+// report requests per uhid device and waits up to 5 s for each answer, and
+// a UHID_DESTROY waits while a request is outstanding. With one thread for
+// all devices, destroying one device from the thread that must answer
+// another's request would stall for those 5 s.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kbt::sim {
+
+struct UhidDeviceSpec {
+  std::string name;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::vector<std::uint8_t> descriptor;
+};
+
+class UhidDevice {
+ public:
+  // A feature report set: the bytes as hidraw gave them (byte 0 the report
+  // ID). True when the device accepts it.
+  using SetHandler = std::function<bool(std::span<const std::uint8_t>)>;
+  // A feature report get for report ID `reportId`: fill `reply` (report ID
+  // in byte 0, the device puts it there itself) and return true, or false
+  // for a stalled request.
+  using GetHandler = std::function<bool(std::uint8_t reportId, std::vector<std::uint8_t>& reply)>;
+
+  UhidDevice() = default;
+  UhidDevice(const UhidDevice&) = delete;
+  UhidDevice& operator=(const UhidDevice&) = delete;
+  // Destroys the device if Destroy() was not called.
+  ~UhidDevice();
+
+  // Opens /dev/uhid, creates the device and starts the reader thread.
+  bool Create(const UhidDeviceSpec& spec, SetHandler onSet, GetHandler onGet, std::string& error);
+  // Removes the device from the kernel, stops the reader and closes the
+  // descriptor. Blocks until the kernel has let the device go; must not be
+  // called from this device's reader thread.
+  void Destroy();
+
+ private:
+  void ReadLoop();
+  bool Write(const void* event, std::size_t size);
+
+  int fd_ = -1;
+  int stopFd_ = -1;  // eventfd that ends the reader's poll
+  std::thread reader_;
+  SetHandler onSet_;
+  GetHandler onGet_;
+};
+
+}  // namespace kbt::sim
