@@ -36,5 +36,12 @@ struct DevicePaths {
 DevicePaths ReadDevicePaths();
 void WriteDevicePaths(const DevicePaths& paths);
 void ClearDevicePaths();
+// One path each, for a discovery that records matches as it walks.
+void SetDataPath(const DevicePath& path);
+void SetCommandPath(const DevicePath& path);
+// True when a path fits the 260-character buffers with its terminating zero.
+inline bool PathFits(const DevicePath& path) {
+  return path.size() < kPathCapacity;
+}
 
 }  // namespace kbt

@@ -1,0 +1,105 @@
+// Device discovery and update-mode entry. One walk over the present HID
+// interfaces: the update-mode keyboard's Data and Command interfaces are
+// recorded, and every other vendor-page interface with 6-byte feature reports
+// (a keyboard in normal operation) is told to enter update mode. The keyboard
+// is expected to leave the bus on that command and to come back as the
+// update-mode device, whose arrival starts the next discovery.
+#include <array>
+#include <cstdint>
+
+#include "device/device_state.h"
+#include "device/sleep.h"
+#include "device/workers.h"
+#include "ui/status_outputs.h"
+
+namespace kbt {
+namespace {
+
+constexpr int kEntryAttemptLimit = 100;
+constexpr unsigned kEntryPauseMs = 20;
+constexpr unsigned kReadyDelayMs = 2000;
+constexpr std::uint8_t kCommandReportId = 0x05;
+constexpr std::uint8_t kEntryFirst = 0x75;
+constexpr std::uint8_t kEntrySecond = 0xAB;
+
+enum class Rule { DataInterface, CommandInterface, NormalModeCommand, None };
+
+bool IsUpdateModeDevice(const HidInterfaceInfo& info) {
+  return info.vendorId == kUpdateVendorId && info.productId == kUpdateProductId;
+}
+
+Rule Classify(const HidInterfaceInfo& info, bool bootEntryHold) {
+  // Attributes or capabilities that could not be read say nothing reliable.
+  if (!info.infoValid || info.usagePage != kVendorUsagePage) return Rule::None;
+  if (IsUpdateModeDevice(info)) {
+    if (info.featureReportLength == kDataFeatureLength) return Rule::DataInterface;
+    if (info.featureReportLength == kCommandFeatureLength) return Rule::CommandInterface;
+    return Rule::None;
+  }
+  if (!bootEntryHold && info.featureReportLength == kCommandFeatureLength)
+    return Rule::NormalModeCommand;
+  return Rule::None;
+}
+
+// The Enter-update-mode pair, repeated until the 0xAB report fails, which is
+// what happens once the keyboard has left the bus.
+void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength) {
+  std::vector<std::uint8_t> report(featureLength, 0);  // zero-filled once
+  for (int attempt = 0; attempt < kEntryAttemptLimit; ++attempt) {
+    report[0] = kCommandReportId;
+    report[1] = kEntryFirst;
+    (void)device.SetFeature(report);  // only the second report's result counts
+    SleepMs(kEntryPauseMs);
+    report[0] = kCommandReportId;
+    report[1] = kEntrySecond;
+    if (!device.SetFeature(report)) return;
+    SleepMs(kEntryPauseMs);
+  }
+}
+
+}  // namespace
+
+int DeviceDiscovery(HidBackend& hid) {
+  ClearDevicePaths();
+  int dataInterfaces = 0;
+  std::vector<HidInterfaceInfo> interfaces;
+  if (!hid.Enumerate(interfaces)) return 0;
+
+  for (const HidInterfaceInfo& info : interfaces) {
+    std::unique_ptr<HidDevice> device;
+    if (!hid.Open(info.path, device) || !device) continue;
+    // Read afresh for each interface: a removal handled meanwhile holds back
+    // the entry command from the next interface on.
+    const bool hold = g_BootEntryHold.load();
+    switch (Classify(info, hold)) {
+      case Rule::DataInterface:
+        // A path that does not fit the buffers is skipped, never cut: a cut
+        // path would name another interface or none.
+        if (PathFits(info.path)) {
+          SetDataPath(info.path);
+          ++dataInterfaces;
+        }
+        break;
+      case Rule::CommandInterface:
+        if (PathFits(info.path)) SetCommandPath(info.path);
+        break;
+      case Rule::NormalModeCommand:
+        SendEnterUpdateMode(*device, info.featureReportLength);
+        break;
+      case Rule::None:
+        break;
+    }
+  }
+  return dataInterfaces;
+}
+
+void DiscoveryWorker(HidBackend& hid) {
+  if (DeviceDiscovery(hid) == 0) return;
+  SleepMs(kReadyDelayMs);
+  SetButtonColor(kColorYellow);
+  g_DeviceReady = true;
+  EnableStartButton(true);
+  g_BootEntryHold = false;
+}
+
+}  // namespace kbt
