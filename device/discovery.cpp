@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "device/device_state.h"
+#include "device/discovery_rules.h"
 #include "device/sleep.h"
 #include "device/workers.h"
 #include "ui/status_outputs.h"
@@ -22,13 +23,15 @@ constexpr std::uint8_t kCommandReportId = 0x05;
 constexpr std::uint8_t kEntryFirst = 0x75;
 constexpr std::uint8_t kEntrySecond = 0xAB;
 
-enum class Rule { DataInterface, CommandInterface, NormalModeCommand, None };
+using Rule = DiscoveryRule;
 
 bool IsUpdateModeDevice(const HidInterfaceInfo& info) {
   return info.vendorId == kUpdateVendorId && info.productId == kUpdateProductId;
 }
 
-Rule Classify(const HidInterfaceInfo& info, bool bootEntryHold) {
+}  // namespace
+
+DiscoveryRule ClassifyInterface(const HidInterfaceInfo& info, bool bootEntryHold) {
   // Attributes or capabilities that could not be read say nothing reliable.
   if (!info.infoValid || info.usagePage != kVendorUsagePage) return Rule::None;
   if (IsUpdateModeDevice(info)) {
@@ -40,6 +43,8 @@ Rule Classify(const HidInterfaceInfo& info, bool bootEntryHold) {
     return Rule::NormalModeCommand;
   return Rule::None;
 }
+
+namespace {
 
 // The Enter-update-mode pair, repeated until the 0xAB report fails, which is
 // what happens once the keyboard has left the bus.
@@ -71,7 +76,7 @@ int DeviceDiscovery(HidBackend& hid) {
     // Read afresh for each interface: a removal handled meanwhile holds back
     // the entry command from the next interface on.
     const bool hold = g_BootEntryHold.load();
-    switch (Classify(info, hold)) {
+    switch (ClassifyInterface(info, hold)) {
       case Rule::DataInterface:
         // A path that does not fit the buffers is skipped, never cut: a cut
         // path would name another interface or none.

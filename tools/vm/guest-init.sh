@@ -1,0 +1,100 @@
+#!/bin/busybox sh
+# /init of the real-kernel test's initramfs. Loads the kernel's HID stack,
+# puts the simulated keyboard behind /dev/uhid and runs the real kbupdate
+# against it:
+#   1. kbupdate list
+#   2. kbupdate flash firmware.hex   from normal operation -> PASS
+#   3. the same, the keyboard leaves the bus in the middle -> FAIL, no hang
+#   4. the same again -> PASS
+# Prints one "KBT-E2E RESULT" line and "KBT-E2E: SUCCESS" or
+# "KBT-E2E: FAILURE", then powers off. Every step is bounded by a timeout;
+# the host bounds the whole boot as well.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mkdir -p /proc /sys /dev /tmp
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+# The image has no /dev/console node for the kernel to give /init; take the
+# console from devtmpfs now.
+exec </dev/console >/dev/console 2>&1
+
+# Hundredths of a second since boot.
+now() { read -r up _ </proc/uptime; echo "${up%.*}${up#*.}"; }
+fail() {
+  echo "KBT-E2E: $*"
+  echo "--- simulator log"; cat /tmp/sim.log 2>/dev/null
+  echo "--- kernel log (hid)"; dmesg | grep -i -E 'hid|uhid' | tail -40
+  echo "KBT-E2E: FAILURE"
+  poweroff -f
+}
+
+echo "KBT-E2E: guest up, kernel $(uname -r)"
+# hid first (hid core and hidraw), then uhid; hid-generic binds the devices
+# and without it no hidraw node appears.
+for m in hid uhid hid-generic; do
+  insmod /lib/modules/$m.ko || fail "insmod $m failed"
+done
+i=0
+while [ ! -c /dev/uhid ]; do
+  i=$((i + 1)); [ $i -gt 50 ] && fail "no /dev/uhid"
+  sleep 0.1
+done
+
+cd /work || fail "no /work"
+kbsim-uhid --unplug-at 12 --in-entry 2 >/tmp/sim.log 2>&1 &
+sim=$!
+i=0
+until grep -q 'kbsim-uhid: ready' /tmp/sim.log; do
+  i=$((i + 1)); [ $i -gt 100 ] && fail "simulator did not start"
+  kill -0 $sim 2>/dev/null || fail "simulator ended"
+  sleep 0.1
+done
+echo "KBT-E2E: hidraw nodes: $(ls /sys/class/hidraw | tr '\n' ' ')"
+
+if [ ! -x /bin/kbupdate ]; then
+  for n in /sys/class/hidraw/*; do cat $n/device/uevent; done
+  fail "no kbupdate in this image"
+fi
+
+echo "=== kbupdate list"
+timeout 20 kbupdate list
+list_rc=$?
+
+# flash NAME: one kbupdate flash; sets rc, took (hundredths) and log.
+flash() {
+  rm -f DLog.txt
+  echo "=== kbupdate flash ($1)"
+  t0=$(now)
+  timeout 90 kbupdate flash firmware.hex
+  rc=$?
+  took=$(( $(now) - t0 ))
+  log=$(cat DLog.txt 2>/dev/null)
+  echo "=== $1: exit $rc, DLog.txt '${log}', $((took / 100)).$(printf %02d $((took % 100))) s"
+}
+
+flash "run 1, from normal operation"
+r1=$rc; l1=$log; t1=$took
+flash "run 2, keyboard leaves the bus"
+r2=$rc; l2=$log; t2=$took
+flash "run 3, after the fault"
+r3=$rc; l3=$log; t3=$took
+
+secs() { echo "$(($1 / 100)).$(printf %02d $(($1 % 100)))s"; }
+echo "KBT-E2E RESULT: list=$list_rc run1=${l1:-none}/$r1 ($(secs $t1)) run2=${l2:-none}/$r2 ($(secs $t2)) run3=${l3:-none}/$r3 ($(secs $t3))"
+echo "--- simulator log"; cat /tmp/sim.log
+
+ok=1
+[ "$list_rc" = 0 ] || ok=0
+[ "$r1" = 0 ] && [ "$l1" = PASS ] || ok=0
+# 124 is timeout's code: a hang is no acceptable failure.
+[ "$r2" != 0 ] && [ "$r2" != 124 ] && [ "$l2" = FAIL ] || ok=0
+[ "$r3" = 0 ] && [ "$l3" = PASS ] || ok=0
+if [ $ok = 1 ]; then
+  echo "KBT-E2E: update time $(secs $t1) (run 1, from normal operation to PASS)"
+  echo "KBT-E2E: SUCCESS"
+else
+  echo "KBT-E2E: FAILURE"
+fi
+kill $sim 2>/dev/null
+poweroff -f
