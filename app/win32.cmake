@@ -14,16 +14,25 @@ add_custom_command(
   DEPENDS ${kb_res_dir}/make_icon.cpp
   COMMENT "Drawing the program icon")
 add_custom_target(kb_win32_icon DEPENDS ${kb_icon})
-set_source_files_properties(${kb_res_dir}/app.rc PROPERTIES
-  OBJECT_DEPENDS "${kb_icon};${kb_res_dir}/app.manifest;${kb_res_dir}/resource.h")
 
 add_library(kbwin32app STATIC ${CMAKE_CURRENT_LIST_DIR}/win32/startup.cpp)
 target_link_libraries(kbwin32app PUBLIC kbwin32ui PRIVATE kb_warnings)
 
+# The program's resources into an executable (also the Windows-only tests,
+# which create the real dialog from template 102).
+function(kb_add_win32_resources target)
+  set(res ${CMAKE_SOURCE_DIR}/res/win32)
+  # Source properties belong to the directory that uses the file.
+  set_source_files_properties(${res}/app.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_BINARY_DIR}/res/win32/app.ico;${res}/app.manifest;${res}/resource.h")
+  target_sources(${target} PRIVATE ${res}/app.rc)
+  add_dependencies(${target} kb_win32_icon)
+  target_include_directories(${target} PRIVATE ${res} ${CMAKE_BINARY_DIR}/res/win32)
+endfunction()
+
 function(kb_win32_program name)
-  add_executable(${name} WIN32 ${ARGN} ${kb_res_dir}/app.rc)
-  add_dependencies(${name} kb_win32_icon)
-  target_include_directories(${name} PRIVATE ${kb_res_dir} ${CMAKE_BINARY_DIR}/res/win32)
+  add_executable(${name} WIN32 ${ARGN})
+  kb_add_win32_resources(${name})
   target_link_libraries(${name} PRIVATE kbwin32app kb_warnings)
 endfunction()
 

@@ -5,12 +5,12 @@ set -uo pipefail
 : "${WINEPREFIX:?}"
 export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winemenubuilder.exe=}
-[ -f "$WINEPREFIX/.kb-ready" ] && exit 0
+[ -f "$WINEPREFIX/.kb-ready-2" ] && exit 0
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock -w 300 9 || { echo "wine prefix: lock timeout" >&2; exit 1; }
-[ -f "$WINEPREFIX/.kb-ready" ] && exit 0
+[ -f "$WINEPREFIX/.kb-ready-2" ] && exit 0
 
 echo "wine prefix: preparing $WINEPREFIX" >&2
 timeout 300 wineboot --init >/dev/null 2>&1 || { echo "wine prefix: wineboot failed" >&2; exit 1; }
@@ -32,8 +32,13 @@ REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\WineDbg]
 "ShowCrashDialog"=dword:00000000
+
+; Xvfb runs no window manager: unmanaged windows spare every hidden or
+; destroyed window a 2-second wait for a withdrawal that never comes.
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
 REG
 timeout 60 wine regedit /S "$reg" >/dev/null 2>&1
 rm -f "$reg"
 timeout 60 wineserver -w
-touch "$WINEPREFIX/.kb-ready"
+touch "$WINEPREFIX/.kb-ready-2"
