@@ -1,0 +1,57 @@
+// keyboard-update-tool: the dialog on the machine's own HID interfaces.
+// The command line changes nothing; every start opens one more independent
+// window, and closing it ends the process at once, even during an update.
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "app/qt_app.h"
+#include "ui/qt/main_dialog.h"
+
+#if defined(KB_HAVE_PLATFORM_HID)
+#include "device/platform_hid.h"
+#endif
+#if defined(KB_HAVE_HIDRAW_MONITOR)
+#include "ui/qt/hidraw_events.h"
+#endif
+
+namespace {
+
+// Stands in for a HID layer that this build lacks: no interface is present,
+// so discovery finds nothing and the button stays grey.
+class NoHidBackend : public kbt::HidBackend {
+ public:
+  kbt::HidResult Enumerate(std::vector<kbt::HidInterfaceInfo>& out) override {
+    out.clear();
+    return kbt::HidResult::Ok();
+  }
+  kbt::HidResult Open(const kbt::DevicePath&, std::unique_ptr<kbt::HidDevice>&) override {
+    return kbt::HidResult::Fail("this build has no HID layer");
+  }
+};
+
+std::unique_ptr<kbt::HidBackend> MakeBackend() {
+#if defined(KB_HAVE_PLATFORM_HID)
+  if (auto backend = kbt::MakePlatformHidBackend()) return backend;
+#endif
+  return std::make_unique<NoHidBackend>();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  kbt::PrepareApplication(app);
+
+  // Workers may use the backend until the process ends; it is never freed.
+  kbt::HidBackend& hid = *MakeBackend().release();
+
+  kbt::DeviceEventRegistration registration;
+#if defined(KB_HAVE_HIDRAW_MONITOR)
+  auto* events = new kbt::HidrawEvents(&app);
+  registration = [events](kbt::DeviceEventSink sink) { events->Start(std::move(sink)); };
+#endif
+
+  kbt::RunDialogAndExit(hid, std::move(registration));
+}

@@ -1,0 +1,257 @@
+// The dialog on the offscreen platform: its window, the Start command's bar
+// and boxes, status outputs from worker threads, device events from any
+// thread, and closing while workers still call in.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "device/device_state.h"
+#include "image/firmware_image.h"
+#include "image/hex_file_location.h"
+#include "ui/qt/main_dialog.h"
+#include "ui/qt/status_button_widget.h"
+#include "ui/status_button.h"
+#include "ui/status_outputs.h"
+
+namespace kbt {
+namespace {
+
+class NoHid : public HidBackend {
+ public:
+  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+    out.clear();
+    return HidResult::Ok();
+  }
+  HidResult Open(const DevicePath&, std::unique_ptr<HidDevice>&) override {
+    return HidResult::Fail("no device");
+  }
+};
+
+const DevicePath kDataPath = L"/dev/hidraw4";
+
+struct Box {
+  QString title, text;
+  QMessageBox::Icon icon;
+};
+
+// Closes every modal box that opens while `action` runs and returns them.
+std::vector<Box> CloseBoxesDuring(const std::function<void()>& action) {
+  std::vector<Box> boxes;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      boxes.push_back({box->windowTitle(), box->text(), box->icon()});
+      box->button(QMessageBox::Ok)->click();
+    }
+  });
+  closer.start(10);
+  action();
+  return boxes;
+}
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_DeviceReady = false;
+    g_UpdateBusy = false;
+    g_BootEntryHold = false;
+    ClearDevicePaths();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("kbt-qt-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::create_directories(dir_);
+    dialog_ = std::make_unique<MainDialog>(hid_, DeviceEventRegistration{}, workers_);
+  }
+  void TearDown() override {
+    dialog_.reset();
+    running_ = {};
+    std::filesystem::remove_all(dir_);
+  }
+  // A ready device, as a discovery leaves it.
+  void MakeReady() {
+    WriteDevicePaths({kDataPath, L"/dev/hidraw5"});
+    SetButtonColor(kColorYellow);
+    g_DeviceReady = true;
+    EnableStartButton(true);
+  }
+  std::wstring WriteFile(const char* name, bool withSignature) {
+    std::ofstream out(dir_ / name);
+    out << ":10000000112233445566778899AABBCCDDEEFF0078\n";
+    if (withSignature) {
+      // "KORVANE CO.,LTD" as UTF-16LE at 0x40; the reader skips the checksum.
+      const char* text = "KORVANE CO.,LTD";
+      std::string data;
+      char b[3];
+      for (int i = 0; i < 15; ++i) {
+        std::snprintf(b, sizeof b, "%02X", text[i]);
+        data += b;
+        data += "00";
+      }
+      out << ":1E004000" << data << "00\n";
+    }
+    out << ":00000001FF\n";
+    return (dir_ / name).wstring();
+  }
+
+  NoHid hid_;
+  int discoveries_ = 0;
+  std::unique_lock<std::mutex> running_;
+  ControllerWorkers workers_{
+      [this](HidBackend&) { ++discoveries_; },
+      [this](HidBackend&, std::unique_lock<std::mutex> lock) { running_ = std::move(lock); }};
+  std::unique_ptr<MainDialog> dialog_;
+  std::filesystem::path dir_;
+};
+
+TEST_F(MainDialogTest, WindowAsTheTemplateDescribesIt) {
+  MainDialog& d = *dialog_;
+  EXPECT_EQ(d.windowTitle(), QStringLiteral("Korvane keyboard Update Tool  By Z51K7   V1.0.0.4"));
+  EXPECT_EQ(d.minimumSize(), d.maximumSize());
+  EXPECT_FALSE(d.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(d.windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(d.windowIcon().isNull());
+  auto* label = d.findChild<QLabel*>();
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(label->text(), QStringLiteral("File Name:"));
+  EXPECT_TRUE(d.FileNameField()->isReadOnly());
+  EXPECT_EQ(d.FileNameField()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_NE(d.FileNameField()->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_EQ(d.StartButton()->text(), QStringLiteral("start"));
+  EXPECT_FALSE(d.StartButton()->isEnabled());
+  EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
+  // The template's proportions: button 50x37 and bar 318x9 of a 332x61 window.
+  const QRect button = d.StartButton()->geometry();
+  const QRect bar = d.ProgressBar()->geometry();
+  EXPECT_NEAR(button.width() * 332.0 / d.width(), 50, 1);
+  EXPECT_NEAR(bar.width() * 332.0 / d.width(), 318, 1);
+  EXPECT_NEAR(button.height() * 61.0 / d.height(), 37, 1);
+  EXPECT_LT(button.right(), d.width());
+  EXPECT_LT(bar.bottom(), d.height());
+}
+
+TEST_F(MainDialogTest, InitialisationFillsTheField) {
+  dialog_->Initialize();
+  EXPECT_EQ(discoveries_, 1);
+  EXPECT_FALSE(dialog_->FileNameText().empty());
+}
+
+TEST_F(MainDialogTest, StartSetsTheBarToZeroOfSeventeen) {
+  MakeReady();
+  dialog_->ProgressBar()->setValue(60);
+  dialog_->SetFileNameText(WriteFile("good.hex", true));
+  const auto boxes = CloseBoxesDuring([&] { dialog_->StartButton()->click(); });
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(dialog_->ProgressBar()->minimum(), 0);
+  EXPECT_EQ(dialog_->ProgressBar()->maximum(), 17);
+  EXPECT_EQ(dialog_->ProgressBar()->value(), 0);
+  EXPECT_FALSE(dialog_->StartButton()->isEnabled());
+  EXPECT_TRUE(running_.owns_lock());
+  // Positions past the end show a full bar.
+  SetProgressPos(18);
+  EXPECT_EQ(dialog_->ProgressBar()->value(), 17);
+}
+
+TEST_F(MainDialogTest, RefusedStartsShowTheirBoxes) {
+  const std::wstring missing = (dir_ / "gone.hex").wstring();
+  struct Case {
+    std::wstring field;
+    QStringList texts;
+  };
+  const Case cases[] = {
+      {kNoFindHexFile, {QString::fromWCharArray(L"No Find HexFile\uFF01")}},
+      {missing,
+       {QString::fromStdWString(missing + L"  No Finded"),
+        QString::fromWCharArray(L"HexToBin Error\uFF01")}},
+      {WriteFile("plain.hex", false), {QStringLiteral("Hex File Error!")}},
+  };
+  for (const Case& c : cases) {
+    MakeReady();
+    dialog_->SetFileNameText(c.field);
+    const auto boxes = CloseBoxesDuring([&] { dialog_->StartButton()->click(); });
+    ASSERT_EQ(boxes.size(), static_cast<std::size_t>(c.texts.size()));
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      EXPECT_EQ(boxes[i].text, c.texts[static_cast<int>(i)]);
+      EXPECT_EQ(boxes[i].title, QStringLiteral("Error"));
+      EXPECT_EQ(boxes[i].icon, QMessageBox::Critical);
+    }
+    EXPECT_FALSE(dialog_->StartButton()->isEnabled());
+    EXPECT_EQ(dialog_->ProgressBar()->maximum(), 17);
+    EXPECT_FALSE(running_.owns_lock());
+  }
+}
+
+TEST_F(MainDialogTest, WorkersReachTheWidgetsOnTheirThread) {
+  std::atomic<int> step{0};
+  std::thread worker([&] {
+    SetButtonColor(kColorYellow);
+    EnableStartButton(true);
+    step = 1;
+    SetProgressPos(5);
+    step = 2;
+    SetButtonColor(kColorGreen);
+    step = 3;
+  });
+  // The worker's calls wait for this thread, which keeps handling events.
+  QTRY_VERIFY_WITH_TIMEOUT(step == 3, 5000);
+  worker.join();
+  EXPECT_TRUE(dialog_->StartButton()->isEnabled());
+  EXPECT_EQ(dialog_->ProgressBar()->value(), 5);
+  QApplication::processEvents();
+  const QImage image = dialog_->StartButton()->grab().toImage();
+  EXPECT_EQ(image.pixelColor(5, 5), QColor(0, 255, 0));
+  EXPECT_TRUE(dialog_->StartButton()->isEnabled());
+}
+
+TEST_F(MainDialogTest, DeviceEventsFromAnyThreadAreHandledHere) {
+  MakeReady();
+  DeviceEventSink sink = dialog_->MakeDeviceEventSink();
+  std::thread([&] { sink({DeviceEvent::Kind::Removal, true, L"/DEV/HIDRAW4"}); }).join();
+  EXPECT_TRUE(g_DeviceReady.load());  // not yet: it waits for this thread
+  QTRY_VERIFY_WITH_TIMEOUT(!g_DeviceReady.load(), 5000);
+  EXPECT_FALSE(dialog_->StartButton()->isEnabled());
+  EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
+  EXPECT_TRUE(g_BootEntryHold.load());
+  std::thread([&] { sink({DeviceEvent::Kind::Arrival, true, {}}); }).join();
+  QTRY_COMPARE_WITH_TIMEOUT(discoveries_, 1, 5000);
+}
+
+TEST_F(MainDialogTest, ClosingDuringWorkerCallsTouchesNoWidget) {
+  dialog_->show();
+  std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
+  std::thread worker([&] {
+    while (!stop) {
+      ProgressStep();
+      SetButtonColor(kColorRed);
+      EnableStartButton(calls % 2 == 0);
+      ++calls;
+    }
+  });
+  QTRY_VERIFY_WITH_TIMEOUT(calls > 20, 5000);
+  DeviceEventSink sink = dialog_->MakeDeviceEventSink();
+  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+  EXPECT_FALSE(dialog_->isVisible());
+  EXPECT_EQ(dialog_->result(), QDialog::Rejected);
+  dialog_.reset();
+  // Calls and events after the window is gone change the values only.
+  const int before = calls;
+  QTRY_VERIFY_WITH_TIMEOUT(calls > before + 20, 5000);
+  sink({DeviceEvent::Kind::Arrival, true, {}});
+  stop = true;
+  worker.join();
+  QApplication::processEvents();
+  EXPECT_EQ(g_ButtonFillColor.load(), kColorRed);
+}
+
+}  // namespace
+}  // namespace kbt
