@@ -2,7 +2,7 @@
 # Packs the real-kernel test's initramfs (cpio newc, gzip):
 #   make-initramfs.sh OUT.cpio.gz KERNEL_DIR GUEST_BUILD_DIR FIRMWARE.hex
 # KERNEL_DIR holds hid.ko, uhid.ko and hid-generic.ko (uncompressed);
-# GUEST_BUILD_DIR the built kbsim-uhid and, once it exists, kbupdate.
+# GUEST_BUILD_DIR the built kbsim-uhid, hidraw-guest-check and kbupdate.
 # Dynamically linked programs get their ldd closure and the loader copied
 # to the same paths in the image.
 set -euo pipefail
@@ -31,6 +31,7 @@ add_program() {  # add_program PATH: the program and what it loads
     done
 }
 add_program "$build/sim/uhid/kbsim-uhid"
+add_program "$build/tests/hid_linux/hidraw-guest-check"
 if [ -x "$build/cli/kbupdate" ]; then
   add_program "$build/cli/kbupdate"
 fi

@@ -61,9 +61,9 @@ fi
 
 # --- guest programs -----------------------------------------------------------
 say "building the guest programs"
-cmake -S "$root" -B "$guest" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKB_BUILD_TESTS=OFF \
+cmake -S "$root" -B "$guest" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKB_BUILD_TESTS=ON \
   -DKB_BUILD_BENCH=OFF -DKB_BUILD_QT=OFF -DKB_GUEST_STATIC=ON >/dev/null
-targets=(kbsim-uhid)
+targets=(kbsim-uhid hidraw-guest-check)
 if grep -q '^build cli/kbupdate:' "$guest/build.ninja" 2>/dev/null; then targets+=(kbupdate); fi
 cmake --build "$guest" -j "$jobs" --target "${targets[@]}" >/dev/null
 
