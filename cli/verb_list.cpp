@@ -1,0 +1,103 @@
+// `kbupdate list`: every HID interface the platform's HID layer sees, with
+// the figures discovery matches on and the rule it would apply. It opens
+// nothing and sends nothing, so it is safe beside a running update.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/verbs.h"
+#include "device/discovery_rules.h"
+#include "device/hid.h"
+#ifdef KB_HAVE_PLATFORM_HID
+#include "device/platform_hid.h"
+#endif
+
+namespace kbt::cli {
+
+const char kListHelp[] =
+    "usage: kbupdate list\n"
+    "\n"
+    "Lists every HID interface present now: its path, vendor and product ID,\n"
+    "the usage page of its first top-level collection, its longest feature\n"
+    "report in bytes (report ID byte included) and what device discovery makes\n"
+    "of it:\n"
+    "  data       the update-mode keyboard's Data interface (2050-byte reports)\n"
+    "  command    the update-mode keyboard's Command interface (6-byte reports)\n"
+    "  enter      a keyboard in normal operation: discovery would send it the\n"
+    "             Enter-update-mode pair\n"
+    "  -          nothing\n"
+    "Interfaces whose attributes or report descriptor cannot be read are shown\n"
+    "with '?' and match no rule. Nothing is opened or sent.\n"
+    "\n"
+    "On Linux the interfaces are hidraw nodes; listing needs no access rights,\n"
+    "updating does (see README, \"Linux: device access\").\n"
+    "\n"
+    "exit codes: 0 listed (also when there is none); 1 the HID layer failed;\n"
+    "            2 wrong command line\n";
+
+namespace {
+
+const char* RuleText(DiscoveryRule rule) {
+  switch (rule) {
+    case DiscoveryRule::DataInterface:
+      return "data";
+    case DiscoveryRule::CommandInterface:
+      return "command";
+    case DiscoveryRule::NormalModeCommand:
+      return "enter";
+    case DiscoveryRule::None:
+      break;
+  }
+  return "-";
+}
+
+std::string Narrow(const DevicePath& path) {
+  std::string out;
+  for (const wchar_t c : path) out.push_back(c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+}  // namespace
+
+int RunList(const Arguments& args) {
+  if (!args.empty()) {
+    std::fprintf(stderr, "kbupdate list: takes no arguments (see kbupdate list --help)\n");
+    return kExitUsage;
+  }
+#ifndef KB_HAVE_PLATFORM_HID
+  std::fprintf(stderr, "kbupdate list: this build has no HID layer for this system\n");
+  return kExitFailed;
+#else
+  const std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
+  std::vector<HidInterfaceInfo> interfaces;
+  if (const HidResult r = hid->Enumerate(interfaces); !r) {
+    std::fprintf(stderr, "kbupdate list: %s\n", r.error.c_str());
+    return kExitFailed;
+  }
+  if (interfaces.empty()) {
+    std::printf("no HID interfaces present\n");
+    return kExitOk;
+  }
+  std::size_t width = 4;
+  for (const auto& i : interfaces) width = std::max(width, Narrow(i.path).size());
+  std::printf("%-*s  vendor  product  page    feature  discovery\n", static_cast<int>(width),
+              "path");
+  for (const auto& i : interfaces) {
+    const std::string path = Narrow(i.path);
+    if (!i.infoValid) {
+      std::printf("%-*s  ?       ?        ?       ?        -\n", static_cast<int>(width),
+                  path.c_str());
+      continue;
+    }
+    // A fresh discovery sees no hold; the list shows what it would do.
+    std::printf("%-*s  %04x    %04x     0x%04x  %7u  %s\n", static_cast<int>(width), path.c_str(),
+                i.vendorId, i.productId, i.usagePage, static_cast<unsigned>(i.featureReportLength),
+                RuleText(ClassifyInterface(i, false)));
+  }
+  return kExitOk;
+#endif
+}
+
+}  // namespace kbt::cli

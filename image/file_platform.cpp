@@ -1,0 +1,268 @@
+// File-system operations of the firmware image code: Win32 wide-character
+// calls on Windows, POSIX calls elsewhere. Nothing outside this file
+// includes a system header for files or folders.
+#include "image/file_platform.h"
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kbt::platform {
+
+bool IsPathSeparator(wchar_t c) {
+#ifdef _WIN32
+  return c == L'\\' || c == L'/';
+#else
+  return c == L'/';
+#endif
+}
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring FromCodePage(const char* text, UINT codePage) {
+  const int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(codePage, 0, text, -1, out.data(), n);
+  out.resize(static_cast<std::size_t>(n - 1));
+  return out;
+}
+
+std::wstring AbsoluteFolder(const std::wstring& folder) {
+  wchar_t buffer[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameW(folder.c_str(), MAX_PATH * 4, buffer, nullptr);
+  std::wstring out = (n > 0 && n < MAX_PATH * 4) ? std::wstring(buffer, n) : folder;
+  if (out.empty() || !IsPathSeparator(out.back())) out += kPathSeparator;
+  return out;
+}
+
+}  // namespace
+
+std::FILE* OpenForReading(const std::wstring& path) {
+  return _wfopen(path.c_str(), L"rb");
+}
+
+std::FILE* OpenForWriting(const std::wstring& path) {
+  return _wfopen(path.c_str(), L"wb");
+}
+
+std::wstring ExecutablePath() {
+  wchar_t buffer[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return {};
+  return std::wstring(buffer, n);
+}
+
+bool ListHexEntries(const std::wstring& folder, FolderListing& listing) {
+  listing = FolderListing{};
+  const std::wstring pattern = folder + L"*.hex";
+  // The wildcard listing refuses patterns of MAX_PATH characters or more.
+  if (pattern.size() >= MAX_PATH) return false;
+  listing.folder = AbsoluteFolder(folder);
+
+  // Directory identity for the walk's loop guard (junctions and symbolic
+  // links can lead back into a folder); opening a folder needs
+  // FILE_FLAG_BACKUP_SEMANTICS.
+  HANDLE dir =
+      CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (dir != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(dir, &info)) {
+      listing.hasKey = true;
+      listing.key.volume = info.dwVolumeSerialNumber;
+      listing.key.index =
+          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    CloseHandle(dir);
+  }
+
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    listing.entries.push_back({name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return true;
+}
+
+std::wstring PathFromArgument(const char* argument) {
+  return FromCodePage(argument, CP_ACP);
+}
+
+std::string PathForDisplay(const std::wstring& path) {
+  const int n = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, out.data(), n, nullptr, nullptr);
+  out.resize(static_cast<std::size_t>(n - 1));
+  return out;
+}
+
+#else  // POSIX
+
+namespace {
+
+// UTF-8 with the bytes that are not valid UTF-8 carried as U+DC80 + byte.
+std::wstring DecodeBytes(const std::string& bytes) {
+  std::wstring out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b0 = static_cast<unsigned char>(bytes[i]);
+    const int extra = b0 < 0x80 ? 0
+                      : (b0 & 0xE0) == 0xC0 ? 1
+                      : (b0 & 0xF0) == 0xE0 ? 2
+                      : (b0 & 0xF8) == 0xF0 ? 3
+                                            : -1;
+    bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < bytes.size();
+    char32_t cp = extra == 0 ? b0
+                  : extra == 1 ? (b0 & 0x1F)
+                  : extra == 2 ? (b0 & 0x0F)
+                               : (b0 & 0x07);
+    for (int k = 1; ok && k <= extra; ++k) {
+      const auto b = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+      ok = (b & 0xC0) == 0x80;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (ok && (cp < kMin[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)) ok = false;
+    if (ok) {
+      out += static_cast<wchar_t>(cp);
+      i += static_cast<std::size_t>(extra) + 1;
+    } else {
+      out += static_cast<wchar_t>(0xDC00 + b0);  // b0 >= 0x80 here
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string EncodeBytes(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const wchar_t wc : text) {
+    const auto cp = static_cast<char32_t>(wc);
+    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+      out += static_cast<char>(cp - 0xDC00);
+    } else if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+bool EndsWithHex(const std::string& name) {
+  if (name.size() < 4) return false;
+  const char* tail = name.c_str() + name.size() - 4;
+  return tail[0] == '.' && (tail[1] | 0x20) == 'h' && (tail[2] | 0x20) == 'e' &&
+         (tail[3] | 0x20) == 'x';
+}
+
+// Letter case folded to upper case, as an NTFS index compares names; names
+// that differ only in case (possible here) keep their byte order.
+bool NameBefore(const std::wstring& a, const std::wstring& b) {
+  const auto upper = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? c - 32 : c; };
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const wchar_t ua = upper(a[i]), ub = upper(b[i]);
+    if (ua != ub) return ua < ub;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+}  // namespace
+
+std::FILE* OpenForReading(const std::wstring& path) {
+  std::FILE* file = std::fopen(EncodeBytes(path).c_str(), "rb");
+  if (!file) return nullptr;
+  // fopen opens a folder here (reads then fail); Windows refuses it. Refuse
+  // it alike, so that a folder path is "cannot be opened" everywhere.
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
+std::FILE* OpenForWriting(const std::wstring& path) {
+  return std::fopen(EncodeBytes(path).c_str(), "wb");
+}
+
+std::wstring ExecutablePath() {
+  char buffer[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer)) return {};
+  return DecodeBytes(std::string(buffer, static_cast<std::size_t>(n)));
+}
+
+bool ListHexEntries(const std::wstring& folder, FolderListing& listing) {
+  listing = FolderListing{};
+  std::wstring absolute = folder;
+  if (absolute.empty() || absolute.front() != L'/') {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return false;
+    absolute = DecodeBytes(cwd) + L"/" + absolute;
+  }
+  if (absolute.back() != L'/') absolute += L'/';
+  const std::string base = EncodeBytes(absolute);
+  DIR* dir = opendir(base.c_str());
+  if (!dir) return false;
+  struct stat st;
+  if (fstat(dirfd(dir), &st) == 0) {
+    listing.hasKey = true;
+    listing.key = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  }
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || !EndsWithHex(name)) continue;
+    // stat follows links: a link to a folder is walked as a folder, as a
+    // Windows listing reports a folder link with the directory attribute.
+    const bool isDir = fstatat(dirfd(dir), name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+    listing.entries.push_back({DecodeBytes(name), isDir});
+  }
+  closedir(dir);
+  std::sort(listing.entries.begin(), listing.entries.end(),
+            [](const auto& a, const auto& b) { return NameBefore(a.name, b.name); });
+  listing.folder = absolute;
+  return true;
+}
+
+std::wstring PathFromArgument(const char* argument) {
+  return DecodeBytes(argument);
+}
+
+std::string PathForDisplay(const std::wstring& path) {
+  return EncodeBytes(path);
+}
+
+#endif
+
+}  // namespace kbt::platform

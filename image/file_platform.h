@@ -1,0 +1,66 @@
+// The few file-system operations the firmware image code needs, one
+// implementation per system in file_platform.cpp. Paths are wide strings in
+// the core; on Linux they map to file-system bytes as UTF-8, and a byte that
+// is not valid UTF-8 travels as the lone code point U+DC80 + byte, so every
+// name a directory listing yields opens again unchanged.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kbt::platform {
+
+// Opens a regular file for reading, in binary: line-end handling is the
+// reader's own, the same on every system. A folder counts as not openable.
+std::FILE* OpenForReading(const std::wstring& path);
+// Creates or truncates a file for writing, in binary.
+std::FILE* OpenForWriting(const std::wstring& path);
+
+// Full path of the running program's executable, empty when unknown.
+std::wstring ExecutablePath();
+
+// The path separator the listing uses when it builds full paths.
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+#endif
+bool IsPathSeparator(wchar_t c);
+
+// Identity of a folder on its volume (device and inode, or volume serial and
+// file index); lets a walk notice a folder it has already listed.
+struct FolderKey {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  friend bool operator<(const FolderKey& a, const FolderKey& b) {
+    return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
+  }
+};
+
+struct FolderListing {
+  std::wstring folder;  // absolute, ending with one separator
+  bool hasKey = false;  // false when the system could not tell the identity
+  FolderKey key;
+  struct Entry {
+    std::wstring name;
+    bool isDirectory = false;  // after following links
+  };
+  std::vector<Entry> entries;  // "." and ".." are never listed
+};
+
+// Lists the entries of `folder` (ending with a separator) whose names match
+// "*.hex". Windows: FindFirstFileW's own rules (letter case ignored, its
+// order, patterns of 260 characters or more refused). Elsewhere: the ending
+// ".hex" in any letter case, in case-insensitive name order, so that the
+// order, and with it the last match, is the same on every run.
+// False when the folder cannot be listed.
+bool ListHexEntries(const std::wstring& folder, FolderListing& listing);
+
+// Converts between wide paths and the bytes of the command line and the
+// terminal (UTF-8 on Linux, the ANSI code page on Windows).
+std::wstring PathFromArgument(const char* argument);
+std::string PathForDisplay(const std::wstring& path);
+
+}  // namespace kbt::platform

@@ -1,0 +1,155 @@
+// Inspection of an Intel HEX file: one pass that feeds every piece through
+// the conversion's own store rules (so Image end, dropped and overlapping
+// bytes are exactly the conversion's), and checks each physical line as a
+// strict Intel HEX record on the side.
+#include "image/hex_inspect.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "image/file_platform.h"
+#include "image/firmware_image.h"
+#include "image/firmware_signature.h"
+#include "image/hex_records.h"
+
+namespace kbt {
+
+namespace {
+
+// Longest well-formed record: 255 data bytes.
+constexpr std::size_t kLongestRecord = 11 + 2 * 255;
+
+int Hex(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Strict check of one physical line (without its line feed).
+void CheckLine(const std::string& text, bool tooLong, long lineNo, HexInspection& out) {
+  if (text.empty()) {
+    ++out.blankLines;
+    return;
+  }
+  bool ok = !tooLong && text[0] == ':' && text.size() >= 11 && (text.size() - 1) % 2 == 0;
+  std::vector<int> bytes;
+  for (std::size_t i = 1; ok && i < text.size(); i += 2) {
+    const int hi = Hex(text[i]), lo = Hex(text[i + 1]);
+    if (hi < 0 || lo < 0) ok = false;
+    bytes.push_back(hi * 16 + lo);
+  }
+  if (ok && text.size() != 11 + 2 * static_cast<std::size_t>(bytes[0])) ok = false;
+  if (!ok) {
+    out.notHexLines.push_back(lineNo);
+    return;
+  }
+  int sum = 0;
+  for (const int b : bytes) sum += b;
+  if ((sum & 0xFF) != 0) out.badChecksumLines.push_back(lineNo);
+  const int type = bytes[3];
+  if (type < 6) {
+    ++out.recordsByType[static_cast<std::size_t>(type)];
+  } else {
+    ++out.otherTypeRecords;
+  }
+}
+
+}  // namespace
+
+HexInspection InspectHexFile(const std::wstring& path) {
+  HexInspection out;
+  std::FILE* file = platform::OpenForReading(path);
+  if (!file) return out;
+  out.opened = true;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+
+  auto reader = std::make_unique<hex::PieceReader>(file);
+  auto piece = std::make_unique<hex::LinePiece>();
+  std::vector<std::uint8_t> work(kImageSize, 0);
+  std::vector<long> owner(kImageSize, 0);  // line that last stored each address
+  std::string line;                        // the physical line, for the strict check
+  bool tooLong = false;
+  long lineNo = 1;
+  int piecesOfLine = 0;
+  bool ended = false;
+
+  while (reader->Next(*piece)) {
+    if (ended) {
+      if (piece->endsLine) ++out.linesAfterEnd;
+      continue;
+    }
+    if (hex::IsEndRecordLine(*piece)) {
+      // The tail piece of a long line can be the End record line too.
+      out.endRecordLine = lineNo;
+      ended = true;
+      if (piecesOfLine == 0) {
+        ++out.recordsByType[1];
+        ++out.lines;
+        continue;
+      }
+    } else {
+      long stored = 0;
+      const long dropped = hex::ForEachStoredByte(*piece, [&](std::size_t address,
+                                                              std::uint8_t value) {
+        const long earlier = owner[address];
+        if (earlier != 0 && earlier != lineNo) {
+          auto& list = out.overlaps;
+          if (list.empty() || list.back().line != lineNo || list.back().earlierLine != earlier) {
+            list.push_back({lineNo, earlier, static_cast<long>(address), 0});
+          }
+          ++list.back().bytes;
+        }
+        owner[address] = lineNo;
+        work[address] = value;
+        out.imageEnd = std::max(out.imageEnd, static_cast<long>(address) + 1);
+        ++stored;
+      });
+      const long address = hex::FieldValue(*piece, 3, 4);
+      if (dropped > 0 && address < 0) {
+        out.negativeAddressLines.push_back(lineNo);
+      } else if (dropped > 0) {
+        out.droppedData.push_back({lineNo, std::max<long>(address, 0) + stored, dropped});
+      }
+      const long type = hex::FieldValue(*piece, 7, 2);
+      if (stored > 0 && type >= 2 && type <= 5 && piecesOfLine == 0) {
+        out.addressRecordsStored.push_back(lineNo);
+      }
+      if (type == 1 && piecesOfLine == 0) out.inexactEndLines.push_back(lineNo);
+    }
+
+    const bool hasFeed = piece->endsLine;
+    const std::size_t textLen = static_cast<std::size_t>(piece->length) - (hasFeed ? 1 : 0);
+    if (line.size() + textLen > kLongestRecord) {
+      tooLong = true;
+    } else {
+      line.append(piece->text, textLen);
+    }
+    ++piecesOfLine;
+    if (hasFeed || ended) {
+      if (piecesOfLine > 1) out.splitLines.push_back(lineNo);
+      CheckLine(line, tooLong, lineNo, out);
+      ++out.lines;
+      ++lineNo;
+      line.clear();
+      tooLong = false;
+      piecesOfLine = 0;
+    }
+  }
+  if (!ended && piecesOfLine > 0) {
+    // A last line without a line feed.
+    if (piecesOfLine > 1) out.splitLines.push_back(lineNo);
+    CheckLine(line, tooLong, lineNo, out);
+    ++out.lines;
+  }
+  out.readFailed = reader->Failed();
+  std::fclose(file);
+
+  std::vector<std::uint8_t> image(kImageSize, 0);
+  std::copy_n(work.begin(), out.imageEnd, image.begin());
+  out.startByteExchange = hex::ApplyStartByteExchange(image.data(), work.data());
+  out.signatureOffset = FirmwareSignatureOffset(image.data());
+  return out;
+}
+
+}  // namespace kbt

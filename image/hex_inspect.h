@@ -1,0 +1,59 @@
+// What the lenient fixed-position reader never tells: a strict look at an
+// Intel HEX file next to exactly what the conversion makes of it. Used by
+// `kbupdate inspect`; it changes nothing about conversion.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kbt {
+
+struct HexInspection {
+  bool opened = false;
+  bool readFailed = false;  // an I/O error part way; the rest is what was read
+
+  long lines = 0;                       // physical lines read, the End record line included
+  std::array<long, 6> recordsByType{};  // well-formed records of types 00..05
+  long otherTypeRecords = 0;            // well-formed records of another type
+  long blankLines = 0;
+  std::vector<long> badChecksumLines;      // well-formed but the checksum does not add up
+  std::vector<long> notHexLines;           // not an Intel HEX record at all
+  std::vector<long> splitLines;            // longer than 255 characters: read in pieces
+  std::vector<long> negativeAddressLines;  // address field reads negative: line dropped
+
+  struct Dropped {
+    long line;
+    long address;  // where the dropped bytes would have gone
+    long bytes;
+  };
+  std::vector<Dropped> droppedData;  // data at 0x3800 or above
+
+  struct Overlap {
+    long line;
+    long earlierLine;
+    long address;  // first address this line takes over from earlierLine
+    long bytes;
+  };
+  std::vector<Overlap> overlaps;
+
+  // Records of types 02 to 05 store their bytes as data at their address.
+  std::vector<long> addressRecordsStored;
+  // Lines that look like an End record but are not the exact line
+  // ":00000001FF" (lower case, blanks, no line feed): read as data.
+  std::vector<long> inexactEndLines;
+
+  long endRecordLine = 0;  // 0: none; reading went on to the end of the file
+  long linesAfterEnd = 0;  // never read by the conversion
+
+  long imageEnd = 0;
+  bool startByteExchange = false;
+  std::optional<std::size_t> signatureOffset;
+};
+
+HexInspection InspectHexFile(const std::wstring& path);
+
+}  // namespace kbt

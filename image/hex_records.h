@@ -1,0 +1,106 @@
+// The fixed-position reader's pieces, shared by HexToBin and by the
+// command line's inspection, so that both see exactly the same bytes.
+//
+// Lines come as the text-mode reading of a C library delivers them with a
+// 256-byte buffer: a carriage return directly before a line feed is dropped
+// (on every system, so that a file converts the same everywhere), and a line
+// is handed over in pieces of at most 255 characters, the line feed included
+// in the last one. Each piece is a line of its own for the reader.
+//
+// Positions: a field is read from a copy of its own 2 or 4 characters. A
+// position at or past the end of the piece reads as the terminating zero,
+// which ends the field there: a byte count larger than the line's data, a
+// short line, or a line's tail piece never see characters of earlier lines,
+// and nothing past the 256-byte Line buffer is ever read. The missing data
+// bytes of such a line are stored as 0, as a field with no digits is 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "image/firmware_image.h"
+
+namespace kbt::hex {
+
+inline constexpr int kLineBufferSize = 256;  // 255 characters and a terminating zero
+inline constexpr char kEndRecordLine[] = ":00000001FF\n";
+inline constexpr int kEndRecordLength = 12;
+
+struct LinePiece {
+  char text[kLineBufferSize];  // text[length] is 0
+  int length = 0;
+  bool endsLine = false;  // the piece ends with the line feed
+};
+
+// Buffered, piecewise reader over an open file (64 KiB reads, no line-sized
+// allocations, so memory does not grow with the file).
+class PieceReader {
+ public:
+  explicit PieceReader(std::FILE* file) : file_(file) {}
+  PieceReader(const PieceReader&) = delete;
+  PieceReader& operator=(const PieceReader&) = delete;
+
+  // False at the end of the file or after a read error (see Failed).
+  bool Next(LinePiece& piece);
+  bool Failed() const { return failed_; }
+
+ private:
+  bool Fill(std::size_t keep);
+
+  std::FILE* file_;
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+  char buffer_[kBufferSize];
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  bool eof_ = false;
+  bool failed_ = false;
+};
+
+inline bool IsEndRecordLine(const LinePiece& piece) {
+  return piece.length == kEndRecordLength &&
+         std::memcmp(piece.text, kEndRecordLine, kEndRecordLength) == 0;
+}
+
+// strtol(copy, nullptr, 16) over the `width` characters at `pos` (positions
+// past the piece read as the terminating zero). Written out rather than
+// calling strtol so that it is independent of the C locale's notion of
+// white space and fast on the common case of two plain digits.
+long FieldValue(const LinePiece& piece, int pos, int width);
+
+// Walks the data bytes of one piece as the reader stores them: calls
+// store(address, byte) for each byte that goes into the Work buffer, in
+// order, and returns the number of bytes the line asked for but that were
+// dropped because their address was 0x3800 or more, or negative.
+//
+// A negative address (the field holds a minus sign) names no place in the
+// program memory: the whole line is dropped, so that nothing is ever stored
+// outside the Work buffer.
+template <typename Store>
+long ForEachStoredByte(const LinePiece& piece, Store&& store) {
+  const long count = FieldValue(piece, 1, 2);
+  if (count <= 0) return 0;
+  long address = FieldValue(piece, 3, 4);
+  if (address < 0) return count;
+  for (long j = 0; j < count; ++j) {
+    if (address >= static_cast<long>(kImageSize)) return count - j;
+    const long value = FieldValue(piece, 9 + 2 * static_cast<int>(j), 2);
+    store(static_cast<std::size_t>(address), static_cast<std::uint8_t>(value & 0xFF));
+    ++address;
+  }
+  return 0;
+}
+
+// The Start-byte exchange over a converted image: when bytes 1 and 2 read
+// 0x38 0x00, bytes 0..2 take the Work buffer's 0x37FB..0x37FD and those three
+// image bytes become 0. Returns whether it applied.
+bool ApplyStartByteExchange(std::uint8_t* image, const std::uint8_t* work);
+
+// Steps 2 to 8 of a conversion over an already opened file: fills `image`
+// (Work buffer, Image end, copy, exchange). Returns false after a read error,
+// leaving `image` untouched. `imageEnd` and `exchanged` report what happened.
+bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEnd = nullptr,
+                     bool* exchanged = nullptr);
+
+}  // namespace kbt::hex

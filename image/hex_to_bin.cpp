@@ -1,0 +1,163 @@
+// Intel HEX conversion with the fixed-position reader: byte count, address
+// and data bytes come from fixed character positions; start code, record
+// type and checksum are never examined, and no address base exists beyond
+// the 16-bit address field. See hex_records.h for how lines are cut and what
+// positions past a line's end read as.
+#include "image/hex_to_bin.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "image/file_platform.h"
+#include "image/firmware_image.h"
+#include "image/hex_records.h"
+
+namespace kbt {
+
+namespace hex {
+
+namespace {
+
+constexpr std::size_t kExchangeFrom = 0x37FB;  // 14331..14333 go to bytes 0..2
+
+// Value of one hexadecimal digit, or -1.
+inline int DigitValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<unsigned char>(c | 0x20);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// isspace of the "C" locale.
+inline bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+long FieldValue(const LinePiece& piece, int pos, int width) {
+  if (pos + width <= piece.length) {
+    // Fast path: all digits, the usual case.
+    long value = 0;
+    int i = 0;
+    for (; i < width; ++i) {
+      const int d = DigitValue(static_cast<unsigned char>(piece.text[pos + i]));
+      if (d < 0) break;
+      value = value * 16 + d;
+    }
+    if (i == width) return value;
+  }
+  // The copy: the field's characters, zero past the piece, then the
+  // terminating zero.
+  char copy[5] = {};
+  for (int i = 0; i < width; ++i) copy[i] = pos + i < piece.length ? piece.text[pos + i] : '\0';
+  const char* p = copy;
+  while (IsSpace(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  // "0x" is a prefix only when a digit follows; otherwise the 0 is the value.
+  if (p[0] == '0' && (p[1] | 0x20) == 'x' && DigitValue(static_cast<unsigned char>(p[2])) >= 0)
+    p += 2;
+  long value = 0;
+  for (int d; (d = DigitValue(static_cast<unsigned char>(*p))) >= 0; ++p) value = value * 16 + d;
+  return negative ? -value : value;
+}
+
+bool PieceReader::Fill(std::size_t keep) {
+  // Keeps the last `keep` unread bytes (a carriage return waiting for what
+  // follows it) and reads after them.
+  std::memmove(buffer_, buffer_ + end_ - keep, keep);
+  pos_ = 0;
+  end_ = keep;
+  if (eof_) return false;
+  const std::size_t n = std::fread(buffer_ + keep, 1, kBufferSize - keep, file_);
+  end_ += n;
+  if (n == 0) {
+    eof_ = true;
+    if (std::ferror(file_)) failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool PieceReader::Next(LinePiece& piece) {
+  int len = 0;
+  piece.endsLine = false;
+  while (len < kLineBufferSize - 1) {
+    if (pos_ == end_ && !Fill(0)) break;
+    const char* p = buffer_ + pos_;
+    const std::size_t room = std::min<std::size_t>(end_ - pos_, kLineBufferSize - 1 - len);
+    std::size_t i = 0;
+    while (i < room && p[i] != '\n' && p[i] != '\r') ++i;
+    std::memcpy(piece.text + len, p, i);
+    len += static_cast<int>(i);
+    pos_ += i;
+    if (i == room) continue;
+    if (p[i] == '\n') {
+      piece.text[len++] = '\n';
+      ++pos_;
+      piece.endsLine = true;
+      break;
+    }
+    // A carriage return: dropped when a line feed follows it.
+    if (pos_ + 1 == end_) Fill(1);
+    if (pos_ + 1 < end_ && buffer_[pos_ + 1] == '\n') {
+      ++pos_;
+      continue;
+    }
+    piece.text[len++] = '\r';
+    ++pos_;
+  }
+  piece.length = len;
+  piece.text[len] = '\0';
+  return len > 0;
+}
+
+bool ApplyStartByteExchange(std::uint8_t* image, const std::uint8_t* work) {
+  if (image[1] != 0x38 || image[2] != 0x00) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    image[i] = work[kExchangeFrom + i];
+    image[kExchangeFrom + i] = 0;
+  }
+  return true;
+}
+
+bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEndOut, bool* exchangedOut) {
+  // The file is read through the reader's own buffer only.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  auto reader = std::make_unique<PieceReader>(file);
+  auto piece = std::make_unique<LinePiece>();
+  std::vector<std::uint8_t> work(kImageSize, 0);  // the Work buffer
+  long imageEnd = 0;
+
+  while (reader->Next(*piece)) {
+    if (IsEndRecordLine(*piece)) break;
+    ForEachStoredByte(*piece, [&](std::size_t address, std::uint8_t value) {
+      work[address] = value;
+      imageEnd = std::max(imageEnd, static_cast<long>(address) + 1);
+    });
+  }
+  if (reader->Failed()) return false;
+
+  std::copy_n(work.begin(), imageEnd, image);
+  const bool exchanged = ApplyStartByteExchange(image, work.data());
+  if (imageEndOut) *imageEndOut = imageEnd;
+  if (exchangedOut) *exchangedOut = exchanged;
+  return true;
+}
+
+}  // namespace hex
+
+int HexToBin(const std::wstring& path, std::uint8_t* image, DialogServices& dialog) {
+  std::FILE* file = platform::OpenForReading(path);
+  if (!file) {
+    dialog.ShowErrorBox(path + L"  No Finded");
+    return kHexToBinNotOpened;
+  }
+  const bool read = hex::ConvertOpenFile(file, image);
+  std::fclose(file);
+  return read ? kHexToBinRead : kHexToBinReadFailed;
+}
+
+}  // namespace kbt

@@ -1,0 +1,62 @@
+// Helpers of the firmware image tests: a dialog that records its boxes and
+// field text, and temporary files and folders that clean up after themselves.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ui/dialog_services.h"
+
+namespace kbt::test {
+
+class RecordingDialog : public DialogServices {
+ public:
+  std::wstring FileNameText() override { return field; }
+  void SetFileNameText(const std::wstring& text) override {
+    field = text;
+    ++fieldWrites;
+  }
+  void ShowErrorBox(const std::wstring& text) override { boxes.push_back(text); }
+  void SetProgressRange(int, int) override {}
+  void RegisterForDeviceEvents() override {}
+
+  std::wstring field;
+  int fieldWrites = 0;
+  std::vector<std::wstring> boxes;
+};
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() /
+            ("kbt-image-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+  // Writes `bytes` exactly (binary: no line-end translation anywhere).
+  std::filesystem::path Write(const std::string& name, const std::string& bytes) const {
+    const auto file = path_ / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return file;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace kbt::test
