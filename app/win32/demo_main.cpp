@@ -3,7 +3,7 @@
 // watched without hardware (also under Wine).
 //
 // The simulated bus announces arrivals and removals through a callback; the
-// demo posts them to the dialog as WM_DEVICECHANGE messages carrying the
+// demo sends them to the dialog as WM_DEVICECHANGE messages carrying the
 // same DEV_BROADCAST_DEVICEINTERFACE_W the system would send, so they take
 // the dialog's real road. Its script:
 //   - the keyboard is plugged in (normal operation) a moment after start;
@@ -69,7 +69,7 @@ class EventRelay {
         std::lock_guard lock(mutex_);
         for (Pending& p : queue_) p.afterUpdate = false;
       }
-      Post(next.event);
+      Deliver(next.event);
     }
   }
 
@@ -79,27 +79,22 @@ class EventRelay {
     bool afterUpdate = false;
   };
 
-  void Post(const DeviceEvent& event) {
+  void Deliver(const DeviceEvent& event) {
     HWND window = Window();
     if (window == nullptr) return;
-    // A posted message outlives this call: the broadcasts stay allocated for
-    // the life of the process (a demo makes a few dozen of them).
+    // Sent, not posted, as the system sends them: a WM_DEVICECHANGE whose
+    // lParam points at a broadcast may not be posted (ERROR_MESSAGE_SYNC_ONLY).
+    // This thread holds no lock while the dialog handles it.
     InterfaceBroadcast broadcast = MakeInterfaceBroadcast(event.path);
-    const LPARAM data = reinterpret_cast<LPARAM>(broadcast.get());
-    {
-      std::lock_guard lock(mutex_);
-      kept_.push_back(std::move(broadcast));
-    }
     const WPARAM kind =
         event.kind == DeviceEvent::Kind::Arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
-    PostMessageW(window, WM_DEVICECHANGE, kind, data);
+    SendMessageW(window, WM_DEVICECHANGE, kind, reinterpret_cast<LPARAM>(broadcast.get()));
   }
 
   std::atomic<HWND> window_{nullptr};
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Pending> queue_;
-  std::deque<InterfaceBroadcast> kept_;
 };
 
 }  // namespace
