@@ -1,0 +1,157 @@
+// Device discovery: the four rules in order, the hold read per interface,
+// the Enter-update-mode pair and its waits, and what the Discovery worker
+// shows.
+#include <gtest/gtest.h>
+
+#include "device/workers.h"
+#include "fake_hid.h"
+#include "support.h"
+
+namespace kbt::test {
+namespace {
+
+constexpr std::uint16_t kVendor = 0xFF00;
+
+class DiscoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetProgramState(outputs); }
+  void TearDown() override { RemoveStatusOutputs(); }
+  std::shared_ptr<RecordedOutputs> outputs = std::make_shared<RecordedOutputs>();
+};
+
+struct RuleCase {
+  const char* name;
+  HidInterfaceInfo info;
+  bool hold;
+  bool recordsData;
+  bool recordsCommand;
+  bool sendsEntry;
+};
+
+TEST_F(DiscoveryTest, EachInterfaceMeetsTheFirstRuleThatFits) {
+  const std::wstring longPath(260, L'x');  // one more than the buffers hold
+  const std::wstring longestPath(259, L'y');
+  const RuleCase cases[] = {
+      {"data", Info(L"d", 0x0603, 0x1020, kVendor, 2050), false, true, false, false},
+      {"command", Info(L"c", 0x0603, 0x1020, kVendor, 6), false, false, true, false},
+      {"update pair, other length", Info(L"u", 0x0603, 0x1020, kVendor, 64), false, false, false,
+       false},
+      {"normal keyboard", Info(L"n", 0x4B54, 0x0101, kVendor, 6), false, false, false, true},
+      {"normal keyboard, held", Info(L"n", 0x4B54, 0x0101, kVendor, 6), true, false, false, false},
+      {"vendor 0603, other product", Info(L"o", 0x0603, 0x1021, kVendor, 6), false, false, false,
+       true},
+      {"vendor 0603, other product, 2050", Info(L"o", 0x0603, 0x1021, kVendor, 2050), false, false,
+       false, false},
+      {"boot keyboard page", Info(L"k", 0x4B54, 0x0101, 0x0001, 6), false, false, false, false},
+      {"info unreadable", Info(L"d", 0x0603, 0x1020, kVendor, 2050, false), false, false, false,
+       false},
+      {"normal, info unreadable", Info(L"n", 0x4B54, 0x0101, kVendor, 6, false), false, false,
+       false, false},
+      {"data, path too long", Info(longPath, 0x0603, 0x1020, kVendor, 2050), false, false, false,
+       false},
+      {"data, longest path", Info(longestPath, 0x0603, 0x1020, kVendor, 2050), false, true, false,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordedSleep sleep;
+    FakeHid hid({{c.info, true, 1}});
+    g_BootEntryHold = c.hold;
+    const int count = DeviceDiscovery(hid);
+    const DevicePaths paths = ReadDevicePaths();
+    EXPECT_EQ(count, c.recordsData ? 1 : 0);
+    EXPECT_EQ(paths.data, c.recordsData ? c.info.path : L"");
+    EXPECT_EQ(paths.command, c.recordsCommand ? c.info.path : L"");
+    EXPECT_EQ(hid.Sent().empty(), !c.sendsEntry);
+  }
+}
+
+TEST_F(DiscoveryTest, ClearsOldPathsAndLetsLaterMatchesWin) {
+  WriteDevicePaths({L"old-data", L"old-command"});
+  FakeHid none({});
+  EXPECT_EQ(DeviceDiscovery(none), 0);
+  EXPECT_EQ(ReadDevicePaths().data, L"");
+  EXPECT_EQ(ReadDevicePaths().command, L"");
+
+  FakeHid two({{Info(L"d1", 0x0603, 0x1020, kVendor, 2050)},
+               {Info(L"c1", 0x0603, 0x1020, kVendor, 6)},
+               {Info(L"x", 0x0603, 0x1020, kVendor, 2050), false},  // does not open
+               {Info(L"d2", 0x0603, 0x1020, kVendor, 2050)},
+               {Info(L"c2", 0x0603, 0x1020, kVendor, 6)}});
+  EXPECT_EQ(DeviceDiscovery(two), 2);
+  EXPECT_EQ(ReadDevicePaths().data, L"d2");
+  EXPECT_EQ(ReadDevicePaths().command, L"c2");
+}
+
+TEST_F(DiscoveryTest, HoldIsReadAfreshForEveryInterface) {
+  RecordedSleep sleep;
+  FakeHid hid({{Info(L"n1", 0x4B54, 1, kVendor, 6), true, 1},
+               {Info(L"n2", 0x4B54, 2, kVendor, 6), true, 1}});
+  // A removal handled while the walk is at the second interface.
+  hid.onOpen = [](const DevicePath& path) {
+    if (path == L"n2") g_BootEntryHold = true;
+  };
+  DeviceDiscovery(hid);
+  const auto sent = hid.Sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].path, L"n1");
+  EXPECT_EQ(sent[1].path, L"n1");
+}
+
+struct EntryCase {
+  const char* name;
+  int abFailsFrom;
+  std::size_t reports;
+  std::size_t waits;
+};
+
+TEST_F(DiscoveryTest, EntryPairRepeatsUntilTheSecondReportFails) {
+  const EntryCase cases[] = {
+      {"0xAB fails at once", 1, 2, 1},
+      {"keyboard leaves after the third pair", 4, 8, 7},
+      {"keyboard accepts everything", 0, 200, 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordedSleep sleep;
+    FakeHid hid({{Info(L"n", 0x4B54, 0x0101, kVendor, 6), true, c.abFailsFrom}});
+    EXPECT_EQ(DeviceDiscovery(hid), 0);
+    const auto sent = hid.Sent();
+    ASSERT_EQ(sent.size(), c.reports);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      const std::vector<std::uint8_t> want{
+          0x05, i % 2 ? std::uint8_t{0xAB} : std::uint8_t{0x75}, 0, 0, 0, 0};
+      EXPECT_EQ(sent[i].bytes, want) << "report " << i;
+    }
+    EXPECT_EQ(sleep.Waits(), std::vector<unsigned>(c.waits, 20));
+  }
+}
+
+TEST_F(DiscoveryTest, WorkerWithoutDataInterfaceChangesNothing) {
+  RecordedSleep sleep;
+  g_BootEntryHold = true;
+  FakeHid hid({{Info(L"c", 0x0603, 0x1020, kVendor, 6)}});
+  DiscoveryWorker(hid);
+  EXPECT_EQ(ReadDevicePaths().command, L"c");
+  EXPECT_TRUE(outputs->Events().empty());
+  EXPECT_TRUE(sleep.Waits().empty());
+  EXPECT_FALSE(g_DeviceReady);
+  EXPECT_TRUE(g_BootEntryHold);
+}
+
+TEST_F(DiscoveryTest, WorkerWithDataInterfaceWaitsThenShowsReady) {
+  std::vector<std::string> seenAtWait;
+  RecordedSleep sleep([&](unsigned) { seenAtWait = outputs->Events(); });
+  g_BootEntryHold = true;
+  FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});  // no Command interface
+  DiscoveryWorker(hid);
+  EXPECT_EQ(sleep.Waits(), std::vector<unsigned>{2000});
+  EXPECT_TRUE(seenAtWait.empty());  // nothing shows before the ready delay
+  EXPECT_EQ(outputs->Events(), (std::vector<std::string>{"colour 00ffff", "enable 1"}));
+  EXPECT_TRUE(g_DeviceReady);
+  EXPECT_FALSE(g_BootEntryHold);
+  EXPECT_EQ(ReadDevicePaths().command, L"");
+}
+
+}  // namespace
+}  // namespace kbt::test

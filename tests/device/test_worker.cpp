@@ -1,0 +1,117 @@
+// The Update worker: DLog.txt, the result colour, g_UpdateBusy, and the
+// image lock that StartUpdateWorker keeps for the run.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "device/update_worker.h"
+#include "run_fixture.h"
+
+namespace kbt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class WorkerTest : public RunFixture {
+ protected:
+  void SetUp() override {
+    RunFixture::SetUp();
+    oldDir = fs::current_path();
+    dir = fs::temp_directory_path() /
+          ("kbt-worker-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir);
+    fs::current_path(dir);
+    g_UpdateBusy = true;
+  }
+  void TearDown() override {
+    fs::current_path(oldDir);
+    fs::remove_all(dir);
+    RunFixture::TearDown();
+  }
+  void Rediscover() {
+    ASSERT_TRUE(DiscoverUpdateDevice(bus));
+    StartProgress();
+    g_UpdateBusy = true;
+  }
+
+  fs::path oldDir, dir;
+};
+
+TEST_F(WorkerTest, LogHoldsOnlyTheLastResultAsSixBytes) {
+  g_DeviceReady = true;
+  UpdateWorker(bus);
+  EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
+  Rediscover();
+  UpdateWorker(bus);
+  EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
+  Rediscover();
+  bus.SetFaults({.failFrom = 1});
+  UpdateWorker(bus);
+  EXPECT_EQ(ReadFile(dir / "DLog.txt"), "FAIL\r\n");
+  EXPECT_FALSE(g_UpdateBusy);
+  const auto events = outputs->Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "colour 00ff00"), 2);
+  EXPECT_EQ(events.back(), "colour 0000ff");
+}
+
+TEST_F(WorkerTest, ColourOnlyWhileTheDeviceIsReady) {
+  g_DeviceReady = false;  // a removal during the run reset the dialog
+  UpdateWorker(bus);
+  EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
+  for (const auto& e : outputs->Events()) EXPECT_EQ(e.rfind("colour", 0), std::string::npos);
+  EXPECT_EQ(g_ButtonFillColor, kColorLightGrey);
+  EXPECT_FALSE(g_UpdateBusy);
+}
+
+TEST_F(WorkerTest, UnwritableLogIsLostSilently) {
+  // A working directory that no longer exists refuses the file even to root.
+  fs::current_path(oldDir);
+  const fs::path gone = dir / "gone";
+  fs::create_directories(gone);
+  fs::current_path(gone);
+  fs::remove(gone);
+  g_DeviceReady = true;
+  EXPECT_FALSE(WriteResultLog(true));
+  UpdateWorker(bus);
+  fs::current_path(dir);
+  EXPECT_FALSE(fs::exists(gone / "DLog.txt"));
+  EXPECT_EQ(g_ButtonFillColor, kColorGreen);
+  EXPECT_FALSE(g_UpdateBusy);
+}
+
+TEST_F(WorkerTest, RunKeepsTheImageUntilItEnds) {
+  std::mutex gate;
+  std::unique_lock<std::mutex> hold(gate);
+  std::atomic<bool> inRun{false};
+  RecordedSleep blocking([&](unsigned ms) {
+    if (ms == 2000) {
+      inRun = true;
+      std::lock_guard wait(gate);  // until the test lets the run go on
+    }
+  });
+  g_DeviceReady = true;
+  std::unique_lock<std::mutex> image(g_ImageMutex);
+  StartUpdateWorker(bus, std::move(image));
+  while (!inRun) std::this_thread::yield();
+  // A second Start now finds the image taken.
+  EXPECT_FALSE(g_ImageMutex.try_lock());
+  hold.unlock();
+  WaitForWorkersIdle();
+  ASSERT_TRUE(g_ImageMutex.try_lock());
+  g_ImageMutex.unlock();
+  EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
+  EXPECT_EQ(g_ButtonFillColor, kColorGreen);
+  EXPECT_FALSE(g_UpdateBusy);
+}
+
+}  // namespace
+}  // namespace kbt::test
