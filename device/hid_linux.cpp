@@ -177,7 +177,7 @@ class MonitorEventSource : public DeviceEventSource {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
-      const auto waitMs = std::min<long long>(left.count(), 60 * 60 * 1000);
+      const auto waitMs = std::min<long long>(left.count(), 3600LL * 1000);
       for (auto& ev : monitor_->WaitEvents(static_cast<int>(waitMs)))
         pending_.push_back(std::move(ev));
     }

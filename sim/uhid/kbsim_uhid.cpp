@@ -182,6 +182,7 @@ class UhidBus {
     gone.swap(present_);
     lock.unlock();
     std::vector<std::thread> destroyers;
+    destroyers.reserve(gone.size());
     for (auto& iface : gone) destroyers.emplace_back([iface] { iface->device->Destroy(); });
     for (auto& t : destroyers) t.join();
     lock.lock();

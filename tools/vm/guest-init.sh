@@ -43,7 +43,7 @@ while [ ! -c /dev/uhid ]; do
 done
 
 cd /work || fail "no /work"
-kbsim-uhid --unplug-at 12 --in-entry 2 >/tmp/sim.log 2>&1 &
+kbsim-uhid --unplug-at 6 --in-entry 2 >/tmp/sim.log 2>&1 &
 sim=$!
 i=0
 until grep -q 'kbsim-uhid: ready' /tmp/sim.log; do
