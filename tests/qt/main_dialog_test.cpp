@@ -190,6 +190,46 @@ TEST_F(MainDialogTest, RefusedStartsShowTheirBoxes) {
   }
 }
 
+TEST_F(MainDialogTest, MouseMovesTheLookAndTheCapture) {
+  dialog_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+  MakeReady();
+  StatusButtonWidget* button = dialog_->StartButton();
+  const QPoint inside = button->rect().center();
+  const QPoint outside = inside + QPoint(button->width() * 2, 0);
+  auto edgeShown = [&] {
+    return button->grab().toImage().pixelColor(button->width() / 2, 1) == QColor(255, 255, 255);
+  };
+
+  QTest::mouseMove(button, inside);
+  EXPECT_EQ(g_ButtonState, kButtonHover);
+  EXPECT_EQ(QWidget::mouseGrabber(), button);
+  QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, inside);
+  EXPECT_EQ(g_ButtonState, kButtonPressed);
+  EXPECT_FALSE(edgeShown());
+  // Off the button with the left button held: the normal look, capture gone.
+  QTest::mouseMove(button, outside);
+  EXPECT_EQ(g_ButtonState, kButtonNormal);
+  EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
+  EXPECT_TRUE(edgeShown());
+  QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, outside);
+
+  // A click: the capture goes before the Start command opens its box, which
+  // must get the mouse; the box closes and the button stays disabled.
+  dialog_->SetFileNameText(kNoFindHexFile);
+  QTest::mouseMove(button, inside);
+  QTest::mousePress(button, Qt::LeftButton, Qt::NoModifier, inside);
+  QWidget* grabberDuringBox = button;
+  const auto boxes = CloseBoxesDuring([&] {
+    QTimer::singleShot(0, [&] { grabberDuringBox = QWidget::mouseGrabber(); });
+    QTest::mouseRelease(button, Qt::LeftButton, Qt::NoModifier, inside);
+  });
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(grabberDuringBox, nullptr);
+  EXPECT_FALSE(button->isEnabled());
+  EXPECT_EQ(QWidget::mouseGrabber(), nullptr);
+}
+
 TEST_F(MainDialogTest, WorkersReachTheWidgetsOnTheirThread) {
   std::atomic<int> step{0};
   std::thread worker([&] {

@@ -93,7 +93,11 @@ MainDialog::MainDialog(HidBackend& hid, DeviceEventRegistration registration,
   InitDialogResources();
   setWindowIcon(QIcon(QStringLiteral(":/kbt/icon.png")));
 
+  // The template's font is the shell dialog font at 9 points; faces with the
+  // same narrow metrics come first, so that the label fits its 33 units.
   QFont dialogFont = font();
+  dialogFont.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
+                          QStringLiteral("Arial"), dialogFont.family()});
   dialogFont.setPointSize(9);
   setFont(dialogFont);
   const QFontMetrics metrics(dialogFont);
@@ -105,7 +109,13 @@ MainDialog::MainDialog(HidBackend& hid, DeviceEventRegistration registration,
 
   label_ = new QLabel(QString::fromWCharArray(kFileNameLabel), this);
   label_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  label_->setGeometry(DialogUnitsToPixels(7, 7, 33, 8));
+  QRect labelRect = DialogUnitsToPixels(7, 7, 33, 8);
+  // A face wider than the one the template was drawn with would cut the
+  // label's last letters: it may use the gap up to the field.
+  const int labelNeeds = metrics.horizontalAdvance(label_->text()) + 1;
+  if (labelNeeds > labelRect.width())
+    labelRect.setWidth(std::min(labelNeeds, DialogUnitsToPixels(41, 0, 0, 0).x() - labelRect.x()));
+  label_->setGeometry(labelRect);
 
   field_ = new QPlainTextEdit(this);
   field_->setReadOnly(true);

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The Qt dialog on a real X server (Xvfb): the widget tests on the xcb
+# platform (mouse grabs, window flags, modal boxes), a whole demo cycle of
+# the simulated keyboard to PASS and FAIL with screenshots, and the dialog's
+# start-up and idle figures.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+build=$root/build/ci-qt
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" \
+  --target qt_tests bench_dialog keyboard-update-tool keyboard-update-tool-demo
+
+xrun() { timeout --kill-after=10 "$1" xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" "${@:2}"; }
+
+echo "--- widget tests on xcb"
+QT_QPA_PLATFORM=xcb xrun 120 "$build/tests/qt/qt_tests" --gtest_brief=1
+
+echo "--- demo cycle with screenshots"
+shots=$(mktemp -d)
+trap 'rm -rf "$shots"' EXIT
+DEMO=$build/app/keyboard-update-tool-demo tools/screenshots.sh "$shots"
+
+echo "--- the real program starts and ends on Esc-less close (SIGTERM)"
+xrun 30 bash -c "'$build/app/keyboard-update-tool' --ignored-argument & pid=\$!; sleep 2;
+  kill -0 \$pid && kill \$pid; wait \$pid; true"
+
+echo "--- dialog figures"
+xrun 60 "$build/bench/dialog/bench_dialog" 3
