@@ -89,14 +89,12 @@ TEST_F(WorkerTest, UnwritableLogIsLostSilently) {
 }
 
 TEST_F(WorkerTest, RunKeepsTheImageUntilItEnds) {
-  std::mutex gate;
-  std::unique_lock<std::mutex> hold(gate);
   std::atomic<bool> inRun{false};
+  std::atomic<bool> goOn{false};
   RecordedSleep blocking([&](unsigned ms) {
-    if (ms == 2000) {
-      inRun = true;
-      std::lock_guard wait(gate);  // until the test lets the run go on
-    }
+    if (ms != 2000) return;
+    inRun = true;
+    while (!goOn) std::this_thread::yield();  // until the test lets the run go on
   });
   g_DeviceReady = true;
   std::unique_lock<std::mutex> image(g_ImageMutex);
@@ -104,7 +102,7 @@ TEST_F(WorkerTest, RunKeepsTheImageUntilItEnds) {
   while (!inRun) std::this_thread::yield();
   // A second Start now finds the image taken.
   EXPECT_FALSE(g_ImageMutex.try_lock());
-  hold.unlock();
+  goOn = true;
   WaitForWorkersIdle();
   ASSERT_TRUE(g_ImageMutex.try_lock());
   g_ImageMutex.unlock();
