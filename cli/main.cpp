@@ -23,6 +23,8 @@ constexpr Verb kVerbs[] = {
     {"convert", RunConvert, "convert an Intel HEX file into the 14336-byte image", kConvertHelp},
     {"inspect", RunInspect, "report what the converter silently accepts in a HEX file",
      kInspectHelp},
+    {"list", RunList, "list the HID interfaces and what device discovery makes of them",
+     kListHelp},
 };
 
 #ifndef KB_VERSION

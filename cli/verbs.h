@@ -23,4 +23,7 @@ extern const char kConvertHelp[];
 int RunInspect(const Arguments& args);
 extern const char kInspectHelp[];
 
+int RunList(const Arguments& args);
+extern const char kListHelp[];
+
 }  // namespace kbt::cli
