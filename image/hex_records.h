@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "image/firmware_image.h"
 
@@ -38,7 +39,11 @@ struct LinePiece {
 // allocations, so memory does not grow with the file).
 class PieceReader {
  public:
-  explicit PieceReader(std::FILE* file) : file_(file) {}
+  static constexpr std::size_t kDefaultReadSize = 64 * 1024;
+  // `readSize` (2 or more) is the size of each read; tests and the fuzzer
+  // make it small to put line ends across read boundaries.
+  explicit PieceReader(std::FILE* file, std::size_t readSize = kDefaultReadSize)
+      : file_(file), size_(readSize < 2 ? 2 : readSize), buffer_(new char[size_]) {}
   PieceReader(const PieceReader&) = delete;
   PieceReader& operator=(const PieceReader&) = delete;
 
@@ -50,8 +55,8 @@ class PieceReader {
   bool Fill(std::size_t keep);
 
   std::FILE* file_;
-  static constexpr std::size_t kBufferSize = 64 * 1024;
-  char buffer_[kBufferSize];
+  std::size_t size_;
+  std::unique_ptr<char[]> buffer_;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool eof_ = false;
@@ -69,6 +74,41 @@ inline bool IsEndRecordLine(const LinePiece& piece) {
 // white space and fast on the common case of two plain digits.
 long FieldValue(const LinePiece& piece, int pos, int width);
 
+namespace detail {
+
+// Value of each character as a hexadecimal digit, -1 for the others.
+inline constexpr auto kDigitValue = [] {
+  struct Table {
+    signed char value[256];
+  } t{};
+  for (int c = 0; c < 256; ++c) {
+    t.value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                 : -1);
+  }
+  return t;
+}();
+
+// FieldValue for the usual case, inline: all `width` characters inside the
+// piece and all of them digits. Anything else goes the full way.
+inline long FieldValueFast(const LinePiece& piece, int pos, int width) {
+  if (pos + width <= piece.length) {
+    const auto* text = reinterpret_cast<const unsigned char*>(piece.text + pos);
+    long value = 0;
+    int i = 0;
+    for (; i < width; ++i) {
+      const int d = kDigitValue.value[text[i]];
+      if (d < 0) break;
+      value = value * 16 + d;
+    }
+    if (i == width) return value;
+  }
+  return FieldValue(piece, pos, width);
+}
+
+}  // namespace detail
+
 // Walks the data bytes of one piece as the reader stores them: calls
 // store(address, byte) for each byte that goes into the Work buffer, in
 // order, and returns the number of bytes the line asked for but that were
@@ -79,13 +119,13 @@ long FieldValue(const LinePiece& piece, int pos, int width);
 // outside the Work buffer.
 template <typename Store>
 long ForEachStoredByte(const LinePiece& piece, Store&& store) {
-  const long count = FieldValue(piece, 1, 2);
+  const long count = detail::FieldValueFast(piece, 1, 2);
   if (count <= 0) return 0;
-  long address = FieldValue(piece, 3, 4);
+  long address = detail::FieldValueFast(piece, 3, 4);
   if (address < 0) return count;
   for (long j = 0; j < count; ++j) {
     if (address >= static_cast<long>(kImageSize)) return count - j;
-    const long value = FieldValue(piece, 9 + 2 * static_cast<int>(j), 2);
+    const long value = detail::FieldValueFast(piece, 9 + 2 * static_cast<int>(j), 2);
     store(static_cast<std::size_t>(address), static_cast<std::uint8_t>(value & 0xFF));
     ++address;
   }
@@ -101,6 +141,7 @@ bool ApplyStartByteExchange(std::uint8_t* image, const std::uint8_t* work);
 // (Work buffer, Image end, copy, exchange). Returns false after a read error,
 // leaving `image` untouched. `imageEnd` and `exchanged` report what happened.
 bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEnd = nullptr,
-                     bool* exchanged = nullptr);
+                     bool* exchanged = nullptr,
+                     std::size_t readSize = PieceReader::kDefaultReadSize);
 
 }  // namespace kbt::hex

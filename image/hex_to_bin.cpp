@@ -37,17 +37,6 @@ inline bool IsSpace(char c) {
 }  // namespace
 
 long FieldValue(const LinePiece& piece, int pos, int width) {
-  if (pos + width <= piece.length) {
-    // Fast path: all digits, the usual case.
-    long value = 0;
-    int i = 0;
-    for (; i < width; ++i) {
-      const int d = DigitValue(static_cast<unsigned char>(piece.text[pos + i]));
-      if (d < 0) break;
-      value = value * 16 + d;
-    }
-    if (i == width) return value;
-  }
   // The copy: the field's characters, zero past the piece, then the
   // terminating zero.
   char copy[5] = {};
@@ -67,11 +56,11 @@ long FieldValue(const LinePiece& piece, int pos, int width) {
 bool PieceReader::Fill(std::size_t keep) {
   // Keeps the last `keep` unread bytes (a carriage return waiting for what
   // follows it) and reads after them.
-  std::memmove(buffer_, buffer_ + end_ - keep, keep);
+  std::memmove(buffer_.get(), buffer_.get() + end_ - keep, keep);
   pos_ = 0;
   end_ = keep;
   if (eof_) return false;
-  const std::size_t n = std::fread(buffer_ + keep, 1, kBufferSize - keep, file_);
+  const std::size_t n = std::fread(buffer_.get() + keep, 1, size_ - keep, file_);
   end_ += n;
   if (n == 0) {
     eof_ = true;
@@ -86,10 +75,15 @@ bool PieceReader::Next(LinePiece& piece) {
   piece.endsLine = false;
   while (len < kLineBufferSize - 1) {
     if (pos_ == end_ && !Fill(0)) break;
-    const char* p = buffer_ + pos_;
+    const char* p = buffer_.get() + pos_;
     const std::size_t room = std::min<std::size_t>(end_ - pos_, kLineBufferSize - 1 - len);
-    std::size_t i = 0;
-    while (i < room && p[i] != '\n' && p[i] != '\r') ++i;
+    // The first line feed or carriage return within reach (memchr is the
+    // fast scan; this loop is most of a conversion's time).
+    const void* feed = std::memchr(p, '\n', room);
+    const std::size_t limit =
+        feed ? static_cast<std::size_t>(static_cast<const char*>(feed) - p) : room;
+    const void* ret = std::memchr(p, '\r', limit);
+    const std::size_t i = ret ? static_cast<std::size_t>(static_cast<const char*>(ret) - p) : limit;
     std::memcpy(piece.text + len, p, i);
     len += static_cast<int>(i);
     pos_ += i;
@@ -123,10 +117,11 @@ bool ApplyStartByteExchange(std::uint8_t* image, const std::uint8_t* work) {
   return true;
 }
 
-bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEndOut, bool* exchangedOut) {
+bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEndOut, bool* exchangedOut,
+                     std::size_t readSize) {
   // The file is read through the reader's own buffer only.
   std::setvbuf(file, nullptr, _IONBF, 0);
-  auto reader = std::make_unique<PieceReader>(file);
+  auto reader = std::make_unique<PieceReader>(file, readSize);
   auto piece = std::make_unique<LinePiece>();
   std::vector<std::uint8_t> work(kImageSize, 0);  // the Work buffer
   long imageEnd = 0;

@@ -1,0 +1,210 @@
+// Benchmark of HexToBin: generates a 14 KiB image file and a file of about
+// 64 MiB (a 23 MiB program in 16-byte records under extended linear
+// address records, CR LF line ends), converts each in this process and in a
+// child process, and runs `objcopy -I ihex -O binary` on the same files when
+// it is installed. Prints times, the speed ratio and the peak resident memory
+// of each child (getrusage of the waited-for child). It fails on no figure.
+//
+//   hex_bench [WORK_FOLDER]     (default: the system's temporary folder)
+//   hex_bench --convert FILE    (the child: one conversion, nothing printed)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image/file_platform.h"
+#include "image/firmware_image.h"
+#include "image/hex_to_bin.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class QuietDialog : public kbt::DialogServices {
+ public:
+  std::wstring FileNameText() override { return {}; }
+  void SetFileNameText(const std::wstring&) override {}
+  void ShowErrorBox(const std::wstring&) override {}
+  void SetProgressRange(int, int) override {}
+  void RegisterForDeviceEvents() override {}
+};
+
+// Peak resident memory of this process since its exec, from the kernel's
+// VmHWM line (KiB).
+long OwnPeakKiB() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return -1;
+  char line[256];
+  long kib = -1;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::sscanf(line, "VmHWM: %ld", &kib) == 1) break;
+  }
+  std::fclose(f);
+  return kib;
+}
+
+int ConvertOnce(const char* path) {
+  QuietDialog dialog;
+  std::memset(kbt::g_ImageBuffer, 0, kbt::kImageSize);
+  return kbt::HexToBin(kbt::platform::PathFromArgument(path), kbt::g_ImageBuffer, dialog) ==
+                 kbt::kHexToBinRead
+             ? 0
+             : 1;
+}
+
+void Record(std::FILE* out, unsigned address, unsigned type, const std::uint8_t* data, unsigned n) {
+  unsigned sum = n + (address >> 8) + (address & 0xFF) + type;
+  std::fprintf(out, ":%02X%04X%02X", n, address & 0xFFFF, type);
+  for (unsigned i = 0; i < n; ++i) {
+    std::fprintf(out, "%02X", data[i]);
+    sum += data[i];
+  }
+  std::fprintf(out, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+}
+
+// `bytes` of pseudo-random program in 16-byte records from address 0.
+void Generate(const std::string& path, std::uint64_t bytes) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) {
+    std::perror(path.c_str());
+    std::exit(2);
+  }
+  std::uint32_t x = 12345;
+  std::uint8_t data[16];
+  for (std::uint64_t a = 0; a < bytes; a += 16) {
+    if (a % 0x10000 == 0 && a > 0) {
+      const std::uint8_t upper[2] = {static_cast<std::uint8_t>(a >> 24),
+                                     static_cast<std::uint8_t>(a >> 16)};
+      Record(out, 0, 4, upper, 2);
+    }
+    for (auto& b : data) {
+      x = x * 1103515245u + 12345u;
+      b = static_cast<std::uint8_t>(x >> 16);
+    }
+    Record(out, static_cast<unsigned>(a & 0xFFFF), 0, data, 16);
+  }
+  std::fprintf(out, ":00000001FF\r\n");
+  std::fclose(out);
+}
+
+struct ChildRun {
+  bool ok = false;
+  double seconds = 0;
+  long peakKiB = 0;
+};
+
+ChildRun RunChild(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int out[2];
+  if (pipe(out) != 0) return {};
+  const auto t0 = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  ChildRun run;
+  int status = 0;
+  rusage usage{};
+  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+    run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    // The child's own report when it gives one; otherwise the kernel's
+    // figure, which also counts the pages it shared with this process
+    // between fork and exec, so it is an upper bound.
+    char text[32] = {};
+    const ssize_t n = read(out[0], text, sizeof text - 1);
+    run.peakKiB = n > 0 ? std::atol(text) : usage.ru_maxrss;
+  }
+  close(out[0]);
+  return run;
+}
+
+ChildRun BestOf(int runs, const std::vector<std::string>& argv) {
+  ChildRun best;
+  for (int i = 0; i < runs; ++i) {
+    const ChildRun r = RunChild(argv);
+    if (!r.ok) return r;
+    if (!best.ok || r.seconds < best.seconds) best = r;
+  }
+  return best;
+}
+
+double InProcess(const std::string& path, int runs) {
+  double best = 1e9;
+  for (int i = 0; i < runs; ++i) {
+    const auto t0 = Clock::now();
+    if (ConvertOnce(path.c_str()) != 0) return -1;
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
+  }
+  return best;
+}
+
+bool HaveObjcopy() {
+  return std::system("objcopy --version >/dev/null 2>&1") == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--convert") == 0) {
+    const int status = ConvertOnce(argv[2]);
+    std::printf("%ld\n", OwnPeakKiB());
+    return status;
+  }
+
+  namespace fs = std::filesystem;
+  const fs::path work = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "kbt-hex-bench";
+  fs::create_directories(work);
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  const bool objcopy = HaveObjcopy();
+
+  struct Input {
+    const char* name;
+    std::uint64_t programBytes;
+    int runs;
+  };
+  const Input inputs[] = {{"image-14k.hex", kbt::kImageSize, 50}, {"large-64m.hex", 23u << 20, 3}};
+
+  std::printf("%-14s %9s | %10s %9s %9s | %10s %9s | %7s\n", "file", "MiB", "in-process", "child",
+              "peak KiB", "objcopy", "peak KiB", "ratio");
+  for (const Input& in : inputs) {
+    const std::string path = (work / in.name).string();
+    if (!fs::exists(path)) Generate(path, in.programBytes);
+    const double mib = static_cast<double>(fs::file_size(path)) / (1 << 20);
+    const double inProcess = InProcess(path, in.runs);
+    const ChildRun ours = BestOf(in.runs, {self, "--convert", path});
+    ChildRun theirs;
+    if (objcopy)
+      theirs = BestOf(in.runs, {"objcopy", "-I", "ihex", "-O", "binary", path, path + ".bin"});
+    std::printf("%-14s %9.2f | %9.4fs %8.4fs %9ld | ", in.name, mib, inProcess, ours.seconds,
+                ours.peakKiB);
+    if (theirs.ok) {
+      std::printf("%9.4fs %9ld | %6.1fx\n", theirs.seconds, theirs.peakKiB,
+                  theirs.seconds / ours.seconds);
+    } else {
+      std::printf("%10s %9s | %7s\n", objcopy ? "failed" : "absent", "-", "-");
+    }
+    std::error_code ec;
+    fs::remove(path + ".bin", ec);
+  }
+  std::printf(
+      "child: HexToBin in a process of its own; its peak is its own VmHWM.\n"
+      "objcopy's peak is the kernel's figure for the child (an upper bound).\n"
+      "ratio: objcopy time / HexToBin child time, both as whole processes.\n"
+      "Goal: at least 5x on the large file; HexToBin peak under 4096 KiB for any size.\n");
+  return 0;
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Fuzzes the Intel HEX conversion for a bounded time (clang, libFuzzer with
+# AddressSanitizer and UndefinedBehaviorSanitizer), comparing it with a plain
+# model of the reader. Any finding fails the step. FUZZ_SECONDS overrides
+# the run time (default 60).
+set -euo pipefail
+build=build/fuzz-hex
+seconds=${FUZZ_SECONDS:-60}
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKB_FUZZ=ON \
+  -DKB_BUILD_QT=OFF -DKB_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target hex_to_bin_fuzz
+
+# The corpus grows in the build folder; the seeds in the repository stay as
+# they are. Each seed's first byte picks the reader's read size.
+corpus=$build/hex-corpus
+mkdir -p "$corpus"
+cp tests/image/fuzz_seeds/* "$corpus"/
+printf '\x3e' | cat - res/demo/firmware.hex >"$corpus/demo-firmware"
+
+timeout $((seconds + 120)) "$build/tests/image/hex_to_bin_fuzz" "$corpus" \
+  -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix="$build/"
