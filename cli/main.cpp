@@ -23,6 +23,7 @@ constexpr Verb kVerbs[] = {
     {"convert", RunConvert, "convert an Intel HEX file into the 14336-byte image", kConvertHelp},
     {"inspect", RunInspect, "report what the converter silently accepts in a HEX file",
      kInspectHelp},
+    {"flash", RunFlash, "update the keyboard's firmware from a HEX file", kFlashHelp},
     {"list", RunList, "list the HID interfaces and what device discovery makes of them",
      kListHelp},
 };

@@ -26,4 +26,7 @@ extern const char kInspectHelp[];
 int RunList(const Arguments& args);
 extern const char kListHelp[];
 
+int RunFlash(const Arguments& args);
+extern const char kFlashHelp[];
+
 }  // namespace kbt::cli
