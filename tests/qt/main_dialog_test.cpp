@@ -145,6 +145,18 @@ TEST_F(MainDialogTest, InitialisationFillsTheField) {
   EXPECT_FALSE(dialog_->FileNameText().empty());
 }
 
+TEST_F(MainDialogTest, EscAndEnterEndTheDialog) {
+  for (auto [key, result] : {std::pair{Qt::Key_Escape, QDialog::Rejected},
+                             std::pair{Qt::Key_Return, QDialog::Accepted}}) {
+    dialog_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+    dialog_->FileNameField()->setFocus();
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : dialog_.get(), key);
+    EXPECT_FALSE(dialog_->isVisible());
+    EXPECT_EQ(dialog_->result(), result);
+  }
+}
+
 TEST_F(MainDialogTest, StartSetsTheBarToZeroOfSeventeen) {
   MakeReady();
   dialog_->ProgressBar()->setValue(60);

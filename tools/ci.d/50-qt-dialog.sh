@@ -21,9 +21,18 @@ shots=$(mktemp -d)
 trap 'rm -rf "$shots"' EXIT
 DEMO=$build/app/keyboard-update-tool-demo tools/screenshots.sh "$shots"
 
-echo "--- the real program starts and ends on Esc-less close (SIGTERM)"
-xrun 30 bash -c "'$build/app/keyboard-update-tool' --ignored-argument & pid=\$!; sleep 2;
-  kill -0 \$pid && kill \$pid; wait \$pid; true"
+echo "--- the real program stays up on an X server (arguments change nothing)"
+xrun 30 bash -c "'$build/app/keyboard-update-tool' --any-argument & pid=\$!; sleep 2;
+  kill -0 \$pid || exit 1; kill \$pid; wait \$pid || true"
+
+echo "--- the dialog controller with the workers under ThreadSanitizer"
+tsan=$root/build/ci-qt-tsan
+compiler=()
+if command -v clang++ >/dev/null; then compiler=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++); fi
+cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKB_TSAN=ON -DKB_WERROR=OFF \
+  -DKB_BUILD_QT=OFF -DKB_BUILD_BENCH=OFF "${compiler[@]}" >/dev/null
+cmake --build "$tsan" -j "${JOBS:-2}" --target ui_tests
+TSAN_OPTIONS="halt_on_error=1" timeout 300 "$tsan/tests/ui/ui_tests" --gtest_repeat=20 --gtest_brief=1
 
 echo "--- dialog figures"
 xrun 60 "$build/bench/dialog/bench_dialog" 3
