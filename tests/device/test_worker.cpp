@@ -73,17 +73,12 @@ TEST_F(WorkerTest, ColourOnlyWhileTheDeviceIsReady) {
 }
 
 TEST_F(WorkerTest, UnwritableLogIsLostSilently) {
-  // A working directory that no longer exists refuses the file even to root.
-  fs::current_path(oldDir);
-  const fs::path gone = dir / "gone";
-  fs::create_directories(gone);
-  fs::current_path(gone);
-  fs::remove(gone);
+  // A folder in the log's place refuses the file on every system, even to root.
+  fs::create_directory(dir / "DLog.txt");
   g_DeviceReady = true;
   EXPECT_FALSE(WriteResultLog(true));
   UpdateWorker(bus);
-  fs::current_path(dir);
-  EXPECT_FALSE(fs::exists(gone / "DLog.txt"));
+  EXPECT_TRUE(fs::is_directory(dir / "DLog.txt"));
   EXPECT_EQ(g_ButtonFillColor, kColorGreen);
   EXPECT_FALSE(g_UpdateBusy);
 }
