@@ -27,13 +27,10 @@ namespace {
 
 constexpr std::size_t kListed = 10;  // line numbers shown per finding
 
-int warnings = 0;
-
-void LineList(const char* what, const std::vector<long>& lines) {
+void LineList(const char* what, const std::vector<long>& lines, int& warnings) {
   if (lines.empty()) return;
   ++warnings;
-  std::printf("warning: %s: %zu, line", what, lines.size());
-  std::printf(lines.size() > 1 ? "s" : "");
+  std::printf("warning: %s: %zu, line%s", what, lines.size(), lines.size() > 1 ? "s" : "");
   for (std::size_t i = 0; i < lines.size() && i < kListed; ++i) std::printf(" %ld", lines[i]);
   if (lines.size() > kListed) std::printf(" and %zu more", lines.size() - kListed);
   std::printf("\n");
@@ -51,7 +48,7 @@ int RunInspect(const Arguments& args) {
     std::fprintf(stderr, "kbupdate inspect: cannot open %s\n", args[0].c_str());
     return kExitInput;
   }
-  warnings = 0;
+  int warnings = 0;
   std::printf("%s: %ld lines\n", args[0].c_str(), r.lines);
   static const char* const kTypeNames[] = {"data",
                                            "end of file",
@@ -71,20 +68,22 @@ int RunInspect(const Arguments& args) {
     ++warnings;
     std::printf("warning: reading failed part way; the converter refuses this file\n");
   }
-  LineList("wrong checksum (the data are used all the same)", r.badChecksumLines);
-  LineList("not an Intel HEX record (read by fixed positions all the same)", r.notHexLines);
-  LineList("longer than 255 characters (each piece read as a line of its own)", r.splitLines);
-  LineList("negative address (line dropped)", r.negativeAddressLines);
+  LineList("wrong checksum (the data are used all the same)", r.badChecksumLines, warnings);
+  LineList("not an Intel HEX record (read by fixed positions all the same)", r.notHexLines,
+           warnings);
+  LineList("longer than 255 characters (each piece read as a line of its own)", r.splitLines,
+           warnings);
+  LineList("negative address (line dropped)", r.negativeAddressLines, warnings);
   LineList("address/start records whose bytes are stored as data at their address",
-           r.addressRecordsStored);
+           r.addressRecordsStored, warnings);
   LineList("end record not written exactly as \":00000001FF\" (read as data, reading goes on)",
-           r.inexactEndLines);
+           r.inexactEndLines, warnings);
   if (!r.droppedData.empty()) {
     ++warnings;
     long bytes = 0;
     for (const auto& d : r.droppedData) bytes += d.bytes;
-    std::printf("warning: data at or above 0x%04zX dropped: %ld bytes on %zu lines\n", kImageSize,
-                bytes, r.droppedData.size());
+    std::printf("warning: data at or above 0x%04zX dropped: %ld bytes on %zu line%s\n", kImageSize,
+                bytes, r.droppedData.size(), r.droppedData.size() == 1 ? "" : "s");
     for (std::size_t i = 0; i < r.droppedData.size() && i < kListed; ++i) {
       const auto& d = r.droppedData[i];
       std::printf("  line %ld: %ld bytes from 0x%04lX\n", d.line, d.bytes, d.address);
@@ -104,7 +103,10 @@ int RunInspect(const Arguments& args) {
   }
   if (r.endRecordLine) {
     std::printf("end record: line %ld", r.endRecordLine);
-    if (r.linesAfterEnd) std::printf("; %ld lines after it are never read", r.linesAfterEnd);
+    if (r.linesAfterEnd) {
+      std::printf("; %ld line%s after it never read", r.linesAfterEnd,
+                  r.linesAfterEnd == 1 ? "" : "s");
+    }
     std::printf("\n");
   } else {
     std::printf("end record: none; read to the end of the file\n");

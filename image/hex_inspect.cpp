@@ -73,10 +73,12 @@ HexInspection InspectHexFile(const std::wstring& path) {
   long lineNo = 1;
   int piecesOfLine = 0;
   bool ended = false;
+  bool startOfLine = true;  // after the End record line: the next piece begins a line
 
   while (reader->Next(*piece)) {
     if (ended) {
-      if (piece->endsLine) ++out.linesAfterEnd;
+      if (startOfLine) ++out.linesAfterEnd;
+      startOfLine = piece->endsLine;
       continue;
     }
     if (hex::IsEndRecordLine(*piece)) {

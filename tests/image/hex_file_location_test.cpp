@@ -73,6 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
             "NestedMatchingFolders", {"old.hex/new.hex/deep.hex"}, "old.hex/new.hex/deep.hex"}),
     [](const testing::TestParamInfo<LocationCase>& info) { return std::string(info.param.name); });
 
+// /proc/self/exe or GetModuleFileNameW: the test program's own file.
+TEST(FindHexFile, ProgramPathIsThisProgram) {
+  const fs::path self(ProgramPath());
+  EXPECT_TRUE(self.is_absolute()) << self;
+  EXPECT_TRUE(fs::is_regular_file(self)) << self;
+  EXPECT_EQ(self.stem(), "image_tests");
+}
+
 TEST(FindHexFile, ProgramPathWithoutSeparator) {
   RecordingDialog dialog;
   FindHexFileFor(L"kbupdate", dialog);
