@@ -106,8 +106,10 @@ class UhidBus {
           model_.PlugIn();
         }
       } else {
-        if (change.mode == SimMode::Update && options_.unplugAt > 0 &&
+        // Armed once: the replugged device in the same session is sound.
+        if (change.mode == SimMode::Update && options_.unplugAt > 0 && !faultArmed_ &&
             model_.Entries() == options_.inEntry) {
+          faultArmed_ = true;
           SimFaults faults;
           faults.unplugAt = options_.unplugAt;
           model_.SetFaults(faults);
@@ -193,6 +195,7 @@ class UhidBus {
   std::condition_variable changed_;
   KeyboardModel model_;
   unsigned generation_ = 0;  // one more at every Leave
+  bool faultArmed_ = false;
   std::deque<BusChange> changes_;
   std::vector<std::shared_ptr<Interface>> present_;
 };

@@ -50,10 +50,18 @@ int Run() {
 
   std::unique_ptr<HidBackend> hid = MakeLinuxHidBackend();
   std::vector<HidInterfaceInfo> all;
-  Check(hid->Enumerate(all).ok, "enumerate");
-  const HidInterfaceInfo* boot = Find(all, sim::kSimNormalVendorId, 0x0001, 0);
-  const HidInterfaceInfo* vendor =
-      Find(all, sim::kSimNormalVendorId, kVendorUsagePage, kCommandFeatureLength);
+  const HidInterfaceInfo* boot = nullptr;
+  const HidInterfaceInfo* vendor = nullptr;
+  // The keyboard may still be coming back from an update that just ended.
+  const auto present = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  bool listed = false;
+  do {
+    if (boot || listed) monitor->WaitEvents(200);
+    listed = hid->Enumerate(all).ok;
+    boot = Find(all, sim::kSimNormalVendorId, 0x0001, 0);
+    vendor = Find(all, sim::kSimNormalVendorId, kVendorUsagePage, kCommandFeatureLength);
+  } while ((!boot || !vendor) && std::chrono::steady_clock::now() < present);
+  Check(listed, "enumerate");
   Check(boot && boot->productId == sim::kSimNormalProductId,
         "boot keyboard interface: page 1, no feature report");
   Check(vendor != nullptr, "vendor interface: page 0xff00, 6-byte feature report");
