@@ -321,6 +321,19 @@ TEST_F(ControllerTest, RefusedStartsShowTheirBoxes) {
   }
 }
 
+TEST_F(ControllerTest, WithoutAnImageBufferTheStartIsRefused) {
+  // The start-up's allocation failed: nothing is converted, nothing crashes.
+  MakeReady();
+  dialog_.field = GoodFile();
+  std::uint8_t* const image = g_ImageBuffer;
+  g_ImageBuffer = nullptr;
+  controller_->OnStart();
+  g_ImageBuffer = image;
+  EXPECT_EQ(dialog_.boxes, std::vector<std::wstring>{L"HexToBin Error\uFF01"});
+  EXPECT_FALSE(running_.owns_lock());
+  EXPECT_FALSE(g_UpdateBusy.load());
+}
+
 TEST_F(ControllerTest, FieldTextIsComparedExactly) {
   MakeReady();
   dialog_.field = L"no find hexfile";
