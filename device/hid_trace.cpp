@@ -22,13 +22,12 @@ class TracingDevice final : public HidDevice {
   HidResult GetFeature(std::span<std::uint8_t> report, std::size_t& received) override {
     std::vector<std::uint8_t> sent(report.begin(), report.end());
     HidResult result = inner_->GetFeature(report, received);
-    if (result.ok)
-      sink_({kind_,
-             true,
-             true,
-             {report.begin(), report.begin() + std::min(received, report.size())}});
-    else
+    if (result.ok) {
+      const auto reply = report.first(std::min(received, report.size()));
+      sink_({kind_, true, true, {reply.begin(), reply.end()}});
+    } else {
       sink_({kind_, true, false, std::move(sent)});
+    }
     return result;
   }
 

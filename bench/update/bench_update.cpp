@@ -18,8 +18,8 @@ namespace {
 
 constexpr double kFixedWaitsMs = 2540.0;
 
-double RunOnceMs(kbt::sim::SimBusOptions options) {
-  kbt::sim::SimBus bus(kbt::sim::SimMode::Update, std::move(options));
+double RunOnceMs(const kbt::sim::SimBusOptions& options) {
+  kbt::sim::SimBus bus(kbt::sim::SimMode::Update, options);
   if (kbt::DeviceDiscovery(bus) != 1) {
     std::fprintf(stderr, "bench: the simulated keyboard was not found\n");
     std::exit(1);
@@ -35,7 +35,7 @@ double RunOnceMs(kbt::sim::SimBusOptions options) {
   return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
-void Report(const char* name, kbt::sim::SimBusOptions options, int runs) {
+void Report(const char* name, const kbt::sim::SimBusOptions& options, int runs) {
   double best = 1e18, total = 0;
   for (int i = 0; i < runs; ++i) {
     const double ms = RunOnceMs(options);

@@ -80,6 +80,7 @@ TEST_F(ConcurrencyTest, OverlappingArrivalsEndWithOneReadyDevice) {
   // threads while the keyboard switches into update mode.
   RequestDiscovery(bus);
   std::vector<std::thread> arrivals;
+  arrivals.reserve(4);
   for (int t = 0; t < 4; ++t)
     arrivals.emplace_back([this] {
       for (int i = 0; i < 20; ++i) {
@@ -174,6 +175,7 @@ TEST_F(ConcurrencyTest, DiscoveryRequestsCollapseIntoOneQueuedPass) {
   RequestDiscovery(hid);
   ASSERT_TRUE(WaitFor([&] { return passes == 1; }));
   std::vector<std::thread> callers;
+  callers.reserve(4);
   for (int t = 0; t < 4; ++t)
     callers.emplace_back([&] {
       for (int i = 0; i < 10; ++i) RequestDiscovery(hid);
