@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QPixmap>
+#include <QTest>
 
 #include "ui/qt/status_button_widget.h"
 
@@ -111,6 +112,37 @@ TEST(StatusButtonWidgetTest, CaptionFontIsMonospaceWithA24PixelCell) {
   EXPECT_GE(metrics.height(), 20);
   EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("iiii")),
             metrics.horizontalAdvance(QStringLiteral("MMMM")));
+}
+
+TEST(StatusButtonWidgetTest, FocusRectangleInsideTheOutline) {
+  QWidget window;
+  auto* button = new StatusButtonWidget(QStringLiteral("start"), &window);
+  button->setFont(StatusButtonFont());
+  button->setGeometry(0, 0, kWidth, kHeight);
+  window.resize(kWidth + 20, kHeight + 20);
+  ResetButtonLook(kGreyText);
+  g_ButtonFillColor = kColorYellow;
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  // Dotted and inverting: on the left line x = 3, every other pixel is the
+  // inverse of the fill (blue on yellow).
+  auto invertedOnFocusLine = [&] {
+    const QImage image = button->grab().toImage();
+    int n = 0;
+    for (int y = 2; y < kHeight - 2; ++y)
+      if (image.pixelColor(3, y) == QColor(0, 0, 255)) ++n;
+    return n;
+  };
+  button->clearFocus();
+  EXPECT_EQ(invertedOnFocusLine(), 0);
+  for (bool enabled : {true, false}) {
+    button->setEnabled(true);
+    button->setFocus();
+    ASSERT_TRUE(button->hasFocus());
+    button->setEnabled(enabled);  // a disabled button keeps no focus
+    EXPECT_EQ(invertedOnFocusLine() > kHeight / 4, button->hasFocus()) << enabled;
+  }
 }
 
 }  // namespace
