@@ -23,5 +23,5 @@ seed vendor-no-ids "0600ff0901a101150026ff0075089540b102c0"
 seed long-push-pop "fe031001020306 00ff0901a1017508 9504a475019508b102b4b102c0"
 
 timeout --kill-after=10 $((seconds + 120)) "$build/tests/hid_linux/descriptor_fuzz" \
-  -max_total_time="$seconds" -timeout=5 -rss_limit_mb=1024 -print_final_stats=1 \
+  -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 -print_final_stats=1 \
   -artifact_prefix="$build/" "$corpus" 2>&1 | tail -n 15

@@ -26,8 +26,17 @@ mkdir -p "$vm/cache"
 say() { echo "kernel-e2e: $*"; }
 
 # --- kernel ------------------------------------------------------------------
-kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
+}
+kpkg=$(kernel_package)
+if [ -z "$kpkg" ] && [ "$(id -u)" -eq 0 ]; then
+  # A fresh system may come without package lists.
+  say "no package lists; running apt-get update"
+  timeout 300 apt-get update -q >&2 || true
+  kpkg=$(kernel_package)
+fi
 [ -n "$kpkg" ] || { say "cannot tell which kernel package linux-image-amd64 depends on"; exit 1; }
 deb=$(ls "$vm/cache/${kpkg}"_*.deb 2>/dev/null | head -n1 || true)
 if [ -z "$deb" ]; then
