@@ -58,9 +58,15 @@ void CheckLine(const std::string& text, bool tooLong, long lineNo, HexInspection
 }  // namespace
 
 HexInspection InspectHexFile(const std::wstring& path) {
-  HexInspection out;
   std::FILE* file = platform::OpenForReading(path);
-  if (!file) return out;
+  if (!file) return HexInspection{};
+  HexInspection out = InspectOpenFile(file);
+  std::fclose(file);
+  return out;
+}
+
+HexInspection InspectOpenFile(std::FILE* file) {
+  HexInspection out;
   out.opened = true;
   std::setvbuf(file, nullptr, _IONBF, 0);
 
@@ -145,7 +151,6 @@ HexInspection InspectHexFile(const std::wstring& path) {
     ++out.lines;
   }
   out.readFailed = reader->Failed();
-  std::fclose(file);
 
   std::vector<std::uint8_t> image(kImageSize, 0);
   std::copy_n(work.begin(), out.imageEnd, image.begin());

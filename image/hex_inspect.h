@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,5 +56,7 @@ struct HexInspection {
 };
 
 HexInspection InspectHexFile(const std::wstring& path);
+// The same over an open file (the fuzzer); the caller closes it.
+HexInspection InspectOpenFile(std::FILE* file);
 
 }  // namespace kbt

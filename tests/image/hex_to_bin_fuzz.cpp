@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "image/firmware_image.h"
+#include "image/firmware_signature.h"
+#include "image/hex_inspect.h"
 #include "image/hex_records.h"
 
 namespace {
@@ -28,7 +30,8 @@ long ModelField(const char (&buf)[256], int pos, int width) {
   return std::strtol(copy, nullptr, 16);
 }
 
-std::vector<std::uint8_t> Model(const std::string& raw, long& imageEnd, bool& exchanged) {
+std::vector<std::uint8_t> Model(const std::string& raw, std::uint8_t fill, long& imageEnd,
+                                bool& exchanged) {
   std::string text;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
@@ -58,7 +61,7 @@ std::vector<std::uint8_t> Model(const std::string& raw, long& imageEnd, bool& ex
       imageEnd = std::max(imageEnd, address);
     }
   }
-  std::vector<std::uint8_t> image(kbt::kImageSize, kUntouched);
+  std::vector<std::uint8_t> image(kbt::kImageSize, fill);
   std::copy_n(work.begin(), imageEnd, image.begin());
   exchanged = image[1] == 0x38 && image[2] == 0x00;
   if (exchanged) {
@@ -70,6 +73,25 @@ std::vector<std::uint8_t> Model(const std::string& raw, long& imageEnd, bool& ex
   return image;
 }
 
+// Converts `text` over an image prefilled with `fill` and checks it against
+// the model; returns the image.
+std::vector<std::uint8_t> ConvertAndCompare(const std::string& text, std::size_t readSize,
+                                            std::uint8_t fill, long& imageEnd, bool& exchanged) {
+  std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+  if (!file) std::abort();
+  std::vector<std::uint8_t> image(kbt::kImageSize, fill);
+  imageEnd = -1;
+  exchanged = false;
+  if (!kbt::hex::ConvertOpenFile(file, image.data(), &imageEnd, &exchanged, readSize)) std::abort();
+  std::fclose(file);
+
+  long modelEnd = 0;
+  bool modelExchanged = false;
+  const std::vector<std::uint8_t> expected = Model(text, fill, modelEnd, modelExchanged);
+  if (imageEnd != modelEnd || exchanged != modelExchanged || image != expected) std::abort();
+  return image;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -77,17 +99,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t readSize = 2 + data[0] % 64;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
+  // A marker in the image shows every byte the conversion writes; the zero
+  // fill is what the callers give it.
+  long imageEnd = 0;
+  bool exchanged = false;
+  ConvertAndCompare(text, readSize, kUntouched, imageEnd, exchanged);
+  const std::vector<std::uint8_t> image = ConvertAndCompare(text, readSize, 0, imageEnd, exchanged);
+
+  // The inspection reads the same pieces through the same rules: it must
+  // come to the same image.
   std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
   if (!file) std::abort();
-  std::vector<std::uint8_t> image(kbt::kImageSize, kUntouched);
-  long imageEnd = -1;
-  bool exchanged = false;
-  if (!kbt::hex::ConvertOpenFile(file, image.data(), &imageEnd, &exchanged, readSize)) std::abort();
+  const kbt::HexInspection r = kbt::InspectOpenFile(file);
   std::fclose(file);
-
-  long modelEnd = 0;
-  bool modelExchanged = false;
-  const std::vector<std::uint8_t> expected = Model(text, modelEnd, modelExchanged);
-  if (imageEnd != modelEnd || exchanged != modelExchanged || image != expected) std::abort();
+  if (r.readFailed || r.imageEnd != imageEnd || r.startByteExchange != exchanged ||
+      r.signatureOffset != kbt::FirmwareSignatureOffset(image.data())) {
+    std::abort();
+  }
   return 0;
 }
