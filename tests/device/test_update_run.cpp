@@ -145,6 +145,21 @@ TEST_F(UpdateRunTest, BlockDifferingEveryTimeSpendsTenVerifyAttempts) {
   EXPECT_EQ(notes.back(), want);
 }
 
+TEST_F(UpdateRunTest, VerifyRetryAfterADifferingBlockSendsFurtherPositions) {
+  bus.SetFaults({.corruptBlock = 6});
+  int blockWaits = 0;
+  // Block 6 differs in the first Verify attempt only: the fault goes once its
+  // read-back has arrived (the wait after the seventh read).
+  RecordedSleep healing([&](unsigned ms) {
+    if (ms == 10 && ++blockWaits == 14)
+      bus.WithModel([](sim::KeyboardModel& m) { m.SetFaults({}); });
+  });
+  EXPECT_EQ(UpdateRun(bus), 0);
+  // 9..15 in the attempt that differed, 16..22 in the second, then 23 and 24.
+  EXPECT_EQ(outputs->Positions(), Concat({0, 0}, Range(1, 24)));
+  EXPECT_EQ(bus.Trace().size(), 27u + 8u);
+}
+
 TEST_F(UpdateRunTest, VerifyRetryAfterAFailedReadSendsFurtherPositions) {
   bus.SetFaults({.failOnce = 19});  // the read of block 6, first attempt
   EXPECT_EQ(UpdateRun(bus), 0);
