@@ -74,6 +74,7 @@ const char kFlashHelp[] =
     "  --sim-unplug=N        the keyboard leaves the bus instead of answering N\n"
     "  --sim-reject-block=K  every write of image block K (0 to 6) fails\n"
     "  --sim-corrupt=K       every read-back of image block K differs\n"
+    "  --sim-refuse-entry    the keyboard ignores the Enter-update-mode command\n"
     "\n"
     "exit codes: 0 PASS; 1 FAIL (the update ran and failed);\n"
     "            2 wrong command line; 3 FILE.hex cannot be opened or read;\n"
@@ -132,6 +133,9 @@ std::optional<Options> Parse(const Arguments& args) {
     int n = 0;
     if (a == "--simulate") {
       o.simulate = true;
+    } else if (a == "--sim-refuse-entry") {
+      o.faults.refuseEntry = true;
+      o.anyFault = true;
     } else if (name == "--trace") {
       if (!value(o.trace) || o.trace.empty()) return bad("--trace needs a file name");
     } else if (name == "--wait") {

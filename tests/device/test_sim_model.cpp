@@ -3,7 +3,9 @@
 // and the refusals that make a wrong report visible.
 #include <gtest/gtest.h>
 
+#include "device/workers.h"
 #include "sim/sim_bus.h"
+#include "support.h"
 
 namespace kbt::sim {
 namespace {
@@ -75,6 +77,16 @@ TEST(SimModel, FinishStartsTheApplicationOnlyWhenByteZeroIsSet) {
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_TRUE(changes[0].comesBack);
   }
+}
+
+TEST(SimModel, RefusedEntryKeepsTheKeyboardInNormalOperation) {
+  test::RecordedSleep sleep;
+  SimBus bus;
+  bus.SetFaults({.refuseEntry = true});
+  EXPECT_EQ(DeviceDiscovery(bus), 0);
+  EXPECT_EQ(bus.Trace().size(), 200u);
+  EXPECT_EQ(sleep.Waits().size(), 200u);
+  EXPECT_EQ(bus.Mode(), SimMode::Normal);
 }
 
 TEST(SimModel, DelayedReEnumerationArrivesOnTheBusThread) {
