@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "app/qt_app.h"
@@ -204,15 +205,12 @@ class Recorder : public QObject {
 
 int main(int argc, char** argv) {
   using namespace kbt;
-  QApplication app(argc, argv);
-  PrepareApplication(app);
-
   QString screenshots;
-  const QStringList args = QApplication::arguments();
-  for (int i = 1; i < args.size(); ++i) {
-    if (args[i] == QLatin1String("--screenshots") && i + 1 < args.size()) {
-      screenshots = args[++i];
-    } else if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h")) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--screenshots" && i + 1 < argc) {
+      screenshots = QString::fromLocal8Bit(argv[++i]);
+    } else if (arg == "--help" || arg == "-h") {
       std::printf(
           "usage: keyboard-update-tool-demo [--screenshots DIR]\n"
           "The update dialog over a simulated keyboard. Put a .hex file beside the\n"
@@ -221,10 +219,16 @@ int main(int argc, char** argv) {
       return 0;
     } else {
       std::fprintf(stderr, "keyboard-update-tool-demo: unknown argument %s (try --help)\n",
-                   qPrintable(args[i]));
+                   arg.c_str());
       return 2;
     }
   }
+
+  // The demo's own options only; Qt sees the program name alone.
+  static int qtArgc = 1;
+  static char* qtArgv[] = {argv[0], nullptr};
+  QApplication app(qtArgc, qtArgv);
+  PrepareApplication(app);
 
   // The bus lives until the process ends: workers use it to the last.
   sim::SimBusOptions options;

@@ -41,7 +41,12 @@ std::unique_ptr<kbt::HidBackend> MakeBackend() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  // Qt would take options such as -style, -reverse or -geometry from the
+  // command line; the tool takes none, so Qt sees the program name alone.
+  (void)argc;
+  static int qtArgc = 1;
+  static char* qtArgv[] = {argv[0], nullptr};
+  QApplication app(qtArgc, qtArgv);
   kbt::PrepareApplication(app);
 
   // Workers may use the backend until the process ends; it is never freed.
