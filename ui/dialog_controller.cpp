@@ -1,8 +1,9 @@
-// The order of every step here is what the operator sees: the button is
-// disabled before anything else happens on Start, the bar shows 0 of 17
-// before the file is read, and a removal greys the button before the flags
-// change, so that a worker's result colour painted a moment later is
-// visibly late rather than silently lost.
+// The order of the steps is part of what the operator sees: Start disables
+// the button before anything else happens and shows the bar at 0 of 17
+// before the file is read, so a second click cannot slip in and a later run
+// never starts from an old bar. The image belongs to one user at a time: the
+// Start command holds g_ImageMutex from the zero fill to the hand-over, and a
+// Start that finds it held (a run is still going) leaves the image alone.
 #include "ui/dialog_controller.h"
 
 #include <cstring>
