@@ -6,9 +6,11 @@
 #include <algorithm>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -200,15 +202,20 @@ bool NameBefore(const std::wstring& a, const std::wstring& b) {
 }  // namespace
 
 std::FILE* OpenForReading(const std::wstring& path) {
-  std::FILE* file = std::fopen(EncodeBytes(path).c_str(), "rb");
-  if (!file) return nullptr;
-  // fopen opens a folder here (reads then fail); Windows refuses it. Refuse
-  // it alike, so that a folder path is "cannot be opened" everywhere.
+  // Only a regular file: fopen would open a folder (reads then fail, where
+  // Windows refuses it), and a FIFO or a device such as /dev/zero would
+  // block or never end. O_NONBLOCK keeps the open itself from waiting for a
+  // FIFO's writer; it is cleared again for the reads.
+  const int fd = open(EncodeBytes(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
-    std::fclose(file);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
     return nullptr;
   }
+  std::FILE* file = fdopen(fd, "rb");
+  if (!file) close(fd);
   return file;
 }
 

@@ -15,6 +15,10 @@
 #include "image/hex_records.h"
 #include "image_test_util.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace kbt {
 namespace {
 
@@ -234,8 +238,15 @@ TEST(HexToBinFields, AgreeWithStrtolOnEveryCombination) {
 
 TEST(HexToBinErrors, PathThatCannotBeOpened) {
   TempDir dir;
-  const std::vector<std::wstring> paths = {(dir.path() / "missing.hex").wstring(),
-                                           dir.path().wstring(), L""};
+  std::vector<std::wstring> paths = {(dir.path() / "missing.hex").wstring(), dir.path().wstring(),
+                                     L""};
+#ifndef _WIN32
+  // Devices and FIFOs would never end or block: refused like a missing file.
+  const auto fifo = dir.path() / "fifo.hex";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  paths.push_back(fifo.wstring());
+  paths.push_back(L"/dev/zero");
+#endif
   for (const std::wstring& path : paths) {
     std::vector<std::uint8_t> image(kImageSize, kUntouched);
     RecordingDialog dialog;
