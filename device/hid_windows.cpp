@@ -2,10 +2,10 @@
 // interfaces, the HID class services read their attributes and capabilities
 // and carry the feature reports.
 //
-// Every interface is opened for reading and writing, shared, as the update
-// needs it. Windows keeps keyboard and mouse collections for itself and
-// refuses such an open (access denied); those interfaces are left out of the
-// list, as they could never take a report from us anyway.
+// The list holds every HID interface present, read through a handle without
+// access rights (Windows keeps keyboard and mouse collections for itself and
+// refuses them to a reader or writer). Opening for reading and writing, as
+// discovery and the update do, then fails on those with "access denied".
 //
 // Feature reports travel with exactly the length of the caller's buffer: a
 // 6-byte Command interface gets its 6 bytes, never a longer buffer.
@@ -155,10 +155,12 @@ class WindowsHidBackend final : public HidBackend {
 
       HidInterfaceInfo info;
       if (!InterfacePath(set, data, info.path)) continue;
-      HANDLE handle = OpenInterface(info.path.c_str());
-      if (handle == INVALID_HANDLE_VALUE) continue;
-      info.infoValid = ReadInterfaceInfo(handle, info);
-      CloseHandle(handle);
+      // Attributes and capabilities need no access rights: a handle without
+      // them opens also where reading and writing are refused.
+      HANDLE handle = CreateFileW(info.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+      info.infoValid = handle != INVALID_HANDLE_VALUE && ReadInterfaceInfo(handle, info);
+      if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
       out.push_back(std::move(info));
     }
     SetupDiDestroyDeviceInfoList(set);

@@ -1,0 +1,58 @@
+// The Windows HID layer under Wine, which presents no HID device here: the
+// walk over the (empty) interface set, error texts of a failed open, and the
+// event source's own window thread starting and ending cleanly.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "device/platform_hid.h"
+
+namespace kbt {
+namespace {
+
+TEST(WindowsHid, EnumerateWalksTheInterfaceSet) {
+  std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
+  std::vector<HidInterfaceInfo> interfaces{HidInterfaceInfo{L"stale"}};
+  const HidResult r = hid->Enumerate(interfaces);
+  ASSERT_TRUE(r) << r.error;
+  for (const auto& i : interfaces) EXPECT_FALSE(i.path.empty());
+  for (const auto& i : interfaces) EXPECT_NE(i.path, L"stale");
+}
+
+TEST(WindowsHid, OpenFailuresCarryTheSystemText) {
+  std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
+  struct Case {
+    const wchar_t* path;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {L"", "CreateFileW: no device path"},
+      {L"\\\\?\\hid#vid_0603&pid_1020#0&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+       "CreateFileW: "},
+      {L"C:\\no-such-folder\\no-such-device", "CreateFileW: "},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<HidDevice> device;
+    const HidResult r = hid->Open(c.path, device);
+    EXPECT_FALSE(r);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_EQ(r.error.rfind(c.expected, 0), 0u) << r.error;
+    if (*c.path != L'\0') {
+      EXPECT_NE(r.error.find("(error "), std::string::npos) << r.error;
+    }
+  }
+}
+
+TEST(WindowsHid, EventSourceWaitsAndEnds) {
+  for (int round = 0; round < 2; ++round) {
+    std::unique_ptr<DeviceEventSource> events = MakePlatformDeviceEventSource();
+    ASSERT_NE(events, nullptr);
+    DeviceEvent event;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(events->WaitEvent(event, 100));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+  }
+}
+
+}  // namespace
+}  // namespace kbt
