@@ -68,9 +68,27 @@ class ConcurrencyTest : public ::testing::Test {
     RemoveStatusOutputs();
   }
 
+ public:
+  // Runs inside every wait of the device logic, on the waiting thread.
+  void SetHook(std::function<void(unsigned)> h) {
+    std::lock_guard lock(hookMutex_);
+    hook_ = std::move(h);
+  }
+
+ protected:
   std::shared_ptr<RecordedOutputs> outputs = std::make_shared<RecordedOutputs>();
+  std::mutex hookMutex_;
+  std::function<void(unsigned)> hook_;
   // Real time, but short: the waits only need to give other threads room.
-  RecordedSleep sleep{[](unsigned) { std::this_thread::sleep_for(100us); }};
+  RecordedSleep sleep{[this](unsigned ms) {
+    std::function<void(unsigned)> h;
+    {
+      std::lock_guard lock(hookMutex_);
+      h = hook_;
+    }
+    if (h) h(ms);
+    std::this_thread::sleep_for(100us);
+  }};
   sim::SimBus bus{sim::SimMode::Normal, {.reenumerateDelayMs = 5}};
   Handler handler{bus};
 };
@@ -105,12 +123,28 @@ TEST_F(ConcurrencyTest, RemovalDuringARunFailsItAndEndsEverything) {
   ASSERT_TRUE(WaitFor([] { return g_DeviceReady.load(); }));
   WaitForWorkersIdle();
 
+  // The run stops in the wait after block 0 until the cable has been pulled
+  // on this thread.
+  std::atomic<bool> inProgramPass{false}, pulled{false};
+  SetHook([&](unsigned ms) {
+    if (ms != 10 || inProgramPass.exchange(true)) return;
+    while (!pulled) std::this_thread::yield();
+  });
+  struct Release {  // a failed assertion must not leave the run waiting
+    std::atomic<bool>& pulled;
+    ConcurrencyTest& test;
+    ~Release() {
+      pulled = true;
+      WaitForWorkersIdle();
+      test.SetHook({});
+    }
+  } release{pulled, *this};
   StartProgress();
   g_UpdateBusy = true;
   StartUpdateWorker(bus, std::unique_lock<std::mutex>(g_ImageMutex));
-  // Pull the cable once the Program pass is under way.
-  ASSERT_TRUE(WaitFor([this] { return bus.Trace().size() >= 5; }));
+  ASSERT_TRUE(WaitFor([&] { return inProgramPass.load(); }));
   bus.Unplug();
+  pulled = true;
   WaitForWorkersIdle();
 
   EXPECT_EQ(handler.removals, 1);
