@@ -26,11 +26,16 @@ int UpdateRun(HidBackend& hid);
 // The Update worker: the run, DLog.txt, the result colour, g_UpdateBusy.
 void UpdateWorker(HidBackend& hid);
 
-// Runs UpdateWorker on a new thread. The worker holds `imageLock` (on
-// g_ImageMutex) until the run is over.
+// Runs UpdateWorker on a new thread, which takes over the image lock that
+// `imageLock` holds on g_ImageMutex: a std::mutex must be released by the
+// thread that took it, so the worker takes the mutex itself as the caller
+// lets go, and this returns once the worker holds it. The image is free
+// again when the run has returned, before g_UpdateBusy clears.
 void StartUpdateWorker(HidBackend& hid, std::unique_lock<std::mutex> imageLock);
 
 // Blocks until no discovery pass or update worker runs (tests, orderly ends).
+// Workers are detached threads, counted while they live: the program never
+// waits for them, and may end during a run.
 void WaitForWorkersIdle();
 
 }  // namespace kbt
