@@ -264,6 +264,30 @@ TEST_F(MainDialogTest, WorkersReachTheWidgetsOnTheirThread) {
   EXPECT_TRUE(dialog_->StartButton()->isEnabled());
 }
 
+TEST_F(MainDialogTest, ProgressFromAWorkerIsShownBeforeItGoesOn) {
+  dialog_->SetProgressRange(0, kProgressMaximum);
+  g_ProgressStep = 1;
+  std::atomic<int> sent{0};
+  std::thread worker([&] {
+    for (int i = 1; i <= kProgressMaximum; ++i) {
+      ProgressStep();
+      sent = i;
+    }
+  });
+  // Whenever this thread looks, the bar shows at least what the worker has
+  // finished sending: each step was applied before the worker went on.
+  int checks = 0;
+  while (sent < kProgressMaximum) {
+    ASSERT_GE(dialog_->ProgressBar()->value(), sent.load());
+    QApplication::processEvents();
+    ++checks;
+  }
+  worker.join();
+  EXPECT_EQ(dialog_->ProgressBar()->value(), kProgressMaximum);
+  EXPECT_EQ(g_ProgressStep.load(), kProgressMaximum + 1);
+  EXPECT_GT(checks, 0);
+}
+
 TEST_F(MainDialogTest, DeviceEventsFromAnyThreadAreHandledHere) {
   MakeReady();
   DeviceEventSink sink = dialog_->MakeDeviceEventSink();
