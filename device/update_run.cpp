@@ -250,6 +250,8 @@ int UpdateRun(HidBackend& hid, RunNotes* notes) {
   return kUpdateRunOk;
 }
 
-int UpdateRun(HidBackend& hid) { return UpdateRun(hid, nullptr); }
+int UpdateRun(HidBackend& hid) {
+  return UpdateRun(hid, nullptr);
+}
 
 }  // namespace kbt
