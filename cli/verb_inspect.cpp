@@ -27,13 +27,25 @@ namespace {
 
 constexpr std::size_t kListed = 10;  // line numbers shown per finding
 
-void LineList(const char* what, const std::vector<long>& lines, int& warnings) {
+void LineList(const char* what, const Findings<long>& lines, int& warnings) {
   if (lines.empty()) return;
   ++warnings;
-  std::printf("warning: %s: %zu, line%s", what, lines.size(), lines.size() > 1 ? "s" : "");
-  for (std::size_t i = 0; i < lines.size() && i < kListed; ++i) std::printf(" %ld", lines[i]);
-  if (lines.size() > kListed) std::printf(" and %zu more", lines.size() - kListed);
+  std::printf("warning: %s: %ld, line%s", what, lines.count, lines.count > 1 ? "s" : "");
+  for (std::size_t i = 0; i < lines.first.size() && i < kListed; ++i) {
+    std::printf(" %ld", lines.first[i]);
+  }
+  if (lines.count > static_cast<long>(kListed))
+    std::printf(" and %ld more", lines.count - static_cast<long>(kListed));
   std::printf("\n");
+}
+
+// The first findings, one line each, and how many more there were.
+template <typename T, typename Print>
+void Details(const Findings<T>& findings, Print&& print) {
+  for (std::size_t i = 0; i < findings.first.size() && i < kListed; ++i) print(findings.first[i]);
+  if (findings.count > static_cast<long>(kListed)) {
+    std::printf("  and %ld more\n", findings.count - static_cast<long>(kListed));
+  }
 }
 
 }  // namespace
@@ -80,26 +92,19 @@ int RunInspect(const Arguments& args) {
            r.inexactEndLines, warnings);
   if (!r.droppedData.empty()) {
     ++warnings;
-    long bytes = 0;
-    for (const auto& d : r.droppedData) bytes += d.bytes;
-    std::printf("warning: data at or above 0x%04zX dropped: %ld bytes on %zu line%s\n", kImageSize,
-                bytes, r.droppedData.size(), r.droppedData.size() == 1 ? "" : "s");
-    for (std::size_t i = 0; i < r.droppedData.size() && i < kListed; ++i) {
-      const auto& d = r.droppedData[i];
+    std::printf("warning: data at or above 0x%04zX dropped: %ld bytes on %ld line%s\n", kImageSize,
+                r.droppedBytes, r.droppedData.count, r.droppedData.count == 1 ? "" : "s");
+    Details(r.droppedData, [](const HexInspection::Dropped& d) {
       std::printf("  line %ld: %ld bytes from 0x%04lX\n", d.line, d.bytes, d.address);
-    }
-    if (r.droppedData.size() > kListed)
-      std::printf("  and %zu more lines\n", r.droppedData.size() - kListed);
+    });
   }
   if (!r.overlaps.empty()) {
     ++warnings;
-    std::printf("warning: overlapping data (the later line wins): %zu\n", r.overlaps.size());
-    for (std::size_t i = 0; i < r.overlaps.size() && i < kListed; ++i) {
-      const auto& o = r.overlaps[i];
+    std::printf("warning: overlapping data (the later line wins): %ld\n", r.overlaps.count);
+    Details(r.overlaps, [](const HexInspection::Overlap& o) {
       std::printf("  line %ld replaces %ld bytes of line %ld from 0x%04lX\n", o.line, o.bytes,
                   o.earlierLine, o.address);
-    }
-    if (r.overlaps.size() > kListed) std::printf("  and %zu more\n", r.overlaps.size() - kListed);
+    });
   }
   if (r.endRecordLine) {
     std::printf("end record: line %ld", r.endRecordLine);

@@ -41,12 +41,12 @@ void CheckLine(const std::string& text, bool tooLong, long lineNo, HexInspection
   }
   if (ok && text.size() != 11 + 2 * static_cast<std::size_t>(bytes[0])) ok = false;
   if (!ok) {
-    out.notHexLines.push_back(lineNo);
+    out.notHexLines.Add(lineNo);
     return;
   }
   int sum = 0;
   for (const int b : bytes) sum += b;
-  if ((sum & 0xFF) != 0) out.badChecksumLines.push_back(lineNo);
+  if ((sum & 0xFF) != 0) out.badChecksumLines.Add(lineNo);
   const int type = bytes[3];
   if (type < 6) {
     ++out.recordsByType[static_cast<std::size_t>(type)];
@@ -80,6 +80,7 @@ HexInspection InspectOpenFile(std::FILE* file) {
   int piecesOfLine = 0;
   bool ended = false;
   bool startOfLine = true;  // after the End record line: the next piece begins a line
+  long overlapLine = 0, overlapEarlier = 0;  // the overlap finding being extended
 
   while (reader->Next(*piece)) {
     if (ended) {
@@ -98,32 +99,38 @@ HexInspection InspectOpenFile(std::FILE* file) {
       }
     } else {
       long stored = 0;
-      const long dropped = hex::ForEachStoredByte(*piece, [&](std::size_t address,
-                                                              std::uint8_t value) {
-        const long earlier = owner[address];
-        if (earlier != 0 && earlier != lineNo) {
-          auto& list = out.overlaps;
-          if (list.empty() || list.back().line != lineNo || list.back().earlierLine != earlier) {
-            list.push_back({lineNo, earlier, static_cast<long>(address), 0});
-          }
-          ++list.back().bytes;
-        }
-        owner[address] = lineNo;
-        work[address] = value;
-        out.imageEnd = std::max(out.imageEnd, static_cast<long>(address) + 1);
-        ++stored;
-      });
+      const long dropped =
+          hex::ForEachStoredByte(*piece, [&](std::size_t address, std::uint8_t value) {
+            const long earlier = owner[address];
+            if (earlier != 0 && earlier != lineNo) {
+              // One finding per run of bytes that a line takes over from one
+              // earlier line.
+              auto& overlaps = out.overlaps;
+              if (lineNo != overlapLine || earlier != overlapEarlier) {
+                overlaps.Add({lineNo, earlier, static_cast<long>(address), 0});
+                overlapLine = lineNo;
+                overlapEarlier = earlier;
+              }
+              if (overlaps.count <= static_cast<long>(overlaps.kKept))
+                ++overlaps.first.back().bytes;
+            }
+            owner[address] = lineNo;
+            work[address] = value;
+            out.imageEnd = std::max(out.imageEnd, static_cast<long>(address) + 1);
+            ++stored;
+          });
       const long address = hex::FieldValue(*piece, 3, 4);
       if (dropped > 0 && address < 0) {
-        out.negativeAddressLines.push_back(lineNo);
+        out.negativeAddressLines.Add(lineNo);
       } else if (dropped > 0) {
-        out.droppedData.push_back({lineNo, std::max<long>(address, 0) + stored, dropped});
+        out.droppedData.Add({lineNo, std::max<long>(address, 0) + stored, dropped});
+        out.droppedBytes += dropped;
       }
       const long type = hex::FieldValue(*piece, 7, 2);
       if (stored > 0 && type >= 2 && type <= 5 && piecesOfLine == 0) {
-        out.addressRecordsStored.push_back(lineNo);
+        out.addressRecordsStored.Add(lineNo);
       }
-      if (type == 1 && piecesOfLine == 0) out.inexactEndLines.push_back(lineNo);
+      if (type == 1 && piecesOfLine == 0) out.inexactEndLines.Add(lineNo);
     }
 
     const bool hasFeed = piece->endsLine;
@@ -135,7 +142,7 @@ HexInspection InspectOpenFile(std::FILE* file) {
     }
     ++piecesOfLine;
     if (hasFeed || ended) {
-      if (piecesOfLine > 1) out.splitLines.push_back(lineNo);
+      if (piecesOfLine > 1) out.splitLines.Add(lineNo);
       CheckLine(line, tooLong, lineNo, out);
       ++out.lines;
       ++lineNo;
@@ -146,7 +153,7 @@ HexInspection InspectOpenFile(std::FILE* file) {
   }
   if (!ended && piecesOfLine > 0) {
     // A last line without a line feed.
-    if (piecesOfLine > 1) out.splitLines.push_back(lineNo);
+    if (piecesOfLine > 1) out.splitLines.Add(lineNo);
     CheckLine(line, tooLong, lineNo, out);
     ++out.lines;
   }

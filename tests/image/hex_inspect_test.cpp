@@ -36,27 +36,44 @@ TEST(InspectHexFile, ReportsWhatTheConverterPassesOver) {
   EXPECT_EQ(r.recordsByType[1], 2);
   EXPECT_EQ(r.recordsByType[4], 1);
   EXPECT_EQ(r.blankLines, 1);
-  EXPECT_EQ(r.badChecksumLines, (std::vector<long>{1, 4}));
-  EXPECT_EQ(r.notHexLines, (std::vector<long>{5, 7, 8, 10}));
-  EXPECT_EQ(r.splitLines, std::vector<long>{10});
-  EXPECT_EQ(r.negativeAddressLines, std::vector<long>{8});
-  EXPECT_EQ(r.addressRecordsStored, std::vector<long>{2});
-  EXPECT_EQ(r.inexactEndLines, std::vector<long>{9});
-  ASSERT_EQ(r.droppedData.size(), 1u);
-  EXPECT_EQ(r.droppedData[0].line, 7);
-  EXPECT_EQ(r.droppedData[0].address, 0x3800);
-  EXPECT_EQ(r.droppedData[0].bytes, 2);
-  ASSERT_EQ(r.overlaps.size(), 2u);
-  EXPECT_EQ(r.overlaps[0].line, 2);  // the address record over line 1's bytes
-  EXPECT_EQ(r.overlaps[1].line, 4);
-  EXPECT_EQ(r.overlaps[1].earlierLine, 3);
-  EXPECT_EQ(r.overlaps[1].address, 0x12);
-  EXPECT_EQ(r.overlaps[1].bytes, 2);
+  EXPECT_EQ(r.badChecksumLines.first, (std::vector<long>{1, 4}));
+  EXPECT_EQ(r.notHexLines.first, (std::vector<long>{5, 7, 8, 10}));
+  EXPECT_EQ(r.splitLines.first, std::vector<long>{10});
+  EXPECT_EQ(r.negativeAddressLines.first, std::vector<long>{8});
+  EXPECT_EQ(r.addressRecordsStored.first, std::vector<long>{2});
+  EXPECT_EQ(r.inexactEndLines.first, std::vector<long>{9});
+  ASSERT_EQ(r.droppedData.count, 1);
+  EXPECT_EQ(r.droppedBytes, 2);
+  EXPECT_EQ(r.droppedData.first[0].line, 7);
+  EXPECT_EQ(r.droppedData.first[0].address, 0x3800);
+  EXPECT_EQ(r.droppedData.first[0].bytes, 2);
+  ASSERT_EQ(r.overlaps.count, 2);
+  EXPECT_EQ(r.overlaps.first[0].line, 2);  // the address record over line 1's bytes
+  EXPECT_EQ(r.overlaps.first[1].line, 4);
+  EXPECT_EQ(r.overlaps.first[1].earlierLine, 3);
+  EXPECT_EQ(r.overlaps.first[1].address, 0x12);
+  EXPECT_EQ(r.overlaps.first[1].bytes, 2);
   EXPECT_EQ(r.endRecordLine, 11);
   EXPECT_EQ(r.linesAfterEnd, 2);
   EXPECT_EQ(r.imageEnd, 0x3800);
   EXPECT_FALSE(r.startByteExchange);  // line 2 put 00 01 over 38 00
   EXPECT_FALSE(r.signatureOffset.has_value());
+}
+
+// Memory does not grow with the file: the first findings are kept, all are
+// counted.
+TEST(InspectHexFile, KeepsTheFirstFindingsAndCountsAll) {
+  std::string file;
+  for (int i = 0; i < 1500; ++i) file += ":01000000AA00\n";  // wrong checksum, all at address 0
+  test::TempDir dir;
+  const HexInspection r = InspectHexFile(dir.Write("many.hex", file).wstring());
+  EXPECT_EQ(r.badChecksumLines.count, 1500);
+  ASSERT_EQ(r.badChecksumLines.first.size(), Findings<long>::kKept);
+  EXPECT_EQ(r.badChecksumLines.first.back(), 1000);
+  EXPECT_EQ(r.overlaps.count, 1499);
+  ASSERT_EQ(r.overlaps.first.size(), Findings<long>::kKept);
+  EXPECT_EQ(r.overlaps.first.back().line, 1001);
+  EXPECT_EQ(r.overlaps.first.back().bytes, 1);
 }
 
 TEST(InspectHexFile, CannotOpen) {
