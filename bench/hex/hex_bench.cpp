@@ -179,8 +179,8 @@ int main(int argc, char** argv) {
   };
   const Input inputs[] = {{"image-14k.hex", kbt::kImageSize, 50}, {"large-64m.hex", 23u << 20, 3}};
 
-  std::printf("%-14s %9s | %10s %9s %9s | %10s %9s | %7s\n", "file", "MiB", "in-process", "child",
-              "peak KiB", "objcopy", "peak KiB", "ratio");
+  std::printf("%-14s %7s | %13s %10s %9s | %10s %9s | %6s\n", "file", "MiB", "in-process ms",
+              "child ms", "peak KiB", "objcopy ms", "peak KiB", "ratio");
   for (const Input& in : inputs) {
     const std::string path = (work / in.name).string();
     if (!fs::exists(path)) Generate(path, in.programBytes);
@@ -190,13 +190,13 @@ int main(int argc, char** argv) {
     ChildRun theirs;
     if (objcopy)
       theirs = BestOf(in.runs, {"objcopy", "-I", "ihex", "-O", "binary", path, path + ".bin"});
-    std::printf("%-14s %9.2f | %9.4fs %8.4fs %9ld | ", in.name, mib, inProcess, ours.seconds,
-                ours.peakKiB);
+    std::printf("%-14s %7.2f | %13.3f %10.3f %9ld | ", in.name, mib, 1e3 * inProcess,
+                1e3 * ours.seconds, ours.peakKiB);
     if (theirs.ok) {
-      std::printf("%9.4fs %9ld | %6.1fx\n", theirs.seconds, theirs.peakKiB,
+      std::printf("%10.3f %9ld | %5.1fx\n", 1e3 * theirs.seconds, theirs.peakKiB,
                   theirs.seconds / ours.seconds);
     } else {
-      std::printf("%10s %9s | %7s\n", objcopy ? "failed" : "absent", "-", "-");
+      std::printf("%10s %9s | %6s\n", objcopy ? "failed" : "absent", "-", "-");
     }
     std::error_code ec;
     fs::remove(path + ".bin", ec);

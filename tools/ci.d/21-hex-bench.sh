@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Prints the conversion benchmark's figures (HexToBin against objcopy on a
+# 14 KiB image file and a 64 MiB file, peak memory). Uses the native build
+# of the test run; fails only when the benchmark cannot be built or run,
+# never on a time.
+set -euo pipefail
+build=build/native
+[ -f "$build/build.ninja" ] ||
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target hex_bench
+work=build/hex-bench
+mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT  # the generated files take 65 MB
+timeout 300 "$build/bench/hex/hex_bench" "$work"
