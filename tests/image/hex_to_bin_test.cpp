@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -192,6 +193,31 @@ TEST(HexToBinReader, CarriageReturnAtBufferBoundary) {
   RecordingDialog dialog;
   ASSERT_EQ(HexToBin(dir.Write("b.hex", file).wstring(), image.data(), dialog), kHexToBinRead);
   EXPECT_EQ(image[0x30], 0) << "the line after the End record was read";
+}
+
+// Where the reads end must not matter: the demo file with CR LF line ends
+// and a split long line gives one image for every read size.
+TEST(HexToBinReader, SameImageForEveryReadSize) {
+  std::ifstream demo(KB_SOURCE_DIR "/res/demo/firmware.hex", std::ios::binary);
+  std::string text;
+  for (std::string line; std::getline(demo, line);) {
+    if (line == ":00000001FF") text += kLongLine;
+    text += line + "\r\n";
+  }
+  TempDir dir;
+  const auto path = dir.Write("crlf.hex", text);
+  std::vector<std::vector<std::uint8_t>> images;
+  for (const std::size_t readSize : {2, 3, 7, 12, 255, 256, 4096, 64 * 1024}) {
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    images.emplace_back(kImageSize, 0);
+    long imageEnd = 0;
+    EXPECT_TRUE(hex::ConvertOpenFile(file, images.back().data(), &imageEnd, nullptr, readSize));
+    std::fclose(file);
+    EXPECT_EQ(imageEnd, 0x1372) << "read size " << readSize;
+    EXPECT_EQ(images.back(), images.front()) << "read size " << readSize;
+  }
+  EXPECT_EQ(images.front()[0x50], 0xBB);  // the long line's tail piece
 }
 
 TEST(HexToBinReader, PiecesOf255Characters) {
