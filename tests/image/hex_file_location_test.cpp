@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "image/firmware_image.h"
+#include "image/hex_to_bin.h"
 #include "image_test_util.h"
 
 namespace kbt {
@@ -79,6 +81,24 @@ TEST(FindHexFile, ProgramPathIsThisProgram) {
   EXPECT_TRUE(self.is_absolute()) << self;
   EXPECT_TRUE(fs::is_regular_file(self)) << self;
   EXPECT_EQ(self.stem(), "image_tests");
+}
+
+// A Linux file name is bytes: one that is not UTF-8 still reaches the field
+// as a path that opens the same file again.
+TEST(FindHexFile, NameThatIsNotUtf8OpensAgain) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows file names are UTF-16";
+#else
+  TempDir dir;
+  dir.Write("kbupdate", "program");
+  dir.Write("fw\xff\xc3.hex", ":0100000042BD\n");
+  RecordingDialog dialog;
+  FindHexFileFor((dir.path() / "kbupdate").wstring(), dialog);
+  ASSERT_NE(dialog.field, kNoFindHexFile);
+  std::vector<std::uint8_t> image(kImageSize, 0);
+  EXPECT_EQ(HexToBin(dialog.field, image.data(), dialog), kHexToBinRead);
+  EXPECT_EQ(image[0], 0x42);
+#endif
 }
 
 TEST(FindHexFile, ProgramPathWithoutSeparator) {
