@@ -346,8 +346,13 @@ int RunFlash(const Arguments& args) {
       return kExitNoHid;
     }
   }
+  // Discovery skips an interface it cannot open without a word; say why, or
+  // a user without access rights sees only the time-out.
+  for (const std::string& p : AccessProblems(*hid))
+    std::fprintf(stderr, "kbupdate flash: %s\n", p.c_str());
   if (!FindKeyboard(*hid, events, o.waitSeconds)) {
     std::fprintf(stderr, "kbupdate flash: no keyboard appeared within %u s\n", o.waitSeconds);
+    for (const std::string& p : AccessProblems(*hid)) std::fprintf(stderr, "  %s\n", p.c_str());
     return kExitNoKeyboard;
   }
   std::fprintf(stderr, "keyboard ready in update mode\n");

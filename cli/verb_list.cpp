@@ -1,6 +1,8 @@
 // `kbupdate list`: every HID interface the platform's HID layer sees, with
-// the figures discovery matches on and the rule it would apply. It opens
-// nothing and sends nothing, so it is safe beside a running update.
+// the figures discovery matches on and the rule it would apply. It sends
+// nothing, so it is safe beside a running update; it opens only the
+// interfaces that discovery would use, to show whether it may (on Linux the
+// missing access rule is what keeps a keyboard unseen).
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -29,7 +31,9 @@ const char kListHelp[] =
     "             Enter-update-mode pair\n"
     "  -          nothing\n"
     "Interfaces whose attributes or report descriptor cannot be read are shown\n"
-    "with '?' and match no rule. Nothing is opened or sent.\n"
+    "with '?' and match no rule. For the interfaces that discovery would use,\n"
+    "the last column says whether they can be opened for reading and writing\n"
+    "(\"ok\") or why not. Nothing is sent.\n"
     "\n"
     "On Linux the interfaces are hidraw nodes; listing needs no access rights,\n"
     "updating does (see README, \"Linux: device access\").\n"
@@ -59,7 +63,26 @@ std::string Narrow(const DevicePath& path) {
   return out;
 }
 
+// Whether discovery could open the interface: "ok" or the layer's reason.
+[[maybe_unused]] std::string AccessOf(HidBackend& hid, const DevicePath& path) {
+  std::unique_ptr<HidDevice> device;
+  const HidResult r = hid.Open(path, device);
+  return r ? std::string("ok") : r.error;
+}
+
 }  // namespace
+
+std::vector<std::string> AccessProblems(HidBackend& hid) {
+  std::vector<std::string> problems;
+  std::vector<HidInterfaceInfo> interfaces;
+  if (!hid.Enumerate(interfaces)) return problems;
+  for (const auto& i : interfaces) {
+    if (ClassifyInterface(i, false) == DiscoveryRule::None) continue;
+    std::unique_ptr<HidDevice> device;
+    if (const HidResult r = hid.Open(i.path, device); !r) problems.push_back(r.error);
+  }
+  return problems;
+}
 
 int RunList(const Arguments& args) {
   if (!args.empty()) {
@@ -82,19 +105,21 @@ int RunList(const Arguments& args) {
   }
   std::size_t width = 4;
   for (const auto& i : interfaces) width = std::max(width, Narrow(i.path).size());
-  std::printf("%-*s  vendor  product  page    feature  discovery\n", static_cast<int>(width),
-              "path");
+  std::printf("%-*s  vendor  product  page    feature  discovery  access\n",
+              static_cast<int>(width), "path");
   for (const auto& i : interfaces) {
     const std::string path = Narrow(i.path);
     if (!i.infoValid) {
-      std::printf("%-*s  ?       ?        ?       ?        -\n", static_cast<int>(width),
+      std::printf("%-*s  ?       ?        ?       ?        -          -\n", static_cast<int>(width),
                   path.c_str());
       continue;
     }
     // A fresh discovery sees no hold; the list shows what it would do.
-    std::printf("%-*s  %04x    %04x     0x%04x  %7u  %s\n", static_cast<int>(width), path.c_str(),
-                i.vendorId, i.productId, i.usagePage, static_cast<unsigned>(i.featureReportLength),
-                RuleText(ClassifyInterface(i, false)));
+    const DiscoveryRule rule = ClassifyInterface(i, false);
+    const std::string access = rule == DiscoveryRule::None ? "-" : AccessOf(*hid, i.path);
+    std::printf("%-*s  %04x    %04x     0x%04x  %7u  %-9s  %s\n", static_cast<int>(width),
+                path.c_str(), i.vendorId, i.productId, i.usagePage,
+                static_cast<unsigned>(i.featureReportLength), RuleText(rule), access.c_str());
   }
   return kExitOk;
 #endif

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace kbt {
+class HidBackend;
+}
+
 namespace kbt::cli {
 
 // Exit codes, the same for every verb (listed by `kbupdate --help`).
@@ -25,6 +29,11 @@ extern const char kInspectHelp[];
 
 int RunList(const Arguments& args);
 extern const char kListHelp[];
+
+// The interfaces that discovery would use but cannot open, each with the HID
+// layer's reason (permission denied and the hint about access rules, ...).
+// Empty when every one opens or there is none.
+std::vector<std::string> AccessProblems(HidBackend& hid);
 
 int RunFlash(const Arguments& args);
 extern const char kFlashHelp[];

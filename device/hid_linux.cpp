@@ -176,10 +176,12 @@ class MonitorEventSource : public DeviceEventSource {
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      const auto waitMs = std::min<long long>(left.count(), 3600LL * 1000);
-      for (auto& ev : monitor_->WaitEvents(static_cast<int>(waitMs)))
-        pending_.push_back(std::move(ev));
+      // Even with no time left, what the socket holds already counts: a
+      // zero time-out asks "anything queued?".
+      const auto waitMs = std::clamp<long long>(left.count(), 0, 3600LL * 1000);
+      std::vector<DeviceEvent> events = monitor_->WaitEvents(static_cast<int>(waitMs));
+      if (events.empty() && left.count() <= 0) return false;
+      for (auto& ev : events) pending_.push_back(std::move(ev));
     }
   }
 

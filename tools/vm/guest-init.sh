@@ -2,7 +2,7 @@
 # /init of the real-kernel test's initramfs. Loads the kernel's HID stack,
 # puts the simulated keyboard behind /dev/uhid and runs the real kbupdate
 # against it:
-#   1. kbupdate list
+#   1. kbupdate list; kbupdate flash as a user without access (says why)
 #   2. kbupdate flash firmware.hex   from normal operation -> PASS
 #   3. the same, the keyboard leaves the bus in the middle -> FAIL, no hang
 #   4. the same again -> PASS
@@ -64,6 +64,22 @@ echo "=== kbupdate list"
 timeout 20 kbupdate list
 list_rc=$?
 
+# Without access rights (no rule gives a plain user the nodes that devtmpfs
+# makes root's), flash must say why instead of only timing out.
+mkdir -p /etc /home/op
+echo 'root:x:0:0::/:/bin/sh' >/etc/passwd
+echo 'op:x:1000:1000::/home/op:/bin/sh' >>/etc/passwd
+printf 'root:x:0:\nop:x:1000:\n' >/etc/group
+chown 1000:1000 /home/op
+echo "=== kbupdate flash as a user without access"
+timeout 30 su op -s /bin/sh -c 'cd /home/op && kbupdate flash --wait 2 /work/firmware.hex' \
+  >/tmp/noaccess.log 2>&1
+noaccess_rc=$?
+cat /tmp/noaccess.log
+noaccess=bad
+[ "$noaccess_rc" = 6 ] && grep -q 'permission denied on /dev/hidraw' /tmp/noaccess.log &&
+  noaccess=ok
+
 # flash NAME: one kbupdate flash; sets rc, took (hundredths) and log.
 flash() {
   rm -f DLog.txt
@@ -91,12 +107,13 @@ timeout 30 hidraw-guest-check
 check_rc=$?
 
 secs() { echo "$(($1 / 100)).$(printf %02d $(($1 % 100)))s"; }
-echo "KBT-E2E RESULT: list=$list_rc hidraw-check=$check_rc run1=${l1:-none}/$r1 ($(secs $t1)) run2=${l2:-none}/$r2 ($(secs $t2)) run3=${l3:-none}/$r3 ($(secs $t3))"
+echo "KBT-E2E RESULT: list=$list_rc no-access=$noaccess hidraw-check=$check_rc run1=${l1:-none}/$r1 ($(secs $t1)) run2=${l2:-none}/$r2 ($(secs $t2)) run3=${l3:-none}/$r3 ($(secs $t3))"
 echo "--- simulator log"; cat /tmp/sim.log
 
 ok=1
 [ "$list_rc" = 0 ] || ok=0
 [ "$check_rc" = 0 ] || ok=0
+[ "$noaccess" = ok ] || ok=0
 [ "$r1" = 0 ] && [ "$l1" = PASS ] || ok=0
 # 124 is timeout's code: a hang is no acceptable failure.
 [ "$r2" != 0 ] && [ "$r2" != 124 ] && [ "$l2" = FAIL ] || ok=0

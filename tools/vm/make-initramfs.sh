@@ -15,6 +15,7 @@ if ! [ -x "$busybox" ] || ldd "$busybox" >/dev/null 2>&1; then
 fi
 
 stage=$(mktemp -d)
+chmod 755 "$stage"  # the guest's /: a plain user must get through it too
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage"/{bin,dev,proc,sys,tmp,work,lib/modules}
 cp "$busybox" "$stage/bin/busybox"
