@@ -14,6 +14,7 @@
 #include "device/device_state.h"
 #include "device/hid_linux.h"
 #include "device/hid_linux_util.h"
+#include "device/platform_hid.h"
 #include "sim/keyboard_model.h"
 
 namespace kbt {
@@ -47,6 +48,11 @@ int Run() {
   const HidResult opened = HidrawMonitor::Open(monitor);
   Check(opened.ok, "monitor on kernel uevents opens " + opened.error);
   if (!monitor) return 1;
+
+  // A second listener that reads nothing until the re-enumeration is over.
+  std::unique_ptr<DeviceEventSource> source = MakePlatformDeviceEventSource();
+  Check(source != nullptr, "device event source for the command line");
+  if (!source) return 1;
 
   std::unique_ptr<HidBackend> hid = MakeLinuxHidBackend();
   std::vector<HidInterfaceInfo> all;
@@ -113,6 +119,13 @@ int Run() {
   }
   Check(removed == oldPaths, "removal events carry both old node paths");
   Check(arrived.size() == 2, "two arrival events with node paths");
+
+  // What is queued must come out with a zero wait too: the command line
+  // asks that way whether more interfaces arrived during its ready delay.
+  int queued = 0;
+  DeviceEvent ev;
+  while (source->WaitEvent(ev, 0)) ++queued;
+  Check(queued >= 4, "a zero wait yields every queued event (" + std::to_string(queued) + ")");
 
   report[1] = 0x75;
   r = dev->SetFeature(report);
