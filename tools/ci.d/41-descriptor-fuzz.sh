@@ -14,7 +14,10 @@ cmake --build "$build" -j "${JOBS:-2}" --target descriptor_fuzz
 
 corpus=$build/descriptor-corpus
 mkdir -p "$corpus"
-seed() { echo "$2" | xxd -r -p >"$corpus/$1"; }
+seed() {  # seed NAME HEX: the bytes of HEX (spaces allowed) into the corpus
+  local hex=${2// /}
+  printf "$(sed 's/../\\x&/g' <<<"$hex")" >"$corpus/$1"
+}
 seed boot-keyboard "05010906a101050719e029e71500250175019508810295017508810195057501050819012905910295017503910195067508150025650507190029658100c0"
 seed boot-mouse "05010902a1010901a100050919012903150025019503750181029501750581010501093009311581257f750895028106c0c0"
 seed consumer "050c0901a1018503150026ff0319002aff03751095018100c0"
