@@ -39,7 +39,7 @@ struct LinePiece {
 // allocations, so memory does not grow with the file).
 class PieceReader {
  public:
-  static constexpr std::size_t kDefaultReadSize = 64 * 1024;
+  static constexpr std::size_t kDefaultReadSize = std::size_t{64} * 1024;
   // `readSize` (2 or more) is the size of each read; tests and the fuzzer
   // make it small to put line ends across read boundaries.
   explicit PieceReader(std::FILE* file, std::size_t readSize = kDefaultReadSize)
@@ -79,13 +79,13 @@ namespace detail {
 // Value of each character as a hexadecimal digit, -1 for the others.
 inline constexpr auto kDigitValue = [] {
   struct Table {
-    signed char value[256];
+    int value[256];
   } t{};
   for (int c = 0; c < 256; ++c) {
-    t.value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
-                                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                                 : -1);
+    t.value[c] = c >= '0' && c <= '9'   ? c - '0'
+                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                        : -1;
   }
   return t;
 }();

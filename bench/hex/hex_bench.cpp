@@ -102,6 +102,7 @@ struct ChildRun {
 
 ChildRun RunChild(const std::vector<std::string>& argv) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   int out[2];

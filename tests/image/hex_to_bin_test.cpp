@@ -74,7 +74,8 @@ TEST_P(ConvertTest, ImageHoldsExactlyTheStoredBytes) {
   std::vector<std::uint8_t> expected(kImageSize, kUntouched);
   std::fill_n(expected.begin(), c.imageEnd, 0);
   for (const Region& r : c.regions)
-    std::copy(r.bytes.begin(), r.bytes.end(), expected.begin() + r.address);
+    std::copy(r.bytes.begin(), r.bytes.end(),
+              expected.begin() + static_cast<std::ptrdiff_t>(r.address));
   if (c.exchange) std::fill_n(expected.begin() + 0x37FB, 3, 0);
   for (std::size_t i = 0; i < kImageSize; ++i) {
     ASSERT_EQ(image[i], expected[i]) << "first difference at 0x" << std::hex << i;
@@ -207,7 +208,7 @@ TEST(HexToBinReader, SameImageForEveryReadSize) {
   TempDir dir;
   const auto path = dir.Write("crlf.hex", text);
   std::vector<std::vector<std::uint8_t>> images;
-  for (const std::size_t readSize : {2, 3, 7, 12, 255, 256, 4096, 64 * 1024}) {
+  for (const std::size_t readSize : {2, 3, 7, 12, 255, 256, 4096, 65536}) {
     std::FILE* file = std::fopen(path.string().c_str(), "rb");
     ASSERT_NE(file, nullptr);
     images.emplace_back(kImageSize, 0);

@@ -48,7 +48,7 @@ class TempDir {
 
   // Writes `bytes` exactly (binary: no line-end translation anywhere).
   std::filesystem::path Write(const std::string& name, const std::string& bytes) const {
-    const auto file = path_ / name;
+    auto file = path_ / name;
     std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
