@@ -19,6 +19,15 @@ mkdir -p "$corpus"
 cp tests/image/fuzz_seeds/* "$corpus"/
 printf '\x3e' | cat - res/demo/firmware.hex >"$corpus/demo-firmware"
 
+# libFuzzer's running commentary goes to a log; its end is shown either way.
+log=$build/hex-fuzz.log
+status=0
 timeout $((seconds + 120)) "$build/tests/image/hex_to_bin_fuzz" "$corpus" \
   -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$build/"
+  -print_final_stats=1 -artifact_prefix="$build/" >"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+  tail -n 80 "$log"
+  echo "hex_to_bin_fuzz: finding or failure (exit $status); input saved under $build/" >&2
+  exit 1
+fi
+grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$log" || true
