@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,26 @@ TEST(FindHexFile, NameThatIsNotUtf8OpensAgain) {
   std::vector<std::uint8_t> image(kImageSize, 0);
   EXPECT_EQ(HexToBin(dialog.field, image.data(), dialog), kHexToBinRead);
   EXPECT_EQ(image[0], 0x42);
+#endif
+}
+
+// A listing pattern of 260 characters or more cannot be listed on Windows;
+// elsewhere long paths are walked like any other.
+TEST(FindHexFile, PatternOf260CharactersOrMore) {
+  TempDir dir;
+  dir.Write("kbupdate", "program");
+  std::string deep;
+  while ((dir.path() / deep).wstring().size() < 300) deep += std::string(40, 'd') + ".hex/";
+  std::error_code ec;
+  fs::create_directories(dir.path() / deep, ec);
+  if (ec) GTEST_SKIP() << "this file system refuses long paths: " << ec.message();
+  std::ofstream(dir.path() / deep / "deep.hex") << ":00000001FF\n";
+  RecordingDialog dialog;
+  FindHexFileFor((dir.path() / "kbupdate").wstring(), dialog);
+#ifdef _WIN32
+  EXPECT_EQ(dialog.field, kNoFindHexFile);
+#else
+  EXPECT_EQ(dialog.field, (dir.path() / deep / "deep.hex").wstring());
 #endif
 }
 
