@@ -151,7 +151,20 @@ class UhidBus {
           spec,
           [this, kind, generation](std::span<const std::uint8_t> report) {
             std::lock_guard guard(mutex_);
-            return generation == generation_ && model_.SetFeature(kind, report);
+            const int finishes = model_.Finishes();
+            const bool ok = generation == generation_ && model_.SetFeature(kind, report);
+            // The device's own view of an update's length: Begin accepted to
+            // Finish accepted.
+            if (ok && kind == SimInterface::Command && report.size() >= 2 && report[1] == 0x45)
+              beginAt_ = std::chrono::steady_clock::now();
+            if (model_.Finishes() != finishes) {
+              const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - beginAt_)
+                                  .count();
+              std::fprintf(stderr, "kbsim-uhid: update took %lld ms from Begin to Finish\n",
+                           static_cast<long long>(ms));
+            }
+            return ok;
           },
           [this, kind, generation, length](std::uint8_t id, std::vector<std::uint8_t>& reply) {
             if (length == 0) return false;
@@ -196,6 +209,7 @@ class UhidBus {
   KeyboardModel model_;
   unsigned generation_ = 0;  // one more at every Leave
   bool faultArmed_ = false;
+  std::chrono::steady_clock::time_point beginAt_;
   std::deque<BusChange> changes_;
   std::vector<std::shared_ptr<Interface>> present_;
 };

@@ -120,6 +120,7 @@ ok=1
 [ "$r3" = 0 ] && [ "$l3" = PASS ] || ok=0
 if [ $ok = 1 ]; then
   echo "KBT-E2E: update time $(secs $t1) (run 1, from normal operation to PASS)"
+  grep 'from Begin to Finish' /tmp/sim.log | sed 's/^kbsim-uhid: /KBT-E2E: device side: /'
   echo "KBT-E2E: SUCCESS"
 else
   echo "KBT-E2E: FAILURE"
