@@ -7,6 +7,8 @@
 #   2. KeyboardUpdateToolDemo.exe over the simulated keyboard: the button
 #      turns yellow, a click runs a whole update, the button turns green and
 #      DLog.txt says PASS; closing ends the program.
+#   3. The demo closed in the middle of an update ends promptly, without
+#      waiting for the run.
 #   tools/wine/smoke.sh BUILD_DIR
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -95,6 +97,21 @@ if start "$build/app/KeyboardUpdateToolDemo.exe"; then
     fail "demo: the button never became yellow and enabled"
   fi
   finish
+fi
+
+# 3. Closing the demo while an update runs ends the program promptly: the
+#    run is not waited for. (Wine itself takes a second or two to tear a
+#    process down.)
+if start "$build/app/KeyboardUpdateToolDemo.exe"; then
+  if probe wait-enabled 60 >/dev/null && probe click >/dev/null && probe wait-disabled 10 >/dev/null; then
+    echo "smoke: demo: closing during the update ($(probe state | cut -d' ' -f2))"
+    t0=$SECONDS
+    finish
+    [ $((SECONDS - t0)) -le 8 ] || fail "demo: took $((SECONDS - t0)) s to end after its dialog closed"
+  else
+    fail "demo: could not start an update to close in the middle of"
+    finish
+  fi
 fi
 
 if [ $failed -eq 0 ]; then
