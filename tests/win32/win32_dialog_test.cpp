@@ -372,6 +372,52 @@ TEST_F(DialogTest, StartWithoutHexFileShowsTheBox) {
   EXPECT_EQ(g_ProgressStep.load(), 1);
 }
 
+TEST_F(DialogTest, MouseMovesTheLookAndTheClickStillReachesTheStartCommand) {
+  HWND button = Item(kStartButtonId);
+  EnableStartButton(true);
+  UpdateWindow(button);  // a paint records the button's rectangle
+  RECT client;
+  GetClientRect(button, &client);
+  const LPARAM inside = MAKELPARAM(client.right / 2, client.bottom / 2);
+  const LPARAM outside = MAKELPARAM(client.right + 5, client.bottom + 5);
+
+  SendMessageW(button, WM_MOUSEMOVE, 0, inside);
+  EXPECT_EQ(g_ButtonState, kButtonHover);
+  EXPECT_EQ(GetCapture(), button);
+  SendMessageW(button, WM_MOUSEMOVE, 0, outside);
+  EXPECT_EQ(g_ButtonState, kButtonNormal);
+  EXPECT_NE(GetCapture(), button);
+
+  // Down and up over the button: pressed, and the control's own processing
+  // turns them into BN_CLICKED, which runs the Start command (here: its box
+  // about the missing file).
+  BoxCatcher::boxes = 0;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 50, &BoxCatcher::Tick);
+  SendMessageW(button, WM_MOUSEMOVE, 0, inside);
+  SendMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, inside);
+  EXPECT_EQ(g_ButtonState, kButtonPressed);
+  SendMessageW(button, WM_LBUTTONUP, 0, inside);
+  Pump();
+  KillTimer(nullptr, timer);
+  // The Start command disabled the button; the paints during its box showed
+  // the disabled look.
+  EXPECT_FALSE(IsWindowEnabled(button));
+  EXPECT_EQ(g_ButtonState, kButtonDisabled);
+  EXPECT_EQ(BoxCatcher::boxes, 1);
+  EXPECT_EQ(BoxCatcher::text, L"No Find HexFile\uFF01");
+}
+
+TEST_F(DialogTest, ButtonPaintsItsFillColour) {
+  HWND button = Item(kStartButtonId);
+  for (const ColorRef colour : {kColorYellow, kColorGreen, kColorLightGrey}) {
+    SetButtonColor(colour);
+    UpdateWindow(button);
+    HDC dc = GetDC(button);
+    EXPECT_EQ(GetPixel(dc, 6, 6), colour);
+    ReleaseDC(button, dc);
+  }
+}
+
 TEST_F(DialogTest, CancelDestroysTheModelessWindow) {
   SendMessageW(window_, WM_COMMAND, IDCANCEL, 0);
   Pump();
