@@ -85,7 +85,7 @@ flash() {
   rm -f DLog.txt
   echo "=== kbupdate flash ($1)"
   t0=$(now)
-  timeout 90 kbupdate flash firmware.hex
+  timeout 45 kbupdate flash firmware.hex
   rc=$?
   took=$(( $(now) - t0 ))
   # DLog.txt ends its line with CR LF.

@@ -20,7 +20,7 @@ root=$(pwd)
 vm=$root/build/vm
 guest=$root/build/guest
 jobs=${JOBS:-2}
-boot_timeout=${KBT_BOOT_TIMEOUT:-100}
+boot_timeout=${KBT_BOOT_TIMEOUT:-180}
 mkdir -p "$vm/cache"
 
 say() { echo "kernel-e2e: $*"; }
