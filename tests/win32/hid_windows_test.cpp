@@ -19,6 +19,38 @@ TEST(WindowsHid, EnumerateWalksTheInterfaceSet) {
   for (const auto& i : interfaces) EXPECT_NE(i.path, L"stale");
 }
 
+// Wine presents its own virtual keyboard and mouse as HID interfaces
+// (generic desktop page, no feature reports): the attributes and
+// capabilities come through, and a feature report they do not have fails
+// with the system's text instead of hanging or pretending success.
+TEST(WindowsHid, PresentInterfacesAnswerAndRefuseUnknownReports) {
+  std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
+  std::vector<HidInterfaceInfo> interfaces;
+  ASSERT_TRUE(hid->Enumerate(interfaces));
+  if (interfaces.empty()) GTEST_SKIP() << "this system presents no HID interface";
+  for (const auto& i : interfaces) {
+    SCOPED_TRACE(std::string(i.path.begin(), i.path.end()));
+    ASSERT_TRUE(i.infoValid);
+    EXPECT_NE(i.usagePage, 0);
+    std::unique_ptr<HidDevice> device;
+    const HidResult opened = hid->Open(i.path, device);
+    if (!opened) {
+      EXPECT_EQ(opened.error.rfind("CreateFileW: ", 0), 0u) << opened.error;
+      continue;
+    }
+    if (i.featureReportLength != 0) continue;
+    std::uint8_t report[6] = {0x05, 0x75, 0, 0, 0, 0};
+    const HidResult set = device->SetFeature(report);
+    EXPECT_FALSE(set);
+    EXPECT_EQ(set.error.rfind("HidD_SetFeature: ", 0), 0u) << set.error;
+    std::size_t received = 99;
+    const HidResult get = device->GetFeature(report, received);
+    EXPECT_FALSE(get);
+    EXPECT_EQ(received, 0u);
+    EXPECT_EQ(get.error.rfind("HidD_GetFeature: ", 0), 0u) << get.error;
+  }
+}
+
 TEST(WindowsHid, OpenFailuresCarryTheSystemText) {
   std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
   struct Case {
