@@ -3,8 +3,6 @@
 // dialog closes. The command line is not read.
 #include <windows.h>
 
-#include <commctrl.h>
-
 #include "app/win32/startup.h"
 #include "device/platform_hid.h"
 
