@@ -61,8 +61,13 @@ if ! kbupdate help flash >/dev/null 2>&1; then
 fi
 
 echo "=== kbupdate list"
-timeout 20 kbupdate list
+timeout 20 kbupdate list >/tmp/list.log 2>&1
 list_rc=$?
+cat /tmp/list.log
+# The keyboard in normal operation: its boot interface matches nothing, its
+# vendor interface would get the Enter-update-mode pair and can be opened.
+grep -q ' 4b54 .* 0x0001 .* - ' /tmp/list.log && grep -q ' 0xff00 .* 6  enter  *ok' /tmp/list.log ||
+  list_rc="$list_rc/unexpected"
 
 # Without access rights (no rule gives a plain user the nodes that devtmpfs
 # makes root's), flash must say why instead of only timing out.
