@@ -101,9 +101,15 @@ int DeviceDiscovery(HidBackend& hid) {
 void DiscoveryWorker(HidBackend& hid) {
   if (DeviceDiscovery(hid) == 0) return;
   SleepMs(kReadyDelayMs);
-  SetButtonColor(kColorYellow);
-  g_DeviceReady = true;
-  EnableStartButton(true);
+  // Passes run one after the other, so a pass queued behind the one that
+  // marked the device ready ends two seconds later, when the operator may
+  // already have started a run or seen its result. The device is still the
+  // one that pass showed (a removal would have cleared the flag), so it leaves
+  // the colour and the disabled button of that run alone.
+  if (!g_DeviceReady.exchange(true)) {
+    SetButtonColor(kColorYellow);
+    EnableStartButton(true);
+  }
   g_BootEntryHold = false;
 }
 

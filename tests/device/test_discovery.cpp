@@ -153,5 +153,19 @@ TEST_F(DiscoveryTest, WorkerWithDataInterfaceWaitsThenShowsReady) {
   EXPECT_EQ(ReadDevicePaths().command, L"");
 }
 
+TEST_F(DiscoveryTest, LatePassLeavesAReadyDeviceAsItIs) {
+  // A pass queued behind the one that showed the device ready ends while a run
+  // goes on (or after it): the run's colour and disabled button stay.
+  RecordedSleep sleep;
+  g_DeviceReady = true;
+  g_UpdateBusy = true;
+  g_BootEntryHold = true;
+  FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});
+  DiscoveryWorker(hid);
+  EXPECT_TRUE(outputs->Events().empty());
+  EXPECT_TRUE(g_DeviceReady);
+  EXPECT_FALSE(g_BootEntryHold);
+}
+
 }  // namespace
 }  // namespace kbt::test
