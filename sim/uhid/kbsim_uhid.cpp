@@ -14,11 +14,14 @@
 //     re-enumeration delay, creates the new ones.
 //
 // Usage: kbsim-uhid [--enum-delay-ms N] [--unplug-at N --in-entry E]
-//                   [--replug-ms N] [--quiet]
+//                   [--replug-ms N] [--stall-at N --stall-in-entry E] [--quiet]
 // --unplug-at N --in-entry E: in the update session that follows the E-th
 // Enter-update-mode, the device leaves the bus instead of answering report N
 // (counted from the Begin command); it comes back --replug-ms later (default
 // 1000), in whatever mode its program memory gives.
+// --stall-at N --stall-in-entry E: in the session after the E-th entry, the
+// device does not answer report N at all (N from 2); the kernel gives up on
+// it after its own 5 s.
 #include <signal.h>
 
 #include <chrono>
@@ -44,6 +47,8 @@ struct Options {
   int unplugAt = 0;
   int inEntry = 0;
   int replugMs = 1000;
+  int stallAt = 0;
+  int stallInEntry = 0;
   bool quiet = false;
 };
 
@@ -115,6 +120,13 @@ class UhidBus {
           model_.SetFaults(faults);
           Log(options_, "armed: leave the bus at report " + std::to_string(options_.unplugAt));
         }
+        if (change.mode == SimMode::Update && options_.stallAt > 1 && !stallUsed_ &&
+            model_.Entries() == options_.stallInEntry) {
+          stallUsed_ = true;
+          stallArmed_ = true;
+          model_.SetFaults({});  // counts the session's reports from its Begin
+          Log(options_, "armed: no answer to report " + std::to_string(options_.stallAt));
+        }
         if (!Present(lock)) return 1;
       }
     }
@@ -125,6 +137,18 @@ class UhidBus {
     SimInterface kind;
     std::unique_ptr<UhidDevice> device;
   };
+
+  // Under mutex_: whether the device leaves the next report of an
+  // update-mode interface unanswered (once). The model never sees it, so
+  // its report count stays where it was.
+  bool StallsNow(SimInterface kind) {
+    if (!stallArmed_ || (kind != SimInterface::Data && kind != SimInterface::Command) ||
+        model_.ReportCount() != options_.stallAt - 1)
+      return false;
+    stallArmed_ = false;
+    Log(options_, "leaves report " + std::to_string(options_.stallAt) + " unanswered");
+    return true;
+  }
 
   // Creates one uhid device per interface the model lists now.
   bool Present(std::unique_lock<std::mutex>& lock) {
@@ -151,6 +175,7 @@ class UhidBus {
           spec,
           [this, kind, generation](std::span<const std::uint8_t> report) {
             std::lock_guard guard(mutex_);
+            if (generation == generation_ && StallsNow(kind)) return UhidDevice::Answer::None;
             const int finishes = model_.Finishes();
             const bool ok = generation == generation_ && model_.SetFeature(kind, report);
             // The device's own view of an update's length: Begin accepted to
@@ -164,18 +189,20 @@ class UhidBus {
               std::fprintf(stderr, "kbsim-uhid: update took %lld ms from Begin to Finish\n",
                            static_cast<long long>(ms));
             }
-            return ok;
+            return ok ? UhidDevice::Answer::Accept : UhidDevice::Answer::Refuse;
           },
           [this, kind, generation, length](std::uint8_t id, std::vector<std::uint8_t>& reply) {
-            if (length == 0) return false;
+            using Answer = UhidDevice::Answer;
+            if (length == 0) return Answer::Refuse;
             reply.assign(length, 0);
             reply[0] = id;
             std::size_t received = 0;
             std::lock_guard guard(mutex_);
-            if (generation != generation_ || !model_.GetFeature(kind, reply, received))
-              return false;
+            if (generation != generation_) return Answer::Refuse;
+            if (StallsNow(kind)) return Answer::None;
+            if (!model_.GetFeature(kind, reply, received)) return Answer::Refuse;
             reply.resize(received);
-            return true;
+            return Answer::Accept;
           },
           error);
       lock.lock();
@@ -209,6 +236,8 @@ class UhidBus {
   KeyboardModel model_;
   unsigned generation_ = 0;  // one more at every Leave
   bool faultArmed_ = false;
+  bool stallUsed_ = false;
+  bool stallArmed_ = false;
   std::chrono::steady_clock::time_point beginAt_;
   std::deque<BusChange> changes_;
   std::vector<std::shared_ptr<Interface>> present_;
@@ -235,6 +264,8 @@ int main(int argc, char** argv) {
     if (a == "--unplug-at") target = &o.unplugAt;
     if (a == "--in-entry") target = &o.inEntry;
     if (a == "--replug-ms") target = &o.replugMs;
+    if (a == "--stall-at") target = &o.stallAt;
+    if (a == "--stall-in-entry") target = &o.stallInEntry;
     if (a == "--quiet") {
       o.quiet = true;
       continue;
@@ -242,7 +273,7 @@ int main(int argc, char** argv) {
     if (!target || i + 1 >= argc || !kbt::sim::ParseInt(argv[++i], *target)) {
       std::fprintf(stderr,
                    "usage: kbsim-uhid [--enum-delay-ms N] [--unplug-at N --in-entry E] "
-                   "[--replug-ms N] [--quiet]\n");
+                   "[--replug-ms N] [--stall-at N --stall-in-entry E] [--quiet]\n");
       return 2;
     }
   }

@@ -119,19 +119,23 @@ void UhidDevice::ReadLoop() {
       case UHID_SET_REPORT: {
         const auto& req = ev->u.set_report;
         const std::size_t size = std::min<std::size_t>(req.size, UHID_DATA_MAX);
-        const bool ok = req.rtype == UHID_FEATURE_REPORT &&
-                        onSet_(std::span<const std::uint8_t>(req.data, size));
+        const Answer answer = req.rtype == UHID_FEATURE_REPORT
+                                  ? onSet_(std::span<const std::uint8_t>(req.data, size))
+                                  : Answer::Refuse;
+        if (answer == Answer::None) break;
         reply->type = UHID_SET_REPORT_REPLY;
         reply->u.set_report_reply.id = req.id;
-        reply->u.set_report_reply.err = ok ? 0 : kReplyError;
+        reply->u.set_report_reply.err = answer == Answer::Accept ? 0 : kReplyError;
         Write(reply.get(), sizeof(*reply));
         break;
       }
       case UHID_GET_REPORT: {
         const auto& req = ev->u.get_report;
         data.clear();
-        const bool ok = req.rtype == UHID_FEATURE_REPORT && onGet_(req.rnum, data) &&
-                        data.size() <= UHID_DATA_MAX;
+        Answer answer = req.rtype == UHID_FEATURE_REPORT ? onGet_(req.rnum, data) : Answer::Refuse;
+        if (answer == Answer::None) break;
+        if (data.size() > UHID_DATA_MAX) answer = Answer::Refuse;
+        const bool ok = answer == Answer::Accept;
         reply->type = UHID_GET_REPORT_REPLY;
         reply->u.get_report_reply.id = req.id;
         reply->u.get_report_reply.err = ok ? 0 : kReplyError;

@@ -30,13 +30,17 @@ struct UhidDeviceSpec {
 
 class UhidDevice {
  public:
+  // What the device does with a request: accept it, refuse it (the kernel
+  // then fails the hidraw call with EIO), or not answer at all (the kernel
+  // gives up after its own 5 s and fails the call).
+  enum class Answer { Accept, Refuse, None };
+
   // A feature report set: the bytes as hidraw gave them (byte 0 the report
-  // ID). True when the device accepts it.
-  using SetHandler = std::function<bool(std::span<const std::uint8_t>)>;
-  // A feature report get for report ID `reportId`: fill `reply` (report ID
-  // in byte 0, the device puts it there itself) and return true, or false
-  // for a stalled request.
-  using GetHandler = std::function<bool(std::uint8_t reportId, std::vector<std::uint8_t>& reply)>;
+  // ID).
+  using SetHandler = std::function<Answer(std::span<const std::uint8_t>)>;
+  // A feature report get for report ID `reportId`: on Accept, `reply` holds
+  // the report (report ID in byte 0: the device puts it there itself).
+  using GetHandler = std::function<Answer(std::uint8_t reportId, std::vector<std::uint8_t>& reply)>;
 
   UhidDevice() = default;
   UhidDevice(const UhidDevice&) = delete;
