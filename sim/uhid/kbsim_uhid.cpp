@@ -160,11 +160,11 @@ class UhidBus {
       auto iface = std::make_shared<Interface>();
       iface->kind = desc.kind;
       iface->device = std::make_unique<UhidDevice>();
-      UhidDeviceSpec spec;
-      spec.name = std::string("KBT simulated keyboard, ") + InterfaceName(desc.kind);
-      spec.vendorId = desc.vendorId;
-      spec.productId = desc.productId;
-      spec.descriptor = ReportDescriptor(desc.kind);
+      UhidDeviceParams params;
+      params.name = std::string("KBT simulated keyboard, ") + InterfaceName(desc.kind);
+      params.vendorId = desc.vendorId;
+      params.productId = desc.productId;
+      params.descriptor = ReportDescriptor(desc.kind);
       const SimInterface kind = desc.kind;
       const std::uint16_t length = desc.featureReportLength;
       std::string error;
@@ -172,7 +172,7 @@ class UhidBus {
       // requests may already come in, and they take the lock.
       lock.unlock();
       const bool ok = iface->device->Create(
-          spec,
+          params,
           [this, kind, generation](std::span<const std::uint8_t> report) {
             std::lock_guard guard(mutex_);
             if (generation == generation_ && StallsNow(kind)) return UhidDevice::Answer::None;

@@ -33,9 +33,9 @@ bool UhidDevice::Write(const void* event, std::size_t size) {
   return n == static_cast<ssize_t>(size);
 }
 
-bool UhidDevice::Create(const UhidDeviceSpec& spec, SetHandler onSet, GetHandler onGet,
+bool UhidDevice::Create(const UhidDeviceParams& params, SetHandler onSet, GetHandler onGet,
                         std::string& error) {
-  if (spec.descriptor.size() > HID_MAX_DESCRIPTOR_SIZE) {
+  if (params.descriptor.size() > HID_MAX_DESCRIPTOR_SIZE) {
     error = "report descriptor too long";
     return false;
   }
@@ -59,14 +59,14 @@ bool UhidDevice::Create(const UhidDeviceSpec& spec, SetHandler onSet, GetHandler
   std::memset(ev.get(), 0, sizeof(*ev));
   ev->type = UHID_CREATE2;
   auto& c = ev->u.create2;
-  std::strncpy(reinterpret_cast<char*>(c.name), spec.name.c_str(), sizeof(c.name) - 1);
+  std::strncpy(reinterpret_cast<char*>(c.name), params.name.c_str(), sizeof(c.name) - 1);
   std::strncpy(reinterpret_cast<char*>(c.phys), "kbsim-uhid", sizeof(c.phys) - 1);
-  c.rd_size = static_cast<std::uint16_t>(spec.descriptor.size());
+  c.rd_size = static_cast<std::uint16_t>(params.descriptor.size());
   c.bus = 0x03;  // BUS_USB, so that the device looks like what a keyboard is
-  c.vendor = spec.vendorId;
-  c.product = spec.productId;
+  c.vendor = params.vendorId;
+  c.product = params.productId;
   c.version = 0x0100;
-  std::copy(spec.descriptor.begin(), spec.descriptor.end(), c.rd_data);
+  std::copy(params.descriptor.begin(), params.descriptor.end(), c.rd_data);
   if (!Write(ev.get(), sizeof(*ev))) {
     error = std::string("UHID_CREATE2: ") + std::strerror(errno);
     close(stopFd_);

@@ -21,7 +21,7 @@
 
 namespace kbt::sim {
 
-struct UhidDeviceSpec {
+struct UhidDeviceParams {
   std::string name;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
@@ -49,7 +49,7 @@ class UhidDevice {
   ~UhidDevice();
 
   // Opens /dev/uhid, creates the device and starts the reader thread.
-  bool Create(const UhidDeviceSpec& spec, SetHandler onSet, GetHandler onGet, std::string& error);
+  bool Create(const UhidDeviceParams& params, SetHandler onSet, GetHandler onGet, std::string& error);
   // Removes the device from the kernel, stops the reader and closes the
   // descriptor. Blocks until the kernel has let the device go; must not be
   // called from this device's reader thread.
