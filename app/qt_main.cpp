@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/qt_app.h"
+#include "device/empty_hid.h"
 #include "ui/qt/main_dialog.h"
 
 #if defined(KB_HAVE_PLATFORM_HID)
@@ -18,24 +19,12 @@
 
 namespace {
 
-// Stands in for a HID layer that this build lacks: no interface is present,
-// so discovery finds nothing and the button stays grey.
-class NoHidBackend : public kbt::HidBackend {
- public:
-  kbt::HidResult Enumerate(std::vector<kbt::HidInterfaceInfo>& out) override {
-    out.clear();
-    return kbt::HidResult::Ok();
-  }
-  kbt::HidResult Open(const kbt::DevicePath&, std::unique_ptr<kbt::HidDevice>&) override {
-    return kbt::HidResult::Fail("this build has no HID layer");
-  }
-};
-
 std::unique_ptr<kbt::HidBackend> MakeBackend() {
 #if defined(KB_HAVE_PLATFORM_HID)
   if (auto backend = kbt::MakePlatformHidBackend()) return backend;
 #endif
-  return std::make_unique<NoHidBackend>();
+  // Without a HID layer no interface is present: the button stays grey.
+  return std::make_unique<kbt::EmptyHidBackend>("this build has no HID layer");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "device/device_state.h"
+#include "device/empty_hid.h"
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
 #include "ui/qt/main_dialog.h"
@@ -27,16 +28,7 @@
 namespace kbt {
 namespace {
 
-class NoHid : public HidBackend {
- public:
-  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
-    out.clear();
-    return HidResult::Ok();
-  }
-  HidResult Open(const DevicePath&, std::unique_ptr<HidDevice>&) override {
-    return HidResult::Fail("no device");
-  }
-};
+using NoHid = EmptyHidBackend;
 
 const DevicePath kDataPath = L"/dev/hidraw4";
 

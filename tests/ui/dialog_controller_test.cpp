@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "device/device_state.h"
+#include "device/empty_hid.h"
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
 #include "tests/ui/ui_fakes.h"
@@ -22,16 +23,7 @@ using test::FakeDialog;
 using test::FakeOutputs;
 using Strings = std::vector<std::string>;
 
-class NoHid : public HidBackend {
- public:
-  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
-    out.clear();
-    return HidResult::Ok();
-  }
-  HidResult Open(const DevicePath&, std::unique_ptr<HidDevice>&) override {
-    return HidResult::Fail("no device");
-  }
-};
+using NoHid = EmptyHidBackend;
 
 // Writes an Intel HEX file holding `bytes` from address 0, 16 bytes a line.
 void WriteHex(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {

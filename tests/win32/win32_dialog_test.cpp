@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "device/device_state.h"
+#include "device/empty_hid.h"
 #include "device/hid_windows_events.h"
 #include "image/hex_file_location.h"
 #include "ui/status_button.h"
@@ -166,17 +167,7 @@ TEST(ButtonPaint, FocusRectangleInsideTheOutline) {
 
 // ---- the dialog ------------------------------------------------------------------
 
-class NoDevices : public HidBackend {
- public:
-  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
-    out.clear();
-    return HidResult::Ok();
-  }
-  HidResult Open(const DevicePath&, std::unique_ptr<HidDevice>& out) override {
-    out.reset();
-    return HidResult::Fail("no device");
-  }
-};
+using NoDevices = EmptyHidBackend;
 
 void Pump() {
   MSG msg;
