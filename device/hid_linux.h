@@ -14,9 +14,10 @@ namespace kbt {
 
 std::unique_ptr<HidBackend> MakeLinuxHidBackend();
 
-// Arrival and removal of hidraw nodes, from the kernel's own uevents: a
-// minimal system or a container has no udev daemon to relay them, and the
-// kernel source works with or without one. A front end watches Fd() in its
+// Arrival and removal of hidraw nodes: from the kernel's own uevents where no
+// udev daemon runs (a minimal system or a container), from the daemon's
+// relayed ones where it does, so that an arrival comes only once the access
+// rules have been applied to the node. A front end watches Fd() in its
 // event loop (poll, QSocketNotifier) and calls ReadEvents() when it is
 // readable. Events carry the node path (/dev/hidrawN), which the kernel may
 // hand to a different device after re-enumeration.

@@ -1,13 +1,16 @@
-// hidraw arrival and removal from a libudev monitor on the kernel's uevent
-// netlink group. The "udev" source would need a running udev daemon (it
-// relays the events after applying its rules); the "kernel" source is what a
-// minimal system, an initramfs or a container has. The socket is
-// non-blocking, so ReadEvents drains it and returns.
+// hidraw arrival and removal from a libudev monitor. Without a udev daemon
+// (a minimal system, an initramfs, a container) it listens to the kernel's
+// uevent netlink group. With one, it takes the daemon's relayed events
+// instead: the kernel's arrive before the daemon has given the node its
+// access rights, and a user's discovery would then find the node refused
+// with nothing to say when it becomes usable. The socket is non-blocking,
+// so ReadEvents drains it and returns.
 #include <libudev.h>
 #include <poll.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "device/hid_linux.h"
 #include "device/hid_linux_util.h"
@@ -65,10 +68,12 @@ HidResult HidrawMonitor::Open(std::unique_ptr<HidrawMonitor>& out) {
   out.reset();
   udev* u = udev_new();
   if (!u) return HidResult::Fail("device events: libudev unavailable");
-  udev_monitor* m = udev_monitor_new_from_netlink(u, "kernel");
+  const char* source = UeventSource("/run/udev/control");
+  udev_monitor* m = udev_monitor_new_from_netlink(u, source);
   if (!m) {
     udev_unref(u);
-    return HidResult::Fail("device events: cannot open the kernel uevent socket");
+    return HidResult::Fail(std::string("device events: cannot open the ") + source +
+                           " uevent socket");
   }
   int r = udev_monitor_filter_add_match_subsystem_devtype(m, "hidraw", nullptr);
   if (r >= 0) r = udev_monitor_enable_receiving(m);

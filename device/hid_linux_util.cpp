@@ -1,5 +1,7 @@
 #include "device/hid_linux_util.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -61,6 +63,10 @@ std::string HidErrnoText(int error, const std::string& what, const std::string& 
     default:
       return what + ": " + std::strerror(error);
   }
+}
+
+const char* UeventSource(const char* udevControlPath) {
+  return access(udevControlPath, F_OK) == 0 ? "udev" : "kernel";
 }
 
 DevicePath WidenPath(const std::string& path) {

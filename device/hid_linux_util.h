@@ -19,6 +19,15 @@ bool ParseHidId(const std::string& text, std::uint16_t& vendor, std::uint16_t& p
 // "<what>: <strerror>" for everything else.
 std::string HidErrnoText(int error, const std::string& what, const std::string& path);
 
+// Which libudev monitor source brings hidraw arrivals once the node is
+// usable. With a udev daemon running (its control socket at
+// `udevControlPath`, normally /run/udev/control), the kernel's uevent comes
+// before the daemon has applied the access rules: a user's open would be
+// refused, and no later kernel event says that the node has become usable.
+// The daemon's own "udev" events come after its rules. Without a daemon only
+// the kernel's "kernel" events exist, and the node is as devtmpfs made it.
+const char* UeventSource(const char* udevControlPath);
+
 // The node path as the seam carries it, and back. A path with characters
 // outside ASCII cannot be a hidraw node; Narrow gives false for it.
 DevicePath WidenPath(const std::string& path);

@@ -3,7 +3,12 @@
 // descriptors as the backend will parse them from sysfs under uhid.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 #include "device/device_state.h"
 #include "device/hid_linux_util.h"
@@ -51,6 +56,19 @@ TEST(HidErrno, TranslatesTheCasesAUserActsOn) {
   }
   EXPECT_EQ(HidErrnoText(EIO, "get feature 6", "/dev/hidraw3"),
             "get feature 6: Input/output error");
+}
+
+// With a udev daemon running, the kernel's arrival comes before the node has
+// its access rights; the daemon's own events come after.
+TEST(UeventSource, DaemonsEventsWhereADaemonRuns) {
+  char dir[] = "/tmp/kbt-udev-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string control = std::string(dir) + "/control";
+  EXPECT_STREQ(UeventSource(control.c_str()), "kernel");
+  { std::ofstream(control).put('x'); }
+  EXPECT_STREQ(UeventSource(control.c_str()), "udev");
+  std::remove(control.c_str());
+  rmdir(dir);
 }
 
 TEST(HidPath, NodePathsRoundTripAndOthersAreRefused) {
