@@ -18,6 +18,8 @@ namespace {
 
 // Longest well-formed record: 255 data bytes.
 constexpr std::size_t kLongestRecord = 11 + 2 * 255;
+// Characters of one piece, the line feed not counted.
+constexpr std::size_t kLinePieceChars = hex::kLineBufferSize - 1;
 
 int Hex(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -75,6 +77,7 @@ HexInspection InspectOpenFile(std::FILE* file) {
   std::vector<std::uint8_t> work(kImageSize, 0);
   std::vector<long> owner(kImageSize, 0);  // line that last stored each address
   std::string line;                        // the physical line, for the strict check
+  std::size_t lineChars = 0;               // its length without the line feed
   bool tooLong = false;
   long lineNo = 1;
   int piecesOfLine = 0;
@@ -135,6 +138,7 @@ HexInspection InspectOpenFile(std::FILE* file) {
 
     const bool hasFeed = piece->endsLine;
     const std::size_t textLen = static_cast<std::size_t>(piece->length) - (hasFeed ? 1 : 0);
+    lineChars += textLen;
     if (line.size() + textLen > kLongestRecord) {
       tooLong = true;
     } else {
@@ -142,18 +146,21 @@ HexInspection InspectOpenFile(std::FILE* file) {
     }
     ++piecesOfLine;
     if (hasFeed || ended) {
-      if (piecesOfLine > 1) out.splitLines.Add(lineNo);
+      // A line of exactly 255 characters leaves its line feed to a piece of
+      // its own, which stores nothing: not a split record.
+      if (lineChars > kLinePieceChars) out.splitLines.Add(lineNo);
       CheckLine(line, tooLong, lineNo, out);
       ++out.lines;
       ++lineNo;
       line.clear();
+      lineChars = 0;
       tooLong = false;
       piecesOfLine = 0;
     }
   }
   if (!ended && piecesOfLine > 0) {
     // A last line without a line feed.
-    if (piecesOfLine > 1) out.splitLines.Add(lineNo);
+    if (lineChars > kLinePieceChars) out.splitLines.Add(lineNo);
     CheckLine(line, tooLong, lineNo, out);
     ++out.lines;
   }

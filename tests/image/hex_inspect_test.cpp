@@ -76,6 +76,19 @@ TEST(InspectHexFile, KeepsTheFirstFindingsAndCountsAll) {
   EXPECT_EQ(r.overlaps.first.back().bytes, 1);
 }
 
+// A record of 122 data bytes fills the 255 characters exactly; its line feed
+// comes as a blank piece of its own, which stores nothing: no split to warn
+// about. One more data byte splits the record.
+TEST(InspectHexFile, SplitOnlyPast255Characters) {
+  const std::string full = ":7A000000" + std::string(244, '1') + "00";  // 255 characters
+  const std::string longer = ":7B000000" + std::string(246, '1') + "00";
+  test::TempDir dir;
+  const HexInspection r =
+      InspectHexFile(dir.Write("s.hex", full + "\n" + longer + "\n" + longer).wstring());
+  EXPECT_EQ(r.splitLines.first, (std::vector<long>{2, 3}));
+  EXPECT_EQ(r.lines, 3);
+}
+
 TEST(InspectHexFile, CannotOpen) {
   test::TempDir dir;
   EXPECT_FALSE(InspectHexFile((dir.path() / "none.hex").wstring()).opened);
