@@ -24,8 +24,7 @@ constexpr Verb kVerbs[] = {
     {"inspect", RunInspect, "report what the converter silently accepts in a HEX file",
      kInspectHelp},
     {"flash", RunFlash, "update the keyboard's firmware from a HEX file", kFlashHelp},
-    {"list", RunList, "list the HID interfaces and what device discovery makes of them",
-     kListHelp},
+    {"list", RunList, "list the HID interfaces and what device discovery makes of them", kListHelp},
 };
 
 #ifndef KB_VERSION
@@ -83,7 +82,7 @@ int Main(int argc, char** argv) {
     return kExitOk;
   }
   if (std::strcmp(first, "help") == 0) {
-    if (argc < 3) {
+    if (argc < 3 || IsHelpFlag(argv[2])) {
       PrintOverview(stdout);
       return kExitOk;
     }

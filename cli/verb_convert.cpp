@@ -47,9 +47,11 @@ int RunConvert(const Arguments& args) {
   }
   std::memset(g_ImageBuffer, 0, kImageSize);
   ConsoleDialog dialog;
+  errno = 0;
   const int status = HexToBin(input, g_ImageBuffer, dialog);
   if (status == kHexToBinNotOpened) {
-    std::fprintf(stderr, "kbupdate convert: cannot open %s\n", args[0].c_str());
+    std::fprintf(stderr, "kbupdate convert: cannot open %s: %s\n", args[0].c_str(),
+                 std::strerror(errno));
     return kExitInput;
   }
   if (status != kHexToBinRead) {

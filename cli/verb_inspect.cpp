@@ -1,6 +1,8 @@
 // `kbupdate inspect FILE.hex`: what the lenient converter passes over in
 // silence. It warns only; conversion stays as it is.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "cli/verbs.h"
@@ -21,7 +23,7 @@ const char kInspectHelp[] =
     "from 1. Nothing is written; conversion is not changed by any of it.\n"
     "\n"
     "exit codes: 0 inspected (warnings do not change it); 2 wrong command line;\n"
-    "            3 FILE.hex cannot be opened\n";
+    "            3 FILE.hex cannot be opened or read\n";
 
 namespace {
 
@@ -55,9 +57,11 @@ int RunInspect(const Arguments& args) {
     std::fprintf(stderr, "kbupdate inspect: expects FILE.hex (see kbupdate inspect --help)\n");
     return kExitUsage;
   }
+  errno = 0;
   const HexInspection r = InspectHexFile(platform::PathFromArgument(args[0].c_str()));
   if (!r.opened) {
-    std::fprintf(stderr, "kbupdate inspect: cannot open %s\n", args[0].c_str());
+    std::fprintf(stderr, "kbupdate inspect: cannot open %s: %s\n", args[0].c_str(),
+                 std::strerror(errno));
     return kExitInput;
   }
   int warnings = 0;
@@ -128,6 +132,12 @@ int RunInspect(const Arguments& args) {
     std::printf("warning: signature not found (the update tool refuses this file)\n");
   }
   std::printf("%d warning%s\n", warnings, warnings == 1 ? "" : "s");
+  if (r.readFailed) {
+    // The report covers only what was read before the error; an I/O error
+    // is a failure, as it is for convert, not a warning to exit 0 on.
+    std::fprintf(stderr, "kbupdate inspect: reading %s failed part way\n", args[0].c_str());
+    return kExitInput;
+  }
   return kExitOk;
 }
 

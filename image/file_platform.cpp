@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -209,9 +210,18 @@ std::FILE* OpenForReading(const std::wstring& path) {
   const int fd = open(EncodeBytes(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    // errno tells callers why: a folder, or another kind of file.
+    error = S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
     close(fd);
+    errno = error;
     return nullptr;
   }
   std::FILE* file = fdopen(fd, "rb");

@@ -15,6 +15,8 @@ namespace kbt::platform {
 // Opens a regular file for reading, in binary: line-end handling is the
 // reader's own, the same on every system. A folder, a device or a FIFO
 // counts as not openable (reading one would fail, block or never end).
+// On failure errno says why (EISDIR for a folder, ENOTSUP for a device or
+// FIFO, the system's own code otherwise).
 std::FILE* OpenForReading(const std::wstring& path);
 // Creates or truncates a file for writing, in binary.
 std::FILE* OpenForWriting(const std::wstring& path);
