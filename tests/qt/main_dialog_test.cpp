@@ -165,6 +165,34 @@ TEST_F(MainDialogTest, StartSetsTheBarToZeroOfSeventeen) {
   EXPECT_EQ(dialog_->ProgressBar()->value(), 17);
 }
 
+// The field is the only road from the file search to the Start command: a
+// name the search found must come back from the field as it went in, also
+// where the text widget would show it otherwise (bytes that are not UTF-8,
+// a no-break space).
+TEST_F(MainDialogTest, FoundFileReachesTheStartCommandUnchanged) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows file names are UTF-16";
+#else
+  const std::filesystem::path good(WriteFile("good.hex", true));
+  for (const char* name : {"fw\xff\xc3.hex", "fw\xc2\xa0v2.hex"}) {
+    SCOPED_TRACE(name);
+    const std::filesystem::path folder = dir_ / "found";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(good, folder / name);
+    FindHexFileFor((folder / "keyboard-update-tool").wstring(), *dialog_);
+    ASSERT_EQ(g_HexFilePath.empty(), false);
+    EXPECT_EQ(dialog_->FileNameText(), g_HexFilePath);
+    MakeReady();
+    running_ = {};
+    const auto boxes = CloseBoxesDuring([&] { dialog_->StartButton()->click(); });
+    EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? "" : boxes[0].text.toStdString());
+    EXPECT_TRUE(running_.owns_lock());
+  }
+  running_ = {};
+#endif
+}
+
 TEST_F(MainDialogTest, RefusedStartsShowTheirBoxes) {
   const std::wstring missing = (dir_ / "gone.hex").wstring();
   struct Case {

@@ -164,11 +164,18 @@ void MainDialog::Initialize() {
 }
 
 std::wstring MainDialog::FileNameText() {
-  return field_->toPlainText().toStdWString();
+  // The text widget shows a name that is not UTF-8 with replacement
+  // characters and gives a no-break space back as a blank: while the field
+  // shows what was put in, the Start command gets the very same path.
+  const QString shown = field_->toPlainText();
+  if (shown == fieldShown_) return fieldText_;
+  return shown.toStdWString();
 }
 
 void MainDialog::SetFileNameText(const std::wstring& text) {
   field_->setPlainText(QString::fromStdWString(text));
+  fieldText_ = text;
+  fieldShown_ = field_->toPlainText();
 }
 
 void MainDialog::ShowErrorBox(const std::wstring& text) {

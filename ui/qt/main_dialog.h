@@ -5,9 +5,11 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QString>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "device/hid.h"
 #include "ui/dialog_controller.h"
@@ -71,6 +73,9 @@ class MainDialog : public QDialog, public DialogServices {
   int baseX_ = 6, baseY_ = 13;  // dialog base units of the dialog font
   QLabel* label_ = nullptr;
   QPlainTextEdit* field_ = nullptr;
+  // The text last put into the field, and the field's text right after.
+  std::wstring fieldText_;
+  QString fieldShown_;
   StatusButtonWidget* button_ = nullptr;
   QProgressBar* progress_ = nullptr;
   HidBackend& hid_;
