@@ -13,6 +13,7 @@ namespace {
 std::mutex g_PathMutex;
 DevicePath g_DataPath;
 DevicePath g_CommandPath;
+unsigned g_PathClears = 0;
 }  // namespace
 
 DevicePaths ReadDevicePaths() {
@@ -20,16 +21,35 @@ DevicePaths ReadDevicePaths() {
   return {g_DataPath, g_CommandPath};
 }
 
-void WriteDevicePaths(const DevicePaths& paths) {
-  std::lock_guard lock(g_PathMutex);
+namespace {
+void WriteLocked(const DevicePaths& paths) {
   g_DataPath = PathFits(paths.data) ? paths.data : DevicePath();
   g_CommandPath = PathFits(paths.command) ? paths.command : DevicePath();
+}
+}  // namespace
+
+void WriteDevicePaths(const DevicePaths& paths) {
+  std::lock_guard lock(g_PathMutex);
+  WriteLocked(paths);
 }
 
 void ClearDevicePaths() {
   std::lock_guard lock(g_PathMutex);
   g_DataPath.clear();
   g_CommandPath.clear();
+  ++g_PathClears;
+}
+
+unsigned DevicePathsClearCount() {
+  std::lock_guard lock(g_PathMutex);
+  return g_PathClears;
+}
+
+bool WriteDevicePathsUnlessCleared(const DevicePaths& paths, unsigned clearCount) {
+  std::lock_guard lock(g_PathMutex);
+  if (g_PathClears != clearCount) return false;
+  WriteLocked(paths);
+  return true;
 }
 
 void SetDataPath(const DevicePath& path) {

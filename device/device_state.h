@@ -36,6 +36,13 @@ struct DevicePaths {
 DevicePaths ReadDevicePaths();
 void WriteDevicePaths(const DevicePaths& paths);
 void ClearDevicePaths();
+// How often ClearDevicePaths has run (the Removal reset): a discovery pass
+// that sees it change while it walks or waits knows that the device it found
+// may be gone, and leaves the next arrival's pass to look again.
+unsigned DevicePathsClearCount();
+// WriteDevicePaths, unless ClearDevicePaths ran since `clearCount` was read;
+// then the paths stay as the clearing left them and the result is false.
+bool WriteDevicePathsUnlessCleared(const DevicePaths& paths, unsigned clearCount);
 // One path each, for a discovery that records matches as it walks.
 void SetDataPath(const DevicePath& path);
 void SetCommandPath(const DevicePath& path);

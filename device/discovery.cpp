@@ -62,13 +62,17 @@ void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength) {
   }
 }
 
-}  // namespace
-
-int DeviceDiscovery(HidBackend& hid) {
-  ClearDevicePaths();
+// The walk records its matches on its own and shows them when it is done, so
+// that the paths stay what the last pass saw while this one walks (a Start
+// or a removal in that time still finds them). A Removal reset during the
+// walk makes what it saw stale: it then shows nothing and counts nothing,
+// and the pass of the next arrival looks again. `clears` is the count of
+// path clearings when the pass began.
+int Discover(HidBackend& hid, unsigned clears) {
+  DevicePaths found;
   int dataInterfaces = 0;
   std::vector<HidInterfaceInfo> interfaces;
-  if (!hid.Enumerate(interfaces)) return 0;
+  if (!hid.Enumerate(interfaces)) interfaces.clear();
 
   for (const HidInterfaceInfo& info : interfaces) {
     std::unique_ptr<HidDevice> device;
@@ -81,12 +85,12 @@ int DeviceDiscovery(HidBackend& hid) {
         // A path that does not fit the buffers is skipped, never cut: a cut
         // path would name another interface or none.
         if (PathFits(info.path)) {
-          SetDataPath(info.path);
+          found.data = info.path;
           ++dataInterfaces;
         }
         break;
       case Rule::CommandInterface:
-        if (PathFits(info.path)) SetCommandPath(info.path);
+        if (PathFits(info.path)) found.command = info.path;
         break;
       case Rule::NormalModeCommand:
         SendEnterUpdateMode(*device, info.featureReportLength);
@@ -95,12 +99,24 @@ int DeviceDiscovery(HidBackend& hid) {
         break;
     }
   }
+  if (!WriteDevicePathsUnlessCleared(found, clears)) return 0;
   return dataInterfaces;
 }
 
+}  // namespace
+
+int DeviceDiscovery(HidBackend& hid) {
+  return Discover(hid, DevicePathsClearCount());
+}
+
 void DiscoveryWorker(HidBackend& hid) {
-  if (DeviceDiscovery(hid) == 0) return;
+  const unsigned clears = DevicePathsClearCount();
+  if (Discover(hid, clears) == 0) return;
   SleepMs(kReadyDelayMs);
+  // The keyboard went away during the delay: the Removal reset has shown
+  // that already. Marking it ready now would leave a yellow button for a
+  // device that is gone, and arrivals would start no discovery any more.
+  if (DevicePathsClearCount() != clears) return;
   // Passes run one after the other, so a pass queued behind the one that
   // marked the device ready ends two seconds later, when the operator may
   // already have started a run or seen its result. The device is still the

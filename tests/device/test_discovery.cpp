@@ -153,6 +153,56 @@ TEST_F(DiscoveryTest, WorkerWithDataInterfaceWaitsThenShowsReady) {
   EXPECT_EQ(ReadDevicePaths().command, L"");
 }
 
+// What the dialog's Removal reset does when the Data interface goes away.
+void RemovalReset() {
+  ClearDevicePaths();
+  SetButtonColor(kColorLightGrey);
+  g_DeviceReady = false;
+  g_UpdateBusy = false;
+  g_BootEntryHold = true;
+  EnableStartButton(false);
+}
+
+TEST_F(DiscoveryTest, RemovalDuringTheReadyDelayLeavesTheResetAsItIs) {
+  // Otherwise the button turns yellow for a keyboard that is gone, and with
+  // g_DeviceReady set no arrival would start a discovery again.
+  RecordedSleep sleep([](unsigned ms) {
+    if (ms == 2000) RemovalReset();
+  });
+  FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});
+  DiscoveryWorker(hid);
+  EXPECT_EQ(outputs->Events(), (std::vector<std::string>{"colour f3f3f3", "enable 0"}));
+  EXPECT_FALSE(g_DeviceReady);
+  EXPECT_TRUE(g_BootEntryHold);
+  EXPECT_EQ(ReadDevicePaths().data, L"");
+}
+
+TEST_F(DiscoveryTest, PathsChangeOnlyWhenTheWalkEnds) {
+  WriteDevicePaths({L"d", L"c"});
+  FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)},
+               {Info(L"c", 0x0603, 0x1020, kVendor, 6)},
+               {Info(L"x", 0x4B54, 0x0101, 0x0001, 8)}});
+  // A Start or a removal during the walk still finds the device's paths.
+  std::vector<DevicePaths> seen;
+  hid.onOpen = [&](const DevicePath&) { seen.push_back(ReadDevicePaths()); };
+  EXPECT_EQ(DeviceDiscovery(hid), 1);
+  ASSERT_EQ(seen.size(), 3u);
+  for (const auto& p : seen) EXPECT_TRUE(p.data == L"d" && p.command == L"c");
+
+  // The keyboard is removed while the walk is at its last interface: what the
+  // walk saw is stale, and the paths stay as the Removal reset left them.
+  hid.onOpen = [](const DevicePath& path) {
+    if (path == L"x") RemovalReset();
+  };
+  RecordedSleep sleep;
+  DiscoveryWorker(hid);
+  EXPECT_EQ(ReadDevicePaths().data, L"");
+  EXPECT_EQ(ReadDevicePaths().command, L"");
+  EXPECT_TRUE(sleep.Waits().empty());
+  EXPECT_FALSE(g_DeviceReady);
+  EXPECT_EQ(g_ButtonFillColor, kColorLightGrey);
+}
+
 TEST_F(DiscoveryTest, LatePassLeavesAReadyDeviceAsItIs) {
   // A pass queued behind the one that showed the device ready ends while a run
   // goes on (or after it): the run's colour and disabled button stay.
