@@ -205,8 +205,10 @@ bool InformationBlockRewrite(HidDevice* command, RunNotes* notes) {
 int UpdateRun(HidBackend& hid, RunNotes* notes) {
   const Notes n(notes);
   const DevicePaths paths = ReadDevicePaths();
-  std::unique_ptr<HidDevice> data;
+  // Declared in this order so that every exit closes Data, then Command,
+  // the order in which they were opened.
   std::unique_ptr<HidDevice> command;
+  std::unique_ptr<HidDevice> data;
   // An empty path names no interface; it is never handed to the platform.
   const HidResult dataOpen =
       paths.data.empty() ? HidResult::Fail("no Data interface") : hid.Open(paths.data, data);

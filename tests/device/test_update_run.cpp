@@ -44,6 +44,57 @@ std::vector<int> Concat(std::vector<int> a, const std::vector<int>& b) {
 
 using UpdateRunTest = RunFixture;
 
+// Every open and close of an interface through it, named after the path
+// that discovery recorded.
+class HandleLog : public HidBackend {
+ public:
+  explicit HandleLog(HidBackend& inner) : inner_(inner) {}
+  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override { return inner_.Enumerate(out); }
+  HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
+    std::unique_ptr<HidDevice> device;
+    HidResult result = inner_.Open(path, device);
+    if (!result) return result;
+    const std::string name = path == ReadDevicePaths().data ? "data" : "command";
+    events.push_back("open " + name);
+    out = std::make_unique<Logged>(std::move(device), name, events);
+    return result;
+  }
+  std::vector<std::string> events;
+
+ private:
+  struct Logged : HidDevice {
+    Logged(std::unique_ptr<HidDevice> d, std::string n, std::vector<std::string>& e)
+        : inner(std::move(d)), name(std::move(n)), events(e) {}
+    ~Logged() override { events.push_back("close " + name); }
+    HidResult SetFeature(std::span<const std::uint8_t> r) override { return inner->SetFeature(r); }
+    HidResult GetFeature(std::span<std::uint8_t> r, std::size_t& n) override {
+      return inner->GetFeature(r, n);
+    }
+    std::unique_ptr<HidDevice> inner;
+    std::string name;
+    std::vector<std::string>& events;
+  };
+  HidBackend& inner_;
+};
+
+TEST_F(UpdateRunTest, OpensAndClosesDataThenCommandAtEveryExit) {
+  const std::vector<std::string> order{"open data", "open command", "close data", "close command"};
+  struct Case {
+    const char* name;
+    sim::SimFaults faults;
+    int result;
+  } cases[] = {{"success", {}, 0}, {"begin fails", {.failOnce = 1}, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::SimBus device{sim::SimMode::Update};
+    ASSERT_TRUE(DiscoverUpdateDevice(device));
+    device.SetFaults(c.faults);
+    HandleLog log(device);
+    EXPECT_EQ(UpdateRun(log), c.result);
+    EXPECT_EQ(log.events, order);
+  }
+}
+
 TEST_F(UpdateRunTest, SuccessfulRunSendsTheTwentySevenReports) {
   EXPECT_EQ(UpdateRun(bus), 0);
   EXPECT_EQ(Lines(), ExpectedSuccessTrace("4b 42 10 03", "4b 42 10 03", "01 00 00 01"));
