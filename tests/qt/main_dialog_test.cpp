@@ -138,12 +138,22 @@ TEST_F(MainDialogTest, InitialisationFillsTheField) {
 }
 
 TEST_F(MainDialogTest, EscAndEnterEndTheDialog) {
-  for (auto [key, result] : {std::pair{Qt::Key_Escape, QDialog::Rejected},
-                             std::pair{Qt::Key_Return, QDialog::Accepted}}) {
+  struct Case {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    QDialog::DialogCode result;
+  };
+  // The keypad's Enter is the same Enter key to the dialog.
+  for (const Case c : {Case{Qt::Key_Escape, Qt::NoModifier, QDialog::Rejected},
+                       Case{Qt::Key_Return, Qt::NoModifier, QDialog::Accepted},
+                       Case{Qt::Key_Enter, Qt::KeypadModifier, QDialog::Accepted}}) {
+    const auto [key, modifiers, result] = c;
+    SCOPED_TRACE(key);
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
     dialog_->FileNameField()->setFocus();
-    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : dialog_.get(), key);
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : dialog_.get(), key,
+                    modifiers);
     EXPECT_FALSE(dialog_->isVisible());
     EXPECT_EQ(dialog_->result(), result);
   }

@@ -209,8 +209,10 @@ void MainDialog::OnStartClicked() {
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {
-  // Enter reaches the dialog as its OK command and ends it, as Esc does.
-  if (event->modifiers() == Qt::NoModifier &&
+  // Enter reaches the dialog as its OK command and ends it, as Esc does;
+  // the keypad's Enter is the same key.
+  const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+  if (modifiers == Qt::NoModifier &&
       (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
     accept();
     return;
