@@ -20,6 +20,7 @@
 #include "device/empty_hid.h"
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
+#include "tests/device/support.h"
 #include "ui/qt/main_dialog.h"
 #include "ui/qt/status_button_widget.h"
 #include "ui/status_button.h"
@@ -55,10 +56,7 @@ std::vector<Box> CloseBoxesDuring(const std::function<void()>& action) {
 class MainDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_DeviceReady = false;
-    g_UpdateBusy = false;
-    g_BootEntryHold = false;
-    ClearDevicePaths();
+    test::ResetProgramState(nullptr);  // the dialog installs its own outputs
     dir_ = std::filesystem::temp_directory_path() /
            ("kbt-qt-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::create_directories(dir_);

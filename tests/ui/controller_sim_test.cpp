@@ -14,6 +14,7 @@
 #include "device/workers.h"
 #include "image/firmware_image.h"
 #include "sim/sim_bus.h"
+#include "tests/device/support.h"
 #include "tests/ui/ui_fakes.h"
 #include "ui/dialog_controller.h"
 
@@ -68,12 +69,8 @@ class ReportLatch {
 class ControllerSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_DeviceReady = false;
-    g_UpdateBusy = false;
-    g_BootEntryHold = false;
-    ClearDevicePaths();
+    test::ResetProgramState(outputs_);
     SetSleepFunction([](unsigned) {});
-    InstallStatusOutputs(outputs_);
     oldDir_ = fs::current_path();
     dir_ = fs::temp_directory_path() /
            ("kbt-ui-sim-" +

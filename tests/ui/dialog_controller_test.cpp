@@ -12,6 +12,7 @@
 #include "device/empty_hid.h"
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
+#include "tests/device/support.h"
 #include "tests/ui/ui_fakes.h"
 #include "ui/dialog_controller.h"
 
@@ -71,11 +72,7 @@ const DevicePath kCommandPath = L"\\\\?\\hid#vid_0603&pid_1020&mi_01#7&3c4d&0&00
 class ControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_DeviceReady = false;
-    g_UpdateBusy = false;
-    g_BootEntryHold = false;
-    ClearDevicePaths();
-    InstallStatusOutputs(outputs_);
+    test::ResetProgramState(outputs_);
     dir_ = std::filesystem::temp_directory_path() /
            ("kbt-ui-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
