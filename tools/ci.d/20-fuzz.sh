@@ -4,13 +4,10 @@
 # model of the reader. Any finding fails the step. FUZZ_SECONDS overrides
 # the run time (default 60).
 set -euo pipefail
-build=build/fuzz-hex
+build=build/fuzz
 seconds=${FUZZ_SECONDS:-60}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKB_FUZZ=ON \
-  -DKB_BUILD_QT=OFF -DKB_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target hex_to_bin_fuzz
+tools/fuzz-build.sh hex_to_bin_fuzz
 
 # The corpus grows in the build folder; the seeds in the repository stay as
 # they are. Each seed's first byte picks the reader's read size.

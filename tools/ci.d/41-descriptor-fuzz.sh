@@ -4,13 +4,10 @@
 # seeded with real descriptors.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=build/fuzz-descriptor
+build=build/fuzz
 seconds=${FUZZ_SECONDS:-60}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKB_FUZZ=ON \
-  -DKB_BUILD_QT=OFF -DKB_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target descriptor_fuzz
+tools/fuzz-build.sh descriptor_fuzz
 
 corpus=$build/descriptor-corpus
 mkdir -p "$corpus"
