@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "device/device_state.h"
+#include "device/empty_hid.h"
 #include "ui/qt/main_dialog.h"
 
 namespace {
@@ -33,16 +34,7 @@ double CpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-class NoHid : public kbt::HidBackend {
- public:
-  kbt::HidResult Enumerate(std::vector<kbt::HidInterfaceInfo>& out) override {
-    out.clear();
-    return kbt::HidResult::Ok();
-  }
-  kbt::HidResult Open(const kbt::DevicePath&, std::unique_ptr<kbt::HidDevice>&) override {
-    return kbt::HidResult::Fail("none");
-  }
-};
+using NoHid = kbt::EmptyHidBackend;
 
 // Runs the event loop for `ms` milliseconds (one timer of our own).
 void RunFor(int ms) {

@@ -12,21 +12,13 @@
 
 #include "app/qt_app.h"
 #include "device/device_state.h"
+#include "device/empty_hid.h"
 #include "ui/qt/status_button_widget.h"
 #include "ui/status_outputs.h"
 
 namespace {
 
-class NoHid : public kbt::HidBackend {
- public:
-  kbt::HidResult Enumerate(std::vector<kbt::HidInterfaceInfo>& out) override {
-    out.clear();
-    return kbt::HidResult::Ok();
-  }
-  kbt::HidResult Open(const kbt::DevicePath&, std::unique_ptr<kbt::HidDevice>&) override {
-    return kbt::HidResult::Fail("none");
-  }
-};
+using NoHid = kbt::EmptyHidBackend;
 
 std::atomic<int> g_WorkerCalls{0};
 
