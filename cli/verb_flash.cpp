@@ -9,6 +9,7 @@
 // a DeviceEventSource (the simulated bus's queue, or the platform's monitor)
 // and only say when to look again. Without an event source it looks again
 // every half second.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -278,10 +279,12 @@ int RunFlash(const Arguments& args) {
   const std::wstring hexPath = platform::PathFromArgument(o.file.c_str());
 
   // A file that cannot be read is reported before any keyboard is touched.
+  errno = 0;
   if (std::FILE* f = platform::OpenForReading(hexPath)) {
     std::fclose(f);
   } else {
-    std::fprintf(stderr, "kbupdate flash: cannot open %s\n", o.file.c_str());
+    std::fprintf(stderr, "kbupdate flash: cannot open %s: %s\n", o.file.c_str(),
+                 std::strerror(errno));
     return kExitInput;
   }
   if (!g_ImageBuffer) {
