@@ -77,7 +77,7 @@ class DelayedEvents : public QObject {
     if (queue_.empty() || timer_.isActive()) return;
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
         queue_.front().at - std::chrono::steady_clock::now());
-    timer_.start(std::max<long long>(0, wait.count()));
+    timer_.start(static_cast<int>(std::max<long long>(0, wait.count())));
   }
 
   void Deliver() {

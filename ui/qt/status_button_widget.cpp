@@ -20,7 +20,8 @@ constexpr int kCaptionCellHeight = 24;
 }  // namespace
 
 QColor ToQColor(ColorRef color) {
-  return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
+  return QColor(static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF),
+                static_cast<int>((color >> 16) & 0xFF));
 }
 
 QFont StatusButtonFont() {
