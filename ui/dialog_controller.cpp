@@ -75,7 +75,7 @@ void DialogController::OnDeviceEvent(const DeviceEvent& event) {
   }
 }
 
-void DialogController::RemovalReset() {
+void RemovalReset() {
   ClearDevicePaths();
   SetButtonColor(kColorLightGrey);
   g_DeviceReady = false;

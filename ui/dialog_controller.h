@@ -30,6 +30,11 @@ inline constexpr wchar_t kDialogTitle[] = L"Korvane keyboard Update Tool  By Z51
 inline constexpr wchar_t kStartCaption[] = L"start";
 inline constexpr wchar_t kFileNameLabel[] = L"File Name:";
 
+// The Removal reset, when the Data interface goes away: both paths cleared,
+// the button light grey and disabled, g_DeviceReady and g_UpdateBusy clear,
+// g_BootEntryHold set. Any state returns to waiting for a device.
+void RemovalReset();
+
 // The progress bar's range from the first Start on: the 17 steps of a run.
 inline constexpr int kProgressMaximum = 17;
 
@@ -68,7 +73,6 @@ class DialogController {
   static constexpr ColorRef kDefaultGrayText = 0x6D6D6D;
 
  private:
-  void RemovalReset();
   // Clears g_UpdateBusy, gives the image back and shows the box.
   void RefuseStart(std::unique_lock<std::mutex>& imageLock, const wchar_t* text);
 

@@ -9,6 +9,7 @@
 
 #include "device/update_worker.h"
 #include "run_fixture.h"
+#include "ui/dialog_controller.h"
 
 namespace kbt::test {
 namespace {
@@ -28,12 +29,7 @@ class Handler {
     } else if (e.kind == DeviceEvent::Kind::Removal) {
       const DevicePath data = ReadDevicePaths().data;
       if (data.empty() || data != e.path) return;
-      ClearDevicePaths();
-      SetButtonColor(kColorLightGrey);
-      g_DeviceReady = false;
-      g_UpdateBusy = false;
-      g_BootEntryHold = true;
-      EnableStartButton(false);
+      RemovalReset();
       ++removals;
     }
   }

@@ -6,6 +6,7 @@
 #include "device/workers.h"
 #include "fake_hid.h"
 #include "support.h"
+#include "ui/dialog_controller.h"
 
 namespace kbt::test {
 namespace {
@@ -151,16 +152,6 @@ TEST_F(DiscoveryTest, WorkerWithDataInterfaceWaitsThenShowsReady) {
   EXPECT_TRUE(g_DeviceReady);
   EXPECT_FALSE(g_BootEntryHold);
   EXPECT_EQ(ReadDevicePaths().command, L"");
-}
-
-// What the dialog's Removal reset does when the Data interface goes away.
-void RemovalReset() {
-  ClearDevicePaths();
-  SetButtonColor(kColorLightGrey);
-  g_DeviceReady = false;
-  g_UpdateBusy = false;
-  g_BootEntryHold = true;
-  EnableStartButton(false);
 }
 
 TEST_F(DiscoveryTest, RemovalDuringTheReadyDelayLeavesTheResetAsItIs) {
