@@ -1,6 +1,12 @@
-// Worker threads. They are detached, as the dialog never waits for them and
-// closing it must end the program at once even during a run; a count of the
-// live workers lets tests and orderly ends wait until all are done.
+// Worker threads. Nobody waits for them, as closing the dialog must end the
+// program at once even during a run; a count of the live workers lets tests
+// and orderly ends wait until all are done.
+//
+// They are not detached, though: with winpthreads (the mingw-w64 build) a
+// thread detached right after its start has been seen never to run, under
+// load under Wine, which would leave a discovery pass marked as running for
+// ever. Each thread stays joinable in a list that is never destroyed, and
+// finished ones are joined when the next one starts.
 //
 // Discovery passes run one at a time on one thread: a request while a pass
 // runs queues one more pass, and further requests collapse into it. So no two
@@ -13,10 +19,15 @@
 // caller lets go, and StartUpdateWorker returns only once the worker holds
 // it. The caller's thread is the only other one that takes this lock, and it
 // is inside StartUpdateWorker all that time, so nobody can slip in between.
+#include <atomic>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "device/update_worker.h"
 #include "device/workers.h"
@@ -41,6 +52,30 @@ void WorkerEnded() {
   std::lock_guard lock(g_WorkerMutex);
   --g_LiveWorkers;
   g_WorkersChanged.notify_all();
+}
+
+struct WorkerThread {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> finished;
+};
+
+// Starts `body` on a new thread; throws std::system_error when there is none.
+void Launch(std::function<void()> body) {
+  // Never destroyed: the program may end while workers still run.
+  static auto* threads = new std::vector<WorkerThread>;
+  static auto* threadsMutex = new std::mutex;
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([body = std::move(body), finished] {
+    body();
+    *finished = true;
+  });
+  std::lock_guard lock(*threadsMutex);
+  std::erase_if(*threads, [](WorkerThread& w) {
+    if (!*w.finished) return false;
+    w.thread.join();  // it has nothing left to do but return
+    return true;
+  });
+  threads->push_back({std::move(thread), std::move(finished)});
 }
 
 void DiscoveryLoop(HidBackend* hid) {
@@ -72,7 +107,7 @@ void RequestDiscovery(HidBackend& hid) {
     ++g_LiveWorkers;
   }
   try {
-    std::thread(DiscoveryLoop, &hid).detach();
+    Launch([&hid] { DiscoveryLoop(&hid); });
   } catch (const std::system_error&) {
     // No thread: no discovery this time, as when the platform refuses a
     // thread start; the next arrival asks again.
@@ -94,7 +129,7 @@ void StartUpdateWorker(HidBackend& hid, std::unique_lock<std::mutex> imageLock) 
 
   WorkerStarted();
   try {
-    std::thread([&hid, relay] {
+    Launch([&hid, relay] {
       std::unique_lock<std::mutex> image(g_ImageMutex);
       {
         std::lock_guard lock(relay->mutex);
@@ -107,7 +142,7 @@ void StartUpdateWorker(HidBackend& hid, std::unique_lock<std::mutex> imageLock) 
       image.unlock();
       FinishUpdate(result);
       WorkerEnded();
-    }).detach();
+    });
   } catch (const std::system_error&) {
     // No thread: the run goes on this thread, which already holds the image.
     WorkerEnded();

@@ -112,7 +112,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   auto* relay = new kbt::EventRelay;
   bus->Unplug();  // on the desk, not yet plugged in
   bus->SetEventCallback([relay](const kbt::DeviceEvent& event) { relay->Push(event); });
-  std::thread([bus, relay] { relay->Run(*bus); }).detach();
+  // Kept joinable and never destroyed, like the workers: a thread detached
+  // at its start has been seen never to run under winpthreads.
+  new std::thread([bus, relay] { relay->Run(*bus); });
 
   kbt::MainDialogOptions options;
   options.windowChanged = [relay](HWND window) { relay->SetWindow(window); };
