@@ -59,23 +59,24 @@ struct WorkerThread {
   std::shared_ptr<std::atomic<bool>> finished;
 };
 
+// Never destroyed: the program may end while workers still run.
+std::mutex& g_ThreadsMutex = *new std::mutex;
+std::vector<WorkerThread>& g_Threads = *new std::vector<WorkerThread>;
+
 // Starts `body` on a new thread; throws std::system_error when there is none.
 void Launch(std::function<void()> body) {
-  // Never destroyed: the program may end while workers still run.
-  static auto* threads = new std::vector<WorkerThread>;
-  static auto* threadsMutex = new std::mutex;
   auto finished = std::make_shared<std::atomic<bool>>(false);
   std::thread thread([body = std::move(body), finished] {
     body();
     *finished = true;
   });
-  std::lock_guard lock(*threadsMutex);
-  std::erase_if(*threads, [](WorkerThread& w) {
+  std::lock_guard lock(g_ThreadsMutex);
+  std::erase_if(g_Threads, [](WorkerThread& w) {
     if (!*w.finished) return false;
     w.thread.join();  // it has nothing left to do but return
     return true;
   });
-  threads->push_back({std::move(thread), std::move(finished)});
+  g_Threads.push_back({std::move(thread), std::move(finished)});
 }
 
 void DiscoveryLoop(HidBackend* hid) {
@@ -158,6 +159,15 @@ void StartUpdateWorker(HidBackend& hid, std::unique_lock<std::mutex> imageLock) 
 void WaitForWorkersIdle() {
   std::unique_lock lock(g_WorkerMutex);
   g_WorkersChanged.wait(lock, [] { return g_LiveWorkers == 0; });
+  lock.unlock();
+  // Every worker is past its last step; what is left of each thread is its
+  // return, which the joins wait for.
+  std::vector<WorkerThread> ended;
+  {
+    std::lock_guard threads(g_ThreadsMutex);
+    ended.swap(g_Threads);
+  }
+  for (WorkerThread& w : ended) w.thread.join();
 }
 
 }  // namespace kbt
