@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
-build=$root/build/ci-qt
+# The native build of tools/test.sh, so that the dialog is not built twice.
+build=$root/build/native
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" \
   --target qt_tests bench_dialog keyboard-update-tool keyboard-update-tool-demo
@@ -26,7 +27,8 @@ xrun 30 bash -c "'$build/app/keyboard-update-tool' --any-argument & pid=\$!; sle
   kill -0 \$pid || exit 1; kill \$pid; wait \$pid || true"
 
 echo "--- the dialog controller with the workers under ThreadSanitizer"
-tsan=$root/build/ci-qt-tsan
+# The same ThreadSanitizer build as tools/ci.d/10-tsan.sh.
+tsan=$root/build/tsan
 compiler=()
 if command -v clang++ >/dev/null; then compiler=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++); fi
 cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKB_TSAN=ON -DKB_WERROR=OFF \
