@@ -1,21 +1,18 @@
 # The Linux programs: the dialog on real HID interfaces, and its demo over
 # the simulated keyboard.
 add_library(kbqtapp STATIC ${CMAKE_CURRENT_LIST_DIR}/qt_app.cpp ${CMAKE_CURRENT_LIST_DIR}/qt_app.h)
-target_link_libraries(kbqtapp PUBLIC kbqt PRIVATE kb_warnings)
+kb_layer(kbqtapp app)
+target_link_libraries(kbqtapp PUBLIC kbqt kb_platform_hid PRIVATE kb_warnings)
 
 add_executable(keyboard-update-tool ${CMAKE_CURRENT_LIST_DIR}/qt_main.cpp)
 target_link_libraries(keyboard-update-tool PRIVATE kbqtapp kb_warnings)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/sim/sim_bus.h)
-  add_executable(keyboard-update-tool-demo ${CMAKE_CURRENT_LIST_DIR}/qt_demo.cpp)
-  target_link_libraries(keyboard-update-tool-demo PRIVATE kbqtapp kb_warnings)
-  # The demo finds its firmware the way the tool does: a .hex file beside it.
-  if(EXISTS ${CMAKE_SOURCE_DIR}/res/demo/firmware.hex)
-    add_custom_command(TARGET keyboard-update-tool-demo POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/res/demo/firmware.hex
-              $<TARGET_FILE_DIR:keyboard-update-tool-demo>/firmware.hex)
-  endif()
-endif()
+add_executable(keyboard-update-tool-demo ${CMAKE_CURRENT_LIST_DIR}/qt_demo.cpp)
+target_link_libraries(keyboard-update-tool-demo PRIVATE kbqtapp kb_warnings)
+# The demo finds its firmware the way the tool does: a .hex file beside it.
+add_custom_command(TARGET keyboard-update-tool-demo POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/res/demo/firmware.hex
+          $<TARGET_FILE_DIR:keyboard-update-tool-demo>/firmware.hex)
 
 install(TARGETS keyboard-update-tool RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/res/linux/keyboard-update-tool.desktop

@@ -16,6 +16,7 @@ add_custom_command(
 add_custom_target(kb_win32_icon DEPENDS ${kb_icon})
 
 add_library(kbwin32app STATIC ${CMAKE_CURRENT_LIST_DIR}/win32/startup.cpp)
+kb_layer(kbwin32app app/win32)
 target_link_libraries(kbwin32app PUBLIC kbwin32ui PRIVATE kb_warnings)
 
 # The program's resources into an executable (also the Windows-only tests,
@@ -37,7 +38,5 @@ function(kb_win32_program name)
 endfunction()
 
 kb_win32_program(KeyboardUpdateTool ${CMAKE_CURRENT_LIST_DIR}/win32/main.cpp)
-if(EXISTS ${CMAKE_SOURCE_DIR}/sim/sim_bus.h)
-  kb_win32_program(KeyboardUpdateToolDemo ${CMAKE_CURRENT_LIST_DIR}/win32/demo_main.cpp)
-  target_compile_definitions(KeyboardUpdateToolDemo PRIVATE KB_DEMO)
-endif()
+kb_win32_program(KeyboardUpdateToolDemo ${CMAKE_CURRENT_LIST_DIR}/win32/demo_main.cpp)
+target_compile_definitions(KeyboardUpdateToolDemo PRIVATE KB_DEMO)

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "cli/console_dialog.h"
 #include "cli/verbs.h"
 #include "image/file_platform.h"
 #include "image/firmware_image.h"
@@ -46,17 +45,15 @@ int RunConvert(const Arguments& args) {
     return kExitFailed;
   }
   std::memset(g_ImageBuffer, 0, kImageSize);
-  ConsoleDialog dialog;
-  errno = 0;
-  const int status = HexToBin(input, g_ImageBuffer, dialog);
-  if (status == kHexToBinNotOpened) {
+  const HexToBinResult converted = HexToBin(input, g_ImageBuffer);
+  if (converted.status == kHexToBinNotOpened) {
     std::fprintf(stderr, "kbupdate convert: cannot open %s: %s\n", args[0].c_str(),
-                 std::strerror(errno));
+                 converted.reason.c_str());
     return kExitInput;
   }
-  if (status != kHexToBinRead) {
-    std::fprintf(stderr, "kbupdate convert: reading %s failed part way; nothing written\n",
-                 args[0].c_str());
+  if (!converted.Read()) {
+    std::fprintf(stderr, "kbupdate convert: %s: %s; nothing written\n", args[0].c_str(),
+                 converted.reason.c_str());
     return kExitInput;
   }
 

@@ -363,9 +363,8 @@ int RunFlash(const Arguments& args) {
   // The Start command: the image belongs to this run from here on.
   std::unique_lock<std::mutex> imageLock(g_ImageMutex);
   std::memset(g_ImageBuffer, 0, kImageSize);
-  ConsoleDialog dialog;
-  if (HexToBin(hexPath, g_ImageBuffer, dialog) != kHexToBinRead) {
-    std::fprintf(stderr, "kbupdate flash: cannot read %s\n", o.file.c_str());
+  if (const HexToBinResult r = HexToBin(hexPath, g_ImageBuffer); !r.Read()) {
+    std::fprintf(stderr, "kbupdate flash: cannot read %s: %s\n", o.file.c_str(), r.reason.c_str());
     return kExitInput;
   }
   if (!FindFirmwareSignature(g_ImageBuffer)) {

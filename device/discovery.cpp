@@ -8,10 +8,10 @@
 #include <cstdint>
 
 #include "device/device_state.h"
-#include "device/discovery_rules.h"
+#include "device/dialog_sink.h"
+#include "device/keyboards.h"
 #include "device/sleep.h"
 #include "device/workers.h"
-#include "ui/status_outputs.h"
 
 namespace kbt {
 namespace {
@@ -22,29 +22,6 @@ constexpr unsigned kReadyDelayMs = 2000;
 constexpr std::uint8_t kCommandReportId = 0x05;
 constexpr std::uint8_t kEntryFirst = 0x75;
 constexpr std::uint8_t kEntrySecond = 0xAB;
-
-using Rule = DiscoveryRule;
-
-bool IsUpdateModeDevice(const HidInterfaceInfo& info) {
-  return info.vendorId == kUpdateVendorId && info.productId == kUpdateProductId;
-}
-
-}  // namespace
-
-DiscoveryRule ClassifyInterface(const HidInterfaceInfo& info, bool bootEntryHold) {
-  // Attributes or capabilities that could not be read say nothing reliable.
-  if (!info.infoValid || info.usagePage != kVendorUsagePage) return Rule::None;
-  if (IsUpdateModeDevice(info)) {
-    if (info.featureReportLength == kDataFeatureLength) return Rule::DataInterface;
-    if (info.featureReportLength == kCommandFeatureLength) return Rule::CommandInterface;
-    return Rule::None;
-  }
-  if (!bootEntryHold && info.featureReportLength == kCommandFeatureLength)
-    return Rule::NormalModeCommand;
-  return Rule::None;
-}
-
-namespace {
 
 // The Enter-update-mode pair, repeated until the 0xAB report fails, which is
 // what happens once the keyboard has left the bus.
@@ -62,45 +39,37 @@ void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength) {
   }
 }
 
-// The walk records its matches on its own and shows them when it is done, so
-// that the paths stay what the last pass saw while this one walks (a Start
-// or a removal in that time still finds them). A Removal reset during the
-// walk makes what it saw stale: it then shows nothing and counts nothing,
-// and the pass of the next arrival looks again. `clears` is the count of
-// path clearings when the pass began.
+// The walk opens every interface in the platform's order, as the dialog
+// always has, and sends the entry pair during the walk: the hold is read
+// afresh for each interface, so a removal handled meanwhile holds back the
+// entry command from the next interface on. What it saw is then the
+// keyboard list, which the dialog reduces to its two paths (the last match
+// wins, also across keyboards).
+//
+// The walk shows its matches when it is done, so that the paths stay what
+// the last pass saw while this one walks (a Start or a removal in that time
+// still finds them). A Removal reset during the walk makes what it saw
+// stale: it then shows nothing and counts nothing, and the pass of the next
+// arrival looks again. `clears` is the count of path clearings when the pass
+// began.
 int Discover(HidBackend& hid, unsigned clears) {
-  DevicePaths found;
-  int dataInterfaces = 0;
   std::vector<HidInterfaceInfo> interfaces;
   if (!hid.Enumerate(interfaces)) interfaces.clear();
 
-  for (const HidInterfaceInfo& info : interfaces) {
+  std::vector<InterfaceProbe> probes;
+  probes.reserve(interfaces.size());
+  for (HidInterfaceInfo& info : interfaces) {
     std::unique_ptr<HidDevice> device;
-    if (!hid.Open(info.path, device) || !device) continue;
-    // Read afresh for each interface: a removal handled meanwhile holds back
-    // the entry command from the next interface on.
-    const bool hold = g_BootEntryHold.load();
-    switch (ClassifyInterface(info, hold)) {
-      case Rule::DataInterface:
-        // A path that does not fit the buffers is skipped, never cut: a cut
-        // path would name another interface or none.
-        if (PathFits(info.path)) {
-          found.data = info.path;
-          ++dataInterfaces;
-        }
-        break;
-      case Rule::CommandInterface:
-        if (PathFits(info.path)) found.command = info.path;
-        break;
-      case Rule::NormalModeCommand:
-        SendEnterUpdateMode(*device, info.featureReportLength);
-        break;
-      case Rule::None:
-        break;
-    }
+    HidResult open = hid.Open(info.path, device);
+    if (open && !device) open = HidResult::Fail("open: no device");
+    if (open && ClassifyInterface(info, g_BootEntryHold.load()) == DiscoveryRule::NormalModeCommand)
+      SendEnterUpdateMode(*device, info.featureReportLength);
+    probes.push_back({std::move(info), std::move(open)});
   }
-  if (!WriteDevicePathsUnlessCleared(found, clears)) return 0;
-  return dataInterfaces;
+
+  const DialogMatch match = ReduceForDialog(FindKeyboards(probes), probes);
+  if (!WriteDevicePathsUnlessCleared({match.data, match.command}, clears)) return 0;
+  return match.dataInterfaces;
 }
 
 }  // namespace
@@ -122,10 +91,7 @@ void DiscoveryWorker(HidBackend& hid) {
   // already have started a run or seen its result. The device is still the
   // one that pass showed (a removal would have cleared the flag), so it leaves
   // the colour and the disabled button of that run alone.
-  if (!g_DeviceReady.exchange(true)) {
-    SetButtonColor(kColorYellow);
-    EnableStartButton(true);
-  }
+  if (!g_DeviceReady.exchange(true)) CurrentDialogSink()->ShowDeviceReady();
   g_BootEntryHold = false;
 }
 

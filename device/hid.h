@@ -51,6 +51,14 @@ struct HidInterfaceInfo {
   // False when attributes or capabilities could not be read; such an
   // interface matches no discovery rule.
   bool infoValid = true;
+  // The physical keyboard's place on the bus, the same before and after it
+  // re-enumerates into update mode: the USB port path on Linux ("1-2.3"),
+  // the HID phys string up to its last "/input" where there is no USB
+  // parent, the parent USB device's location on Windows, "sim-N" for a
+  // simulated keyboard. Empty when the layer cannot tell.
+  std::string location;
+  // The device's serial number string, empty when it reports none.
+  std::string serial;
 };
 
 class HidDevice {

@@ -9,13 +9,13 @@ namespace {
 
 class TracingDevice final : public HidDevice {
  public:
-  TracingDevice(std::unique_ptr<HidDevice> inner, TraceInterface kind,
+  TracingDevice(std::unique_ptr<HidDevice> inner, TraceInterface kind, std::string location,
                 const TracingHidBackend::Sink& sink)
-      : inner_(std::move(inner)), kind_(kind), sink_(sink) {}
+      : inner_(std::move(inner)), kind_(kind), location_(std::move(location)), sink_(sink) {}
 
   HidResult SetFeature(std::span<const std::uint8_t> report) override {
     HidResult result = inner_->SetFeature(report);
-    sink_({kind_, false, result.ok, {report.begin(), report.end()}});
+    sink_({kind_, false, result.ok, {report.begin(), report.end()}, location_});
     return result;
   }
 
@@ -24,9 +24,9 @@ class TracingDevice final : public HidDevice {
     HidResult result = inner_->GetFeature(report, received);
     if (result.ok) {
       const auto reply = report.first(std::min(received, report.size()));
-      sink_({kind_, true, true, {reply.begin(), reply.end()}});
+      sink_({kind_, true, true, {reply.begin(), reply.end()}, location_});
     } else {
-      sink_({kind_, true, false, std::move(sent)});
+      sink_({kind_, true, false, std::move(sent), location_});
     }
     return result;
   }
@@ -34,6 +34,7 @@ class TracingDevice final : public HidDevice {
  private:
   std::unique_ptr<HidDevice> inner_;
   TraceInterface kind_;
+  std::string location_;
   const TracingHidBackend::Sink& sink_;
 };
 
@@ -85,7 +86,7 @@ HidResult TracingHidBackend::Enumerate(std::vector<HidInterfaceInfo>& out) {
   HidResult result = inner_.Enumerate(out);
   if (result) {
     std::lock_guard lock(mutex_);
-    for (const auto& info : out) kinds_[info.path] = ClassifyForTrace(info);
+    for (const auto& info : out) seen_[info.path] = {ClassifyForTrace(info), info.location};
   }
   return result;
 }
@@ -94,12 +95,13 @@ HidResult TracingHidBackend::Open(const DevicePath& path, std::unique_ptr<HidDev
   std::unique_ptr<HidDevice> device;
   HidResult result = inner_.Open(path, device);
   if (!result || !device) return result;
-  TraceInterface kind = TraceInterface::Normal;
+  Seen seen;
   {
     std::lock_guard lock(mutex_);
-    if (auto it = kinds_.find(path); it != kinds_.end()) kind = it->second;
+    if (auto it = seen_.find(path); it != seen_.end()) seen = it->second;
   }
-  out = std::make_unique<TracingDevice>(std::move(device), kind, sink_);
+  out = std::make_unique<TracingDevice>(std::move(device), seen.kind, std::move(seen.location),
+                                        sink_);
   return result;
 }
 

@@ -24,6 +24,9 @@ struct TraceRecord {
   bool get = false;
   bool ok = false;
   std::vector<std::uint8_t> bytes;
+  // The keyboard's location, as the layer listed it (not part of the line:
+  // a front end with several keyboards writes one trace per location).
+  std::string location;
 };
 
 const char* TraceInterfaceName(TraceInterface kind);
@@ -47,7 +50,11 @@ class TracingHidBackend : public HidBackend {
   HidBackend& inner_;
   Sink sink_;
   std::mutex mutex_;
-  std::map<DevicePath, TraceInterface> kinds_;  // from the last enumerations
+  struct Seen {
+    TraceInterface kind = TraceInterface::Normal;
+    std::string location;
+  };
+  std::map<DevicePath, Seen> seen_;  // from the last enumerations
 };
 
 }  // namespace kbt

@@ -4,7 +4,7 @@
 
 #include "device/device_state.h"
 #include "device/workers.h"
-#include "ui/status_outputs.h"
+#include "device/dialog_sink.h"
 
 namespace kbt {
 
@@ -22,7 +22,7 @@ void FinishUpdate(int result) {
   (void)WriteResultLog(pass);
   // After a removal the Removal reset has painted the button grey already;
   // the outcome then shows in the log only.
-  if (g_DeviceReady.load()) SetButtonColor(pass ? kColorGreen : kColorRed);
+  if (g_DeviceReady.load()) CurrentDialogSink()->ShowRunResult(pass);
   g_UpdateBusy = false;
 }
 

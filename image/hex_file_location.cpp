@@ -53,7 +53,7 @@ void SearchHexFiles(std::wstring folder) {
   Walk(std::move(folder), visited);
 }
 
-void FindHexFileFor(const std::wstring& programPath, DialogServices& dialog) {
+HexFileSearch FindHexFileFor(const std::wstring& programPath) {
   // Runs once per program; cleared so that a second call (tests, the
   // command line) does not see an earlier result.
   g_HexFilePath.clear();
@@ -65,11 +65,11 @@ void FindHexFileFor(const std::wstring& programPath, DialogServices& dialog) {
     }
   }
   SearchHexFiles(folder);
-  dialog.SetFileNameText(g_HexFilePath.empty() ? std::wstring(kNoFindHexFile) : g_HexFilePath);
+  return {!g_HexFilePath.empty(), g_HexFilePath, folder};
 }
 
-void FindHexFile(DialogServices& dialog) {
-  FindHexFileFor(ProgramPath(), dialog);
+HexFileSearch FindHexFile() {
+  return FindHexFileFor(ProgramPath());
 }
 
 }  // namespace kbt

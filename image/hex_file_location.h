@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "ui/dialog_services.h"
 
 namespace kbt {
 
@@ -14,11 +13,19 @@ inline constexpr wchar_t kNoFindHexFile[] = L"No Find HexFile";
 // Full path of the running program (/proc/self/exe, GetModuleFileNameW).
 std::wstring ProgramPath();
 
-// Searches the program's folder and puts the result, or "No Find HexFile",
-// into the file-name field.
-void FindHexFile(DialogServices& dialog);
+struct HexFileSearch {
+  bool found = false;
+  std::wstring path;    // the last match of the walk, when found
+  std::wstring folder;  // the folder searched (the program's), empty when unknown
+  // What the dialog's file-name field shows: the path, or "No Find HexFile".
+  std::wstring FieldText() const { return found ? path : std::wstring(kNoFindHexFile); }
+};
+
+// Searches the program's folder. Shows nothing: the dialog puts FieldText()
+// into its file-name field.
+HexFileSearch FindHexFile();
 // The same, for a given program path (tests, the command line).
-void FindHexFileFor(const std::wstring& programPath, DialogServices& dialog);
+HexFileSearch FindHexFileFor(const std::wstring& programPath);
 
 // The walk: every entry of `folder` matching "*.hex", depth first; a match
 // that is a file overwrites g_HexFilePath.

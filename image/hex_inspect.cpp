@@ -62,17 +62,17 @@ void CheckLine(const std::string& text, bool tooLong, long lineNo, HexInspection
 HexInspection InspectHexFile(const std::wstring& path) {
   std::FILE* file = platform::OpenForReading(path);
   if (!file) return HexInspection{};
-  HexInspection out = InspectOpenFile(file);
+  FileByteSource source(file);
+  HexInspection out = InspectSource(source);
   std::fclose(file);
   return out;
 }
 
-HexInspection InspectOpenFile(std::FILE* file) {
+HexInspection InspectSource(ByteSource& source) {
   HexInspection out;
   out.opened = true;
-  std::setvbuf(file, nullptr, _IONBF, 0);
 
-  auto reader = std::make_unique<hex::PieceReader>(file);
+  auto reader = std::make_unique<hex::PieceReader>(source);
   auto piece = std::make_unique<hex::LinePiece>();
   std::vector<std::uint8_t> work(kImageSize, 0);
   std::vector<long> owner(kImageSize, 0);  // line that last stored each address

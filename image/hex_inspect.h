@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "image/byte_source.h"
+
 namespace kbt {
 
 // The first kKept findings of one kind and how many there were in all, so
@@ -71,7 +73,7 @@ struct HexInspection {
 };
 
 HexInspection InspectHexFile(const std::wstring& path);
-// The same over an open file (the fuzzer); the caller closes it.
-HexInspection InspectOpenFile(std::FILE* file);
+// The same over bytes from anywhere (the fuzzer, a pipe).
+HexInspection InspectSource(ByteSource& source);
 
 }  // namespace kbt

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 
+#include "image/byte_source.h"
 #include "image/firmware_image.h"
 
 namespace kbt::hex {
@@ -35,15 +36,15 @@ struct LinePiece {
   bool endsLine = false;  // the piece ends with the line feed
 };
 
-// Buffered, piecewise reader over an open file (64 KiB reads, no line-sized
+// Buffered, piecewise reader over a byte source (64 KiB reads, no line-sized
 // allocations, so memory does not grow with the file).
 class PieceReader {
  public:
   static constexpr std::size_t kDefaultReadSize = std::size_t{64} * 1024;
   // `readSize` (2 or more) is the size of each read; tests and the fuzzer
   // make it small to put line ends across read boundaries.
-  explicit PieceReader(std::FILE* file, std::size_t readSize = kDefaultReadSize)
-      : file_(file), size_(readSize < 2 ? 2 : readSize), buffer_(new char[size_]) {}
+  explicit PieceReader(ByteSource& source, std::size_t readSize = kDefaultReadSize)
+      : source_(source), size_(readSize < 2 ? 2 : readSize), buffer_(new char[size_]) {}
   PieceReader(const PieceReader&) = delete;
   PieceReader& operator=(const PieceReader&) = delete;
 
@@ -54,7 +55,7 @@ class PieceReader {
  private:
   bool Fill(std::size_t keep);
 
-  std::FILE* file_;
+  ByteSource& source_;
   std::size_t size_;
   std::unique_ptr<char[]> buffer_;
   std::size_t pos_ = 0;
@@ -137,11 +138,10 @@ long ForEachStoredByte(const LinePiece& piece, Store&& store) {
 // image bytes become 0. Returns whether it applied.
 bool ApplyStartByteExchange(std::uint8_t* image, const std::uint8_t* work);
 
-// Steps 2 to 8 of a conversion over an already opened file: fills `image`
-// (Work buffer, Image end, copy, exchange). Returns false after a read error,
+// Steps 2 to 8 of a conversion over a byte source: fills `image` (Work
+// buffer, Image end, copy, exchange). Returns false after a read error,
 // leaving `image` untouched. `imageEnd` and `exchanged` report what happened.
-bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEnd = nullptr,
-                     bool* exchanged = nullptr,
-                     std::size_t readSize = PieceReader::kDefaultReadSize);
+bool Convert(ByteSource& source, std::uint8_t* image, long* imageEnd = nullptr,
+             bool* exchanged = nullptr, std::size_t readSize = PieceReader::kDefaultReadSize);
 
 }  // namespace kbt::hex

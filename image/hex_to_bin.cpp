@@ -6,6 +6,8 @@
 #include "image/hex_to_bin.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -60,11 +62,11 @@ bool PieceReader::Fill(std::size_t keep) {
   pos_ = 0;
   end_ = keep;
   if (eof_) return false;
-  const std::size_t n = std::fread(buffer_.get() + keep, 1, size_ - keep, file_);
+  const std::size_t n = source_.Read(buffer_.get() + keep, size_ - keep);
   end_ += n;
   if (n == 0) {
     eof_ = true;
-    if (std::ferror(file_)) failed_ = true;
+    if (source_.Failed()) failed_ = true;
     return false;
   }
   return true;
@@ -117,11 +119,9 @@ bool ApplyStartByteExchange(std::uint8_t* image, const std::uint8_t* work) {
   return true;
 }
 
-bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEndOut, bool* exchangedOut,
-                     std::size_t readSize) {
-  // The file is read through the reader's own buffer only.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  auto reader = std::make_unique<PieceReader>(file, readSize);
+bool Convert(ByteSource& source, std::uint8_t* image, long* imageEndOut, bool* exchangedOut,
+             std::size_t readSize) {
+  auto reader = std::make_unique<PieceReader>(source, readSize);
   auto piece = std::make_unique<LinePiece>();
   std::vector<std::uint8_t> work(kImageSize, 0);  // the Work buffer
   long imageEnd = 0;
@@ -144,15 +144,30 @@ bool ConvertOpenFile(std::FILE* file, std::uint8_t* image, long* imageEndOut, bo
 
 }  // namespace hex
 
-int HexToBin(const std::wstring& path, std::uint8_t* image, DialogServices& dialog) {
+HexToBinResult HexToBin(const std::wstring& path, std::uint8_t* image) {
+  errno = 0;
   std::FILE* file = platform::OpenForReading(path);
-  if (!file) {
-    dialog.ShowErrorBox(path + L"  No Finded");
-    return kHexToBinNotOpened;
-  }
-  const bool read = hex::ConvertOpenFile(file, image);
+  if (!file) return {kHexToBinNotOpened, ErrnoReason(errno)};
+  FileByteSource source(file);
+  errno = 0;
+  const bool read = hex::Convert(source, image);
+  const int readError = errno;
   std::fclose(file);
-  return read ? kHexToBinRead : kHexToBinReadFailed;
+  if (!read) return {kHexToBinReadFailed, "reading failed part way: " + ErrnoReason(readError)};
+  return {kHexToBinRead, {}};
+}
+
+HexToBinResult HexToBin(ByteSource& source, std::uint8_t* image) {
+  if (!hex::Convert(source, image)) return {kHexToBinReadFailed, "reading failed part way"};
+  return {kHexToBinRead, {}};
+}
+
+std::string ErrnoReason(int error) {
+  if (error == 0) return "unknown error";
+  // The platform layer's own code for what cannot be read as a file.
+  if (error == EISDIR) return "is a folder, not a file";
+  if (error == ENOTSUP) return "not a regular file";
+  return std::strerror(error);
 }
 
 }  // namespace kbt

@@ -40,11 +40,11 @@ std::chrono::microseconds FullSpeedUsbLatency(std::size_t bytes) {
   return std::chrono::microseconds(1000 + bytes * 6 / 5);
 }
 
-SimBus::SimBus(SimMode start, SimBusOptions options) : model_(start), options_(std::move(options)) {
+SimBus::SimBus(SimMode start, SimBusOptions options)
+    : location_(options.location), model_(start), options_(std::move(options)) {
   std::lock_guard lock(mutex_);
   model_.SetBusListener([this](const BusChange& change) { OnBusChange(change); });
-  for (const auto& desc : model_.Interfaces())
-    present_.push_back({L"/dev/sim-hidraw" + std::to_wstring(nextNode_++), desc.kind});
+  for (const auto& desc : model_.Interfaces()) present_.push_back({NewPath(), desc.kind});
   arrivalThread_ = std::thread([this] { ArrivalThread(); });
 }
 
@@ -69,7 +69,14 @@ void SimBus::SetFaults(const SimFaults& faults) {
 
 void SimBus::SetOptions(SimBusOptions options) {
   std::lock_guard lock(mutex_);
+  // The place on the bus and the path names stay as they were.
+  options.location = options_.location;
+  options.pathPrefix = options_.pathPrefix;
   options_ = std::move(options);
+}
+
+DevicePath SimBus::NewPath() {
+  return options_.pathPrefix + std::to_wstring(nextNode_++);
 }
 
 HidResult SimBus::Enumerate(std::vector<HidInterfaceInfo>& out) {
@@ -83,6 +90,7 @@ HidResult SimBus::Enumerate(std::vector<HidInterfaceInfo>& out) {
     info.productId = desc.productId;
     info.usagePage = desc.usagePage;
     info.featureReportLength = desc.featureReportLength;
+    info.location = location_;
     out.push_back(std::move(info));
   }
   return HidResult::Ok();
@@ -122,7 +130,7 @@ HidResult SimBus::Set(const DevicePath& path, SimInterface kind,
     std::lock_guard lock(mutex_);
     const bool present = IsPresent(path);
     const bool ok = present && model_.SetFeature(kind, report);
-    trace_.push_back({TraceKind(kind), false, ok, {report.begin(), report.end()}});
+    trace_.push_back({TraceKind(kind), false, ok, {report.begin(), report.end()}, location_});
     if (!ok) result = HidResult::Fail(present && model_.OnBus() ? "report refused" : "device gone");
     AfterModelCall();
   }
@@ -141,9 +149,9 @@ HidResult SimBus::Get(const DevicePath& path, SimInterface kind, std::span<std::
     const bool present = IsPresent(path);
     const bool ok = present && model_.GetFeature(kind, report, received);
     if (ok)
-      trace_.push_back({TraceKind(kind), true, true, {report.begin(), report.end()}});
+      trace_.push_back({TraceKind(kind), true, true, {report.begin(), report.end()}, location_});
     else
-      trace_.push_back({TraceKind(kind), true, false, std::move(sent)});
+      trace_.push_back({TraceKind(kind), true, false, std::move(sent), location_});
     if (!ok) result = HidResult::Fail(present && model_.OnBus() ? "report refused" : "device gone");
     AfterModelCall();
   }
@@ -161,7 +169,7 @@ void SimBus::OnBusChange(const BusChange& change) {
     return;
   }
   for (const auto& desc : model_.Interfaces()) {
-    Present p{L"/dev/sim-hidraw" + std::to_wstring(nextNode_++), desc.kind};
+    Present p{NewPath(), desc.kind};
     events_.push_back({DeviceEvent::Kind::Arrival, true, p.path});
     present_.push_back(std::move(p));
   }

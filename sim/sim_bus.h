@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,10 @@
 namespace kbt::sim {
 
 struct SimBusOptions {
+  // Where the keyboard sits (HidInterfaceInfo::location), and how its
+  // interface paths begin: a number that counts up at every arrival follows.
+  std::string location = "sim-1";
+  std::wstring pathPrefix = L"/dev/sim-hidraw";
   // Time between leaving the bus and coming back. 0: the device is back
   // before the report that made it leave has returned.
   unsigned reenumerateDelayMs = 0;
@@ -63,6 +68,8 @@ class SimBus : public HidBackend {
   SimMode Mode();
   std::vector<DevicePath> Paths();
 
+  const std::string& Location() const { return location_; }
+
   // Every report that reached the bus, in order, failed ones included.
   std::vector<TraceRecord> Trace();
   void ClearTrace();
@@ -92,8 +99,11 @@ class SimBus : public HidBackend {
   bool IsPresent(const DevicePath& path) const;
   void Latency(std::size_t bytes);
 
+  DevicePath NewPath();  // lock held
+
   std::mutex mutex_;
   std::condition_variable changed_;
+  const std::string location_;
   KeyboardModel model_;
   SimBusOptions options_;
   std::vector<Present> present_;

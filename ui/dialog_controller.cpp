@@ -46,7 +46,7 @@ void DialogController::Initialize() {
   // The first discovery runs while the rest of the initialisation goes on.
   workers_.discovery(hid_);
   dialog_.RegisterForDeviceEvents();
-  FindHexFile(dialog_);
+  dialog_.SetFileNameText(FindHexFile().FieldText());
 }
 
 void DialogController::OnDeviceEvent(const DeviceEvent& event) {
@@ -126,7 +126,13 @@ void DialogController::OnStart() {
   }
 
   // Without the start-up's image buffer there is nothing to convert into.
-  if (!g_ImageBuffer || HexToBin(fileName, g_ImageBuffer, dialog_) != kHexToBinRead) {
+  if (!g_ImageBuffer) {
+    RefuseStart(imageLock, kHexToBinErrorBox);
+    return;
+  }
+  const HexToBinResult converted = HexToBin(fileName, g_ImageBuffer);
+  if (converted.status == kHexToBinNotOpened) dialog_.ShowErrorBox(fileName + kNotFoundBoxSuffix);
+  if (!converted.Read()) {
     RefuseStart(imageLock, kHexToBinErrorBox);
     return;
   }

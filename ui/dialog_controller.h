@@ -25,6 +25,8 @@ namespace kbt {
 inline constexpr wchar_t kErrorCaption[] = L"Error";
 inline constexpr wchar_t kNoFindHexFileBox[] = L"No Find HexFile\uFF01";
 inline constexpr wchar_t kHexToBinErrorBox[] = L"HexToBin Error\uFF01";
+// Follows the path in the box for a file that cannot be opened.
+inline constexpr wchar_t kNotFoundBoxSuffix[] = L"  No Finded";
 inline constexpr wchar_t kHexFileErrorBox[] = L"Hex File Error!";
 inline constexpr wchar_t kDialogTitle[] = L"Korvane keyboard Update Tool  By Z51K7   V1.0.0.4";
 inline constexpr wchar_t kStartCaption[] = L"start";

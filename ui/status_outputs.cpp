@@ -1,5 +1,6 @@
 #include "ui/status_outputs.h"
 
+#include "device/dialog_sink.h"
 #include "ui/status_button.h"
 
 namespace kbt {
@@ -12,7 +13,25 @@ namespace {
 std::atomic<std::shared_ptr<StatusOutputs>> g_Outputs;
 }  // namespace
 
+namespace {
+// The dialog's side of what the device core's workers report: the colours
+// and the button state are chosen here.
+class StatusOutputsSink final : public DialogSink {
+ public:
+  void ProgressStep() override { kbt::ProgressStep(); }
+  void ShowDeviceReady() override {
+    SetButtonColor(kColorYellow);
+    EnableStartButton(true);
+  }
+  void ShowRunResult(bool pass) override { SetButtonColor(pass ? kColorGreen : kColorRed); }
+};
+}  // namespace
+
 void InstallStatusOutputs(std::shared_ptr<StatusOutputs> outputs) {
+  // Stays installed when the outputs go: the calls then change the
+  // program-wide values only, as the free functions below do.
+  static const bool sinkInstalled = (InstallDialogSink(std::make_shared<StatusOutputsSink>()), true);
+  (void)sinkInstalled;
   g_Outputs.store(std::move(outputs));
 }
 

@@ -22,7 +22,7 @@
 
 #include "app/win32/startup.h"
 #include "device/device_state.h"
-#include "device/hid_windows_events.h"
+#include "device/windows/hid_windows_events.h"
 #include "sim/sim_bus.h"
 
 namespace kbt {

@@ -27,15 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class QuietDialog : public kbt::DialogServices {
- public:
-  std::wstring FileNameText() override { return {}; }
-  void SetFileNameText(const std::wstring&) override {}
-  void ShowErrorBox(const std::wstring&) override {}
-  void SetProgressRange(int, int) override {}
-  void RegisterForDeviceEvents() override {}
-};
-
 // Peak resident memory of this process since its exec, from the kernel's
 // VmHWM line (KiB).
 long OwnPeakKiB() {
@@ -51,12 +42,8 @@ long OwnPeakKiB() {
 }
 
 int ConvertOnce(const char* path) {
-  QuietDialog dialog;
   std::memset(kbt::g_ImageBuffer, 0, kbt::kImageSize);
-  return kbt::HexToBin(kbt::platform::PathFromArgument(path), kbt::g_ImageBuffer, dialog) ==
-                 kbt::kHexToBinRead
-             ? 0
-             : 1;
+  return kbt::HexToBin(kbt::platform::PathFromArgument(path), kbt::g_ImageBuffer).Read() ? 0 : 1;
 }
 
 void Record(std::FILE* out, unsigned address, unsigned type, const std::uint8_t* data, unsigned n) {

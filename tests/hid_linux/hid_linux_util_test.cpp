@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "device/device_state.h"
-#include "device/hid_linux_util.h"
+#include "device/linux/hid_linux_util.h"
 #include "device/report_descriptor.h"
 #include "sim/keyboard_model.h"
 
@@ -69,6 +69,21 @@ TEST(UeventSource, DaemonsEventsWhereADaemonRuns) {
   EXPECT_STREQ(UeventSource(control.c_str()), "udev");
   std::remove(control.c_str());
   rmdir(dir);
+}
+
+TEST(HidPhys, LocationIsThePhysUpToItsLastInputPart) {
+  const struct {
+    const char* phys;
+    const char* location;
+  } cases[] = {
+      {"usb-0000:00:14.0-2/input1", "usb-0000:00:14.0-2"},
+      {"kbsim-a/input0", "kbsim-a"},
+      {"kbsim-a/input1", "kbsim-a"},       // both interfaces: one keyboard
+      {"odd/input/name/input3", "odd/input/name"},  // the last part only
+      {"bt-keyboard", "bt-keyboard"},      // no input part: all of it
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LocationFromPhys(c.phys), c.location) << c.phys;
 }
 
 TEST(HidPath, NodePathsRoundTripAndOthersAreRefused) {

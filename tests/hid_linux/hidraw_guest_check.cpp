@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "device/device_state.h"
-#include "device/hid_linux.h"
-#include "device/hid_linux_util.h"
+#include "device/linux/hid_linux.h"
+#include "device/linux/hid_linux_util.h"
 #include "device/platform_hid.h"
 #include "sim/keyboard_model.h"
 

@@ -63,9 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Start-byte exchange), and holds a few KiB of program.
 TEST(DemoFirmware, ConvertsWithSignatureAndResetJump) {
   std::vector<std::uint8_t> image(kImageSize, 0);
-  test::RecordingDialog dialog;
   const std::wstring path = std::filesystem::path(KB_SOURCE_DIR "/res/demo/firmware.hex").wstring();
-  ASSERT_EQ(HexToBin(path, image.data(), dialog), kHexToBinRead);
+  ASSERT_EQ(HexToBin(path, image.data()).status, kHexToBinRead);
   const auto offset = FirmwareSignatureOffset(image.data());
   ASSERT_TRUE(offset.has_value());
   EXPECT_LT(*offset, 14306u);

@@ -18,7 +18,6 @@ namespace kbt {
 namespace {
 
 namespace fs = std::filesystem;
-using test::RecordingDialog;
 using test::TempDir;
 
 struct LocationCase {
@@ -44,13 +43,11 @@ TEST_P(LocationTest, FieldShowsTheLastMatch) {
       dir.Write(e, ":00000001FF\n");
     }
   }
-  RecordingDialog dialog;
-  FindHexFileFor((dir.path() / "kbupdate").wstring(), dialog);
+  const std::wstring field = FindHexFileFor((dir.path() / "kbupdate").wstring()).FieldText();
   const std::wstring expected = c.expected.empty()
                                     ? std::wstring(kNoFindHexFile)
                                     : (dir.path() / c.expected).make_preferred().wstring();
-  EXPECT_EQ(dialog.field, expected);
-  EXPECT_EQ(dialog.fieldWrites, 1);
+  EXPECT_EQ(field, expected);
   EXPECT_EQ(g_HexFilePath, c.expected.empty() ? std::wstring() : expected);
 }
 
@@ -93,11 +90,10 @@ TEST(FindHexFile, NameThatIsNotUtf8OpensAgain) {
   TempDir dir;
   dir.Write("kbupdate", "program");
   dir.Write("fw\xff\xc3.hex", ":0100000042BD\n");
-  RecordingDialog dialog;
-  FindHexFileFor((dir.path() / "kbupdate").wstring(), dialog);
-  ASSERT_NE(dialog.field, kNoFindHexFile);
+  const std::wstring field = FindHexFileFor((dir.path() / "kbupdate").wstring()).FieldText();
+  ASSERT_NE(field, kNoFindHexFile);
   std::vector<std::uint8_t> image(kImageSize, 0);
-  EXPECT_EQ(HexToBin(dialog.field, image.data(), dialog), kHexToBinRead);
+  EXPECT_EQ(HexToBin(field, image.data()).status, kHexToBinRead);
   EXPECT_EQ(image[0], 0x42);
 #endif
 }
@@ -113,19 +109,17 @@ TEST(FindHexFile, PatternOf260CharactersOrMore) {
   fs::create_directories(dir.path() / deep, ec);
   if (ec) GTEST_SKIP() << "this file system refuses long paths: " << ec.message();
   std::ofstream(dir.path() / deep / "deep.hex") << ":00000001FF\n";
-  RecordingDialog dialog;
-  FindHexFileFor((dir.path() / "kbupdate").wstring(), dialog);
+  const std::wstring field = FindHexFileFor((dir.path() / "kbupdate").wstring()).FieldText();
 #ifdef _WIN32
-  EXPECT_EQ(dialog.field, kNoFindHexFile);
+  EXPECT_EQ(field, kNoFindHexFile);
 #else
-  EXPECT_EQ(dialog.field, (dir.path() / deep / "deep.hex").wstring());
+  EXPECT_EQ(field, (dir.path() / deep / "deep.hex").wstring());
 #endif
 }
 
 TEST(FindHexFile, ProgramPathWithoutSeparator) {
-  RecordingDialog dialog;
-  FindHexFileFor(L"kbupdate", dialog);
-  EXPECT_EQ(dialog.field, kNoFindHexFile);
+  const std::wstring field = FindHexFileFor(L"kbupdate").FieldText();
+  EXPECT_EQ(field, kNoFindHexFile);
   SearchHexFiles(L"");
   EXPECT_TRUE(g_HexFilePath.empty());
 }
@@ -145,11 +139,10 @@ TEST(FindHexFile, LinksBackIntoTheTree) {
   fs::create_directory_symlink(root, root / "loop.hex");
   fs::create_directory_symlink(root, root / "sub.hex" / "up.hex");
   fs::create_directory_symlink(dir.path(), root / "sub.hex" / "parent.hex");
-  RecordingDialog dialog;
-  FindHexFileFor((root / "kbupdate").wstring(), dialog);
+  const std::wstring field = FindHexFileFor((root / "kbupdate").wstring()).FieldText();
   // Order a.hex, loop.hex (already walked), sub.hex: m.hex, parent.hex
   // (holds no match), up.hex (already walked).
-  EXPECT_EQ(dialog.field, (root / "sub.hex" / "m.hex").wstring());
+  EXPECT_EQ(field, (root / "sub.hex" / "m.hex").wstring());
 #endif
 }
 

@@ -77,13 +77,11 @@ std::vector<std::uint8_t> Model(const std::string& raw, std::uint8_t fill, long&
 // the model; returns the image.
 std::vector<std::uint8_t> ConvertAndCompare(const std::string& text, std::size_t readSize,
                                             std::uint8_t fill, long& imageEnd, bool& exchanged) {
-  std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-  if (!file) std::abort();
+  kbt::MemoryByteSource source(text);
   std::vector<std::uint8_t> image(kbt::kImageSize, fill);
   imageEnd = -1;
   exchanged = false;
-  if (!kbt::hex::ConvertOpenFile(file, image.data(), &imageEnd, &exchanged, readSize)) std::abort();
-  std::fclose(file);
+  if (!kbt::hex::Convert(source, image.data(), &imageEnd, &exchanged, readSize)) std::abort();
 
   long modelEnd = 0;
   bool modelExchanged = false;
@@ -108,10 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The inspection reads the same pieces through the same rules: it must
   // come to the same image.
-  std::FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-  if (!file) std::abort();
-  const kbt::HexInspection r = kbt::InspectOpenFile(file);
-  std::fclose(file);
+  kbt::MemoryByteSource source(text);
+  const kbt::HexInspection r = kbt::InspectSource(source);
   if (r.readFailed || r.imageEnd != imageEnd || r.startByteExchange != exchanged ||
       r.signatureOffset != kbt::FirmwareSignatureOffset(image.data())) {
     std::abort();

@@ -23,7 +23,6 @@
 namespace kbt {
 namespace {
 
-using test::RecordingDialog;
 using test::TempDir;
 
 // One record with its proper checksum, without line end.
@@ -67,9 +66,7 @@ TEST_P(ConvertTest, ImageHoldsExactlyTheStoredBytes) {
   TempDir dir;
   const auto path = dir.Write("f.hex", c.file);
   std::vector<std::uint8_t> image(kImageSize, kUntouched);
-  RecordingDialog dialog;
-  ASSERT_EQ(HexToBin(path.wstring(), image.data(), dialog), kHexToBinRead);
-  EXPECT_TRUE(dialog.boxes.empty());
+  ASSERT_EQ(HexToBin(path.wstring(), image.data()).status, kHexToBinRead);
 
   std::vector<std::uint8_t> expected(kImageSize, kUntouched);
   std::fill_n(expected.begin(), c.imageEnd, 0);
@@ -191,8 +188,7 @@ TEST(HexToBinReader, CarriageReturnAtBufferBoundary) {
 
   TempDir dir;
   std::vector<std::uint8_t> image(kImageSize, 0);
-  RecordingDialog dialog;
-  ASSERT_EQ(HexToBin(dir.Write("b.hex", file).wstring(), image.data(), dialog), kHexToBinRead);
+  ASSERT_EQ(HexToBin(dir.Write("b.hex", file).wstring(), image.data()).status, kHexToBinRead);
   EXPECT_EQ(image[0x30], 0) << "the line after the End record was read";
 }
 
@@ -213,7 +209,8 @@ TEST(HexToBinReader, SameImageForEveryReadSize) {
     ASSERT_NE(file, nullptr);
     images.emplace_back(kImageSize, 0);
     long imageEnd = 0;
-    EXPECT_TRUE(hex::ConvertOpenFile(file, images.back().data(), &imageEnd, nullptr, readSize));
+    FileByteSource source(file);
+    EXPECT_TRUE(hex::Convert(source, images.back().data(), &imageEnd, nullptr, readSize));
     std::fclose(file);
     EXPECT_EQ(imageEnd, 0x1372) << "read size " << readSize;
     EXPECT_EQ(images.back(), images.front()) << "read size " << readSize;
@@ -226,7 +223,8 @@ TEST(HexToBinReader, PiecesOf255Characters) {
   TempDir dir;
   std::FILE* file = std::fopen(dir.Write("p.hex", line).string().c_str(), "rb");
   ASSERT_NE(file, nullptr);
-  hex::PieceReader reader(file);
+  FileByteSource source(file);
+  hex::PieceReader reader(source);
   hex::LinePiece piece;
   std::vector<std::pair<std::string, bool>> pieces;
   while (reader.Next(piece))
@@ -276,10 +274,9 @@ TEST(HexToBinErrors, PathThatCannotBeOpened) {
 #endif
   for (const std::wstring& path : paths) {
     std::vector<std::uint8_t> image(kImageSize, kUntouched);
-    RecordingDialog dialog;
-    EXPECT_EQ(HexToBin(path, image.data(), dialog), kHexToBinNotOpened);
-    ASSERT_EQ(dialog.boxes.size(), 1u);
-    EXPECT_EQ(dialog.boxes[0], path + L"  No Finded");
+    const HexToBinResult r = HexToBin(path, image.data());
+    EXPECT_EQ(r.status, kHexToBinNotOpened);
+    EXPECT_FALSE(r.reason.empty());
     EXPECT_EQ(image, std::vector<std::uint8_t>(kImageSize, kUntouched));
   }
 }
@@ -291,9 +288,9 @@ TEST(HexToBinErrors, ReadErrorIsNotSuccess) {
 #else
   // Opens as a regular file; reading at offset 0 (unmapped) fails with EIO.
   std::vector<std::uint8_t> image(kImageSize, kUntouched);
-  RecordingDialog dialog;
-  EXPECT_EQ(HexToBin(L"/proc/self/mem", image.data(), dialog), kHexToBinReadFailed);
-  EXPECT_TRUE(dialog.boxes.empty());
+  const HexToBinResult r = HexToBin(L"/proc/self/mem", image.data());
+  EXPECT_EQ(r.status, kHexToBinReadFailed);
+  EXPECT_NE(r.reason.find("part way"), std::string::npos) << r.reason;
   EXPECT_EQ(image, std::vector<std::uint8_t>(kImageSize, kUntouched));
 #endif
 }

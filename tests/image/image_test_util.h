@@ -1,5 +1,5 @@
-// Helpers of the firmware image tests: a dialog that records its boxes and
-// field text, and temporary files and folders that clean up after themselves.
+// Helpers of the firmware image tests: temporary files and folders that
+// clean up after themselves.
 #pragma once
 
 #include <filesystem>
@@ -8,25 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/dialog_services.h"
-
 namespace kbt::test {
-
-class RecordingDialog : public DialogServices {
- public:
-  std::wstring FileNameText() override { return field; }
-  void SetFileNameText(const std::wstring& text) override {
-    field = text;
-    ++fieldWrites;
-  }
-  void ShowErrorBox(const std::wstring& text) override { boxes.push_back(text); }
-  void SetProgressRange(int, int) override {}
-  void RegisterForDeviceEvents() override {}
-
-  std::wstring field;
-  int fieldWrites = 0;
-  std::vector<std::wstring> boxes;
-};
 
 // A fresh folder under the system's temporary folder, removed at the end.
 class TempDir {

@@ -188,7 +188,7 @@ TEST_F(MainDialogTest, FoundFileReachesTheStartCommandUnchanged) {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(good, folder / name);
-    FindHexFileFor((folder / "keyboard-update-tool").wstring(), *dialog_);
+    dialog_->SetFileNameText(FindHexFileFor((folder / "keyboard-update-tool").wstring()).FieldText());
     ASSERT_EQ(g_HexFilePath.empty(), false);
     EXPECT_EQ(dialog_->FileNameText(), g_HexFilePath);
     MakeReady();

@@ -16,7 +16,7 @@
 
 #include "device/device_state.h"
 #include "device/empty_hid.h"
-#include "device/hid_windows_events.h"
+#include "device/windows/hid_windows_events.h"
 #include "image/hex_file_location.h"
 #include "ui/status_button.h"
 #include "ui/status_outputs.h"

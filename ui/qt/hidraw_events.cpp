@@ -2,7 +2,7 @@
 
 #include <QSocketNotifier>
 
-#include "device/hid_linux.h"
+#include "device/linux/hid_linux.h"
 
 namespace kbt {
 

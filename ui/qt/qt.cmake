@@ -12,11 +12,10 @@ add_library(kbqt STATIC
   ${kb_qt_dir}/ui_thread.h
   ${kb_qt_dir}/qt_resources.qrc)
 set_target_properties(kbqt PROPERTIES AUTOMOC ON AUTORCC ON)
-target_link_libraries(kbqt PUBLIC kbcore Qt6::Widgets PRIVATE kb_warnings)
+kb_layer(kbqt ui/qt)
+target_link_libraries(kbqt PUBLIC kb_dialog kb_sim Qt6::Widgets PRIVATE kb_warnings)
 
-# Device events from the kernel's hidraw uevents, where the Linux HID layer
-# is built.
-if(EXISTS ${CMAKE_SOURCE_DIR}/device/hid_linux.h AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  target_sources(kbqt PRIVATE ${kb_qt_dir}/hidraw_events.cpp ${kb_qt_dir}/hidraw_events.h)
-  target_compile_definitions(kbqt PUBLIC KB_HAVE_HIDRAW_MONITOR)
-endif()
+# Device events from hidraw uevents: the Qt dialog runs on Linux only.
+target_sources(kbqt PRIVATE ${kb_qt_dir}/hidraw_events.cpp ${kb_qt_dir}/hidraw_events.h)
+target_link_libraries(kbqt PUBLIC kb_hid_linux)
+target_compile_definitions(kbqt PUBLIC KB_HAVE_HIDRAW_MONITOR)

@@ -6,7 +6,7 @@
 
 #include <commctrl.h>
 
-#include "device/hid_windows_events.h"
+#include "device/windows/hid_windows_events.h"
 #include "ui/status_button.h"
 #include "ui/status_outputs.h"
 #include "ui/win32/status_button_win32.h"

@@ -11,6 +11,7 @@
 // 6-byte Command interface gets its 6 bytes, never a longer buffer.
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 #include <winternl.h>  // NTSTATUS, which the HID headers take for granted
 
@@ -122,9 +123,68 @@ bool ReadInterfaceInfo(HANDLE handle, HidInterfaceInfo& info) {
   return true;
 }
 
+std::wstring InstanceId(DEVINST node) {
+  wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+  if (CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return {};
+  return id;
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
+  return _wcsnicmp(text.c_str(), prefix, wcslen(prefix)) == 0;
+}
+
+// An instance ID without the parts that tell the interfaces and collections
+// of one device apart ("&MI_01", "&COL02").
+std::wstring WithoutInterfaceParts(std::wstring id) {
+  for (const wchar_t* part : {L"&MI_", L"&COL"}) {
+    for (std::size_t at; (at = id.find(part)) != std::wstring::npos;) {
+      std::size_t end = at + 1;
+      while (end < id.size() && id[end] != L'&' && id[end] != L'\\') ++end;
+      id.erase(at, end - at);
+    }
+  }
+  return id;
+}
+
+// Where the keyboard sits: the USB device the HID collection hangs under
+// (the first ancestor "USB\..." that is not one interface of a composite
+// device), by its location information ("Port_#0002.Hub_#0001"), which the
+// keyboard keeps when it re-enumerates into update mode, or by its instance
+// ID. Without a USB ancestor (Wine's own bus, Bluetooth), the parent's
+// instance ID without its interface parts.
+std::string LocationOf(DEVINST hidNode) {
+  DEVINST node = hidNode;
+  DEVINST parent = 0;
+  std::wstring firstParent;
+  while (CM_Get_Parent(&parent, node, 0) == CR_SUCCESS) {
+    node = parent;
+    const std::wstring id = InstanceId(node);
+    if (firstParent.empty()) firstParent = id;
+    if (!StartsWith(id, L"USB\\") || id.find(L"&MI_") != std::wstring::npos) continue;
+    wchar_t location[256] = {};
+    ULONG size = sizeof(location);
+    if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, nullptr, location,
+                                          &size, 0) == CR_SUCCESS &&
+        location[0] != L'\0')
+      return Narrow(location);
+    return Narrow(id);
+  }
+  return Narrow(WithoutInterfaceParts(firstParent));
+}
+
+// The serial number string, empty when the device has none (126 characters
+// at most, as USB string descriptors go).
+std::string SerialOf(HANDLE handle) {
+  wchar_t serial[128] = {};
+  if (!HidD_GetSerialNumberString(handle, serial, sizeof(serial) - sizeof(wchar_t))) return {};
+  return Narrow(serial);
+}
+
 // The device path of interface `data` of `set`, asked for twice: once for
-// the size, once with a buffer of that size.
-bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring& path) {
+// the size, once with a buffer of that size; `device` receives the device
+// the interface belongs to.
+bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring& path,
+                   SP_DEVINFO_DATA& device) {
   DWORD size = 0;
   SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
   if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return false;
@@ -133,7 +193,8 @@ bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data, std::wstring& p
   auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
   // cbSize is the size of the fixed part, not of the buffer.
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-  if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr)) return false;
+  device.cbSize = sizeof(device);
+  if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &device)) return false;
   path = detail->DevicePath;
   return true;
 }
@@ -154,12 +215,15 @@ class WindowsHidBackend final : public HidBackend {
       if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data)) break;
 
       HidInterfaceInfo info;
-      if (!InterfacePath(set, data, info.path)) continue;
+      SP_DEVINFO_DATA device{};
+      if (!InterfacePath(set, data, info.path, device)) continue;
+      info.location = LocationOf(device.DevInst);
       // Attributes and capabilities need no access rights: a handle without
       // them opens also where reading and writing are refused.
       HANDLE handle = CreateFileW(info.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
       info.infoValid = handle != INVALID_HANDLE_VALUE && ReadInterfaceInfo(handle, info);
+      if (handle != INVALID_HANDLE_VALUE) info.serial = SerialOf(handle);
       if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
       out.push_back(std::move(info));
     }

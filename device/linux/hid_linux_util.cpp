@@ -1,4 +1,4 @@
-#include "device/hid_linux_util.h"
+#include "device/linux/hid_linux_util.h"
 
 #include <unistd.h>
 
@@ -81,6 +81,11 @@ bool NarrowPath(const DevicePath& path, std::string& out) {
     out.push_back(static_cast<char>(c));
   }
   return true;
+}
+
+std::string LocationFromPhys(const std::string& phys) {
+  const std::size_t at = phys.rfind("/input");
+  return at == std::string::npos ? phys : phys.substr(0, at);
 }
 
 }  // namespace kbt

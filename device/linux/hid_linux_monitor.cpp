@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "device/hid_linux.h"
-#include "device/hid_linux_util.h"
+#include "device/linux/hid_linux.h"
+#include "device/linux/hid_linux_util.h"
 
 namespace kbt {
 namespace {

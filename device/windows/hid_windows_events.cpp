@@ -1,4 +1,4 @@
-#include "device/hid_windows_events.h"
+#include "device/windows/hid_windows_events.h"
 
 #include <winternl.h>  // NTSTATUS, which the HID headers take for granted
 

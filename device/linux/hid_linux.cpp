@@ -20,8 +20,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "device/hid_linux.h"
-#include "device/hid_linux_util.h"
+#include "device/linux/hid_linux.h"
+#include "device/linux/hid_linux_util.h"
 #include "device/platform_hid.h"
 #include "device/report_descriptor.h"
 
@@ -52,13 +52,28 @@ bool ReadFile(const std::string& path, std::vector<std::uint8_t>& out) {
   return !in.bad();
 }
 
+// Where the keyboard sits: the USB device the interface belongs to, named
+// by its port path ("1-2.3"), which the keyboard keeps when it re-enumerates
+// into update mode; without a USB parent (uhid, Bluetooth) the HID device's
+// phys string up to its last "/input" part. Both come from sysfs, so no
+// access to the node is needed.
+std::string LocationOf(udev_device* hidraw, udev_device* hid) {
+  if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(hidraw, "usb", "usb_device")) {
+    if (const char* name = udev_device_get_sysname(usb)) return name;
+  }
+  const char* phys = hid ? udev_device_get_property_value(hid, "HID_PHYS") : nullptr;
+  return phys ? LocationFromPhys(phys) : std::string();
+}
+
 // Fills vendor, product, usage page and feature length; infoValid says
-// whether all of them could be read.
+// whether all of them could be read. Location and serial as far as known.
 void Describe(udev_device* hidraw, HidInterfaceInfo& info) {
   info.infoValid = false;
   // The parent belongs to the hidraw device and lives as long as it does.
   udev_device* hid = udev_device_get_parent_with_subsystem_devtype(hidraw, "hid", nullptr);
+  info.location = LocationOf(hidraw, hid);
   if (!hid) return;
+  if (const char* uniq = udev_device_get_property_value(hid, "HID_UNIQ")) info.serial = uniq;
   const char* hidId = udev_device_get_property_value(hid, "HID_ID");
   if (!hidId || !ParseHidId(hidId, info.vendorId, info.productId)) return;
   const char* syspath = udev_device_get_syspath(hid);

@@ -28,6 +28,11 @@ std::string HidErrnoText(int error, const std::string& what, const std::string& 
 // the kernel's "kernel" events exist, and the node is as devtmpfs made it.
 const char* UeventSource(const char* udevControlPath);
 
+// The keyboard's location from a HID phys string: everything before its last
+// "/input" part ("usb-0000:00:14.0-2/input1" gives "usb-0000:00:14.0-2"), or
+// the whole string when it has none.
+std::string LocationFromPhys(const std::string& phys);
+
 // The node path as the seam carries it, and back. A path with characters
 // outside ASCII cannot be a hidraw node; Narrow gives false for it.
 DevicePath WidenPath(const std::string& path);

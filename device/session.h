@@ -1,0 +1,127 @@
+// One physical keyboard, one session: the update protocol as operations on
+// one keyboard's two interfaces, with everything it needs handed in (the
+// HID layer, the paths, the image, where progress and notes go, where the
+// update counter comes from, a cancel flag). Nothing here reads a
+// program-wide variable, so any number of sessions run at once, one per
+// keyboard, each on a thread of its own (session_runner.h).
+//
+// The dialog binds one session to its program-wide state (update_run.h):
+// the paths its discovery recorded, g_ImageBuffer, g_UpdateCounter and the
+// Progress step over g_ProgressStep.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/hid.h"
+
+namespace kbt {
+
+inline constexpr int kUpdateRunOk = 0;
+inline constexpr int kUpdateRunFailed = 2;
+
+// Where a session stands when it makes a Progress step.
+enum class SessionStage {
+  Begin,             // the Begin command went out
+  Program,           // an image block was written
+  Verify,            // an image block was read back
+  InformationBlock,  // the information block was rewritten
+  Finish,            // the Finish command went out
+  Read,              // an image block was read (dump, verify without writing)
+};
+
+struct SessionProgress {
+  SessionStage stage = SessionStage::Begin;
+  int block = -1;   // 0..6 for Program, Verify and Read; -1 otherwise
+  int attempt = 1;  // the pass attempt, from 1, for Program and Verify
+};
+
+// Declared by the core, implemented by each front end: the dialog's status
+// outputs, the command line's terminal or JSON lines, the station's tiles.
+// Called on the session's thread.
+class SessionSink {
+ public:
+  virtual ~SessionSink() = default;
+  // One Progress step: in a run without repetitions 17 of them, at the
+  // places where the dialog's bar moves.
+  virtual void Step(const SessionProgress& progress) = 0;
+  // A failed step that decided something, with its context, as it happens
+  // ("verify pass attempt 2, block 0: read-back differs at 0x0000 ...").
+  virtual void Note(const std::string& line) = 0;
+};
+
+// Each call takes the next value of the update counter (program-wide: two
+// keyboards updated by one process never get the same value).
+using CounterSource = std::function<std::uint16_t()>;
+
+struct SessionInterfaces {
+  DevicePath data;
+  DevicePath command;
+  std::string location;  // for the front ends' texts only
+};
+
+class UpdateSession {
+ public:
+  // `image` holds kImageSize bytes, or is null (the run then fails after the
+  // Begin command, as a run without an image buffer does); it is only read.
+  // `sink` may be null. `cancel`, when set by another thread, stops the
+  // session before its next report: nothing more is sent.
+  UpdateSession(HidBackend& hid, SessionInterfaces interfaces, const std::uint8_t* image,
+                SessionSink* sink, CounterSource counter,
+                const std::atomic<bool>* cancel = nullptr);
+
+  // The Update run: 0 when the whole sequence succeeded, 2 otherwise.
+  int Run();
+
+  // The passes on open interfaces, 1 for success and 0 for failure.
+  // `command` is null when the Command interface did not open; every report
+  // to it then fails.
+  int ProgramPass(HidDevice& data, HidDevice* command);
+  int VerifyPass(HidDevice& data, HidDevice* command);
+  // The result of its last send.
+  bool InformationBlockRewrite(HidDevice* command);
+
+  // The counter value written into the information block, once taken.
+  std::optional<std::uint16_t> CounterWritten() const { return counterWritten_; }
+  // True once the cancel flag stopped the session.
+  bool Cancelled() const { return cancelled_; }
+  const SessionInterfaces& Interfaces() const { return interfaces_; }
+
+ private:
+  // Reports go through these: a cancelled session sends nothing more, and
+  // every failure carries its context into the notes (`what` empty: the
+  // step's result is ignored and says nothing).
+  bool Send(HidDevice* device, std::span<const std::uint8_t> report, const std::string& what);
+  bool Get(HidDevice* device, std::span<std::uint8_t> report, const std::string& what);
+  bool StopRequested();
+  void Step(SessionStage stage, int block = -1);
+  void Note(const std::string& line);
+
+  HidBackend& hid_;
+  SessionInterfaces interfaces_;
+  const std::uint8_t* image_;
+  SessionSink* sink_;
+  CounterSource counter_;
+  const std::atomic<bool>* cancel_;
+  std::string context_;  // "program pass attempt 2" while a pass runs
+  int attempt_ = 1;
+  bool cancelled_ = false;
+  std::optional<std::uint16_t> counterWritten_;
+};
+
+// A sink that keeps the notes and drops the steps (tests, callers that want
+// only the reasons).
+class NoteCollector : public SessionSink {
+ public:
+  void Step(const SessionProgress&) override {}
+  void Note(const std::string& line) override { notes.push_back(line); }
+  std::vector<std::string> notes;
+};
+
+}  // namespace kbt
