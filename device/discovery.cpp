@@ -16,28 +16,7 @@
 namespace kbt {
 namespace {
 
-constexpr int kEntryAttemptLimit = 100;
-constexpr unsigned kEntryPauseMs = 20;
 constexpr unsigned kReadyDelayMs = 2000;
-constexpr std::uint8_t kCommandReportId = 0x05;
-constexpr std::uint8_t kEntryFirst = 0x75;
-constexpr std::uint8_t kEntrySecond = 0xAB;
-
-// The Enter-update-mode pair, repeated until the 0xAB report fails, which is
-// what happens once the keyboard has left the bus.
-void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength) {
-  std::vector<std::uint8_t> report(featureLength, 0);  // zero-filled once
-  for (int attempt = 0; attempt < kEntryAttemptLimit; ++attempt) {
-    report[0] = kCommandReportId;
-    report[1] = kEntryFirst;
-    (void)device.SetFeature(report);  // only the second report's result counts
-    SleepMs(kEntryPauseMs);
-    report[0] = kCommandReportId;
-    report[1] = kEntrySecond;
-    if (!device.SetFeature(report)) return;
-    SleepMs(kEntryPauseMs);
-  }
-}
 
 // The walk opens every interface in the platform's order, as the dialog
 // always has, and sends the entry pair during the walk: the hold is read

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "device/device_state.h"
+#include "device/sleep.h"
 
 namespace kbt {
 namespace {
@@ -106,6 +107,36 @@ KeyboardList FindKeyboards(const std::vector<InterfaceProbe>& probes) {
     }
   }
   return list;
+}
+
+void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength) {
+  constexpr int kEntryAttemptLimit = 100;
+  constexpr unsigned kEntryPauseMs = 20;
+  constexpr std::uint8_t kCommandReportId = 0x05;
+  std::vector<std::uint8_t> report(std::max<std::size_t>(featureLength, 2), 0);  // zeroed once
+  for (int attempt = 0; attempt < kEntryAttemptLimit; ++attempt) {
+    report[0] = kCommandReportId;
+    report[1] = 0x75;
+    (void)device.SetFeature(report);  // only the second report's result counts
+    SleepMs(kEntryPauseMs);
+    report[0] = kCommandReportId;
+    report[1] = 0xAB;
+    if (!device.SetFeature(report)) return;
+    SleepMs(kEntryPauseMs);
+  }
+}
+
+HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard) {
+  HidResult last = HidResult::Fail("no vendor interface");
+  bool any = false;
+  for (const DevicePath& path : keyboard.vendor) {
+    std::unique_ptr<HidDevice> device;
+    last = hid.Open(path, device);
+    if (!last || !device) continue;
+    any = true;
+    SendEnterUpdateMode(*device, kCommandFeatureLength);
+  }
+  return any ? HidResult::Ok() : last;
 }
 
 DialogMatch ReduceForDialog(const KeyboardList& list, const std::vector<InterfaceProbe>& probes) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,15 @@ HidResult ProbeInterfaces(HidBackend& hid, std::vector<InterfaceProbe>& out);
 
 // One entry per keyboard, grouped by location, and what was skipped and why.
 KeyboardList FindKeyboards(const std::vector<InterfaceProbe>& probes);
+
+// The Enter-update-mode pair on one open vendor interface: 05 75, then
+// 05 AB, 20 ms after each, at most 100 times, until the 0xAB report fails
+// (the keyboard has left the bus to come back in update mode).
+void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength);
+
+// Opens each vendor interface of a keyboard in normal operation and sends
+// it the pair. False when none could be opened (with the reason).
+HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard);
 
 // The dialog's view of the list: the Data and Command paths that a walk in
 // listing order would have kept last (the last match wins, also across

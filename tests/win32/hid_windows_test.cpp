@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "device/platform_hid.h"
 
@@ -12,7 +13,9 @@ namespace {
 
 TEST(WindowsHid, EnumerateWalksTheInterfaceSet) {
   std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
-  std::vector<HidInterfaceInfo> interfaces{HidInterfaceInfo{L"stale"}};
+  HidInterfaceInfo stale;
+  stale.path = L"stale";
+  std::vector<HidInterfaceInfo> interfaces{stale};
   const HidResult r = hid->Enumerate(interfaces);
   ASSERT_TRUE(r) << r.error;
   for (const auto& i : interfaces) EXPECT_FALSE(i.path.empty());
@@ -30,6 +33,8 @@ TEST(WindowsHid, PresentInterfacesAnswerAndRefuseUnknownReports) {
   if (interfaces.empty()) GTEST_SKIP() << "this system presents no HID interface";
   for (const auto& i : interfaces) {
     SCOPED_TRACE(std::string(i.path.begin(), i.path.end()));
+    std::printf("location %s: %s\n", std::string(i.path.begin(), i.path.end()).c_str(),
+                i.location.c_str());
     ASSERT_TRUE(i.infoValid);
     EXPECT_NE(i.usagePage, 0);
     std::unique_ptr<HidDevice> device;
