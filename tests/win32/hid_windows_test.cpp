@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
+#include <windows.h>
 
 #include "device/platform_hid.h"
 
 namespace kbt {
 namespace {
+
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 TEST(WindowsHid, EnumerateWalksTheInterfaceSet) {
   std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
@@ -33,8 +38,13 @@ TEST(WindowsHid, PresentInterfacesAnswerAndRefuseUnknownReports) {
   if (interfaces.empty()) GTEST_SKIP() << "this system presents no HID interface";
   for (const auto& i : interfaces) {
     SCOPED_TRACE(std::string(i.path.begin(), i.path.end()));
-    std::printf("location %s: %s\n", std::string(i.path.begin(), i.path.end()).c_str(),
-                i.location.c_str());
+    // Wine 8.0 answers no parent for a HID device node (CM_Get_Parent
+    // fails), so the USB device, and with it the location, stays unknown
+    // there; Windows names the USB port the collection hangs under.
+    if (UnderWine())
+      EXPECT_EQ(i.location, "");
+    else
+      EXPECT_NE(i.location, "");
     ASSERT_TRUE(i.infoValid);
     EXPECT_NE(i.usagePage, 0);
     std::unique_ptr<HidDevice> device;
