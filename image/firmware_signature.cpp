@@ -38,11 +38,13 @@ constexpr Signature kSignature = MakeSignature();
 }  // namespace
 
 std::optional<std::size_t> FirmwareSignatureOffset(const std::uint8_t* image) {
-  for (std::size_t i = 0; i < kStartOffsets; ++i) {
-    if (image[i] == kSignature.bytes[0] &&
-        std::memcmp(image + i, kSignature.bytes, kSignatureBytes) == 0) {
-      return i;
-    }
+  // memchr finds the candidates for the first byte; only those are compared.
+  for (std::size_t i = 0; i < kStartOffsets;) {
+    const void* hit = std::memchr(image + i, kSignature.bytes[0], kStartOffsets - i);
+    if (!hit) break;
+    i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - image);
+    if (std::memcmp(image + i, kSignature.bytes, kSignatureBytes) == 0) return i;
+    ++i;
   }
   return std::nullopt;
 }

@@ -68,14 +68,16 @@ HexInspection InspectHexFile(const std::wstring& path) {
   return out;
 }
 
-HexInspection InspectSource(ByteSource& source) {
+HexInspection InspectSource(ByteSource& source, std::size_t readSize) {
   HexInspection out;
   out.opened = true;
 
-  auto reader = std::make_unique<hex::PieceReader>(source);
+  auto reader = std::make_unique<hex::PieceReader>(
+      source, readSize ? readSize : hex::PieceReader::kDefaultReadSize);
   auto piece = std::make_unique<hex::LinePiece>();
   std::vector<std::uint8_t> work(kImageSize, 0);
-  std::vector<long> owner(kImageSize, 0);  // line that last stored each address
+  // The line that last stored each address; zeroed in one go (no per-element loop).
+  const std::unique_ptr<long[]> owner(new long[kImageSize]());
   std::string line;                        // the physical line, for the strict check
   std::size_t lineChars = 0;               // its length without the line feed
   bool tooLong = false;

@@ -73,7 +73,8 @@ struct HexInspection {
 };
 
 HexInspection InspectHexFile(const std::wstring& path);
-// The same over bytes from anywhere (the fuzzer, a pipe).
-HexInspection InspectSource(ByteSource& source);
+// The same over bytes from anywhere (the fuzzer, a pipe). `readSize` as for
+// the converter's reader (tests and the fuzzer make it small); 0: the default.
+HexInspection InspectSource(ByteSource& source, std::size_t readSize = 0);
 
 }  // namespace kbt

@@ -91,21 +91,23 @@ inline constexpr auto kDigitValue = [] {
   return t;
 }();
 
-// FieldValue for the usual case, inline: all `width` characters inside the
-// piece and all of them digits. Anything else goes the full way.
-inline long FieldValueFast(const LinePiece& piece, int pos, int width) {
-  if (pos + width <= piece.length) {
+// FieldValue for the usual case, inline: all `Width` characters inside the
+// piece and all of them digits. Anything else goes the full way. The width
+// is a constant, so the digit loop unrolls.
+template <int Width>
+inline long FieldValueFast(const LinePiece& piece, int pos) {
+  if (pos + Width <= piece.length) {
     const auto* text = reinterpret_cast<const unsigned char*>(piece.text + pos);
     long value = 0;
-    int i = 0;
-    for (; i < width; ++i) {
+    bool digits = true;
+    for (int i = 0; i < Width; ++i) {
       const int d = kDigitValue.value[text[i]];
-      if (d < 0) break;
+      digits = digits && d >= 0;
       value = value * 16 + d;
     }
-    if (i == width) return value;
+    if (digits) return value;
   }
-  return FieldValue(piece, pos, width);
+  return FieldValue(piece, pos, Width);
 }
 
 }  // namespace detail
@@ -120,13 +122,13 @@ inline long FieldValueFast(const LinePiece& piece, int pos, int width) {
 // outside the Work buffer.
 template <typename Store>
 long ForEachStoredByte(const LinePiece& piece, Store&& store) {
-  const long count = detail::FieldValueFast(piece, 1, 2);
+  const long count = detail::FieldValueFast<2>(piece, 1);
   if (count <= 0) return 0;
-  long address = detail::FieldValueFast(piece, 3, 4);
+  long address = detail::FieldValueFast<4>(piece, 3);
   if (address < 0) return count;
   for (long j = 0; j < count; ++j) {
     if (address >= static_cast<long>(kImageSize)) return count - j;
-    const long value = detail::FieldValueFast(piece, 9 + 2 * static_cast<int>(j), 2);
+    const long value = detail::FieldValueFast<2>(piece, 9 + 2 * static_cast<int>(j));
     store(static_cast<std::size_t>(address), static_cast<std::uint8_t>(value & 0xFF));
     ++address;
   }

@@ -30,8 +30,8 @@ long ModelField(const char (&buf)[256], int pos, int width) {
   return std::strtol(copy, nullptr, 16);
 }
 
-std::vector<std::uint8_t> Model(const std::string& raw, std::uint8_t fill, long& imageEnd,
-                                bool& exchanged) {
+// The model's reading: the Work buffer and the image end.
+std::vector<std::uint8_t> ModelRead(const std::string& raw, long& imageEnd) {
   std::string text;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
@@ -61,6 +61,12 @@ std::vector<std::uint8_t> Model(const std::string& raw, std::uint8_t fill, long&
       imageEnd = std::max(imageEnd, address);
     }
   }
+  return work;
+}
+
+// The image the model's reading gives over a fill of `fill`.
+std::vector<std::uint8_t> ModelImage(const std::vector<std::uint8_t>& work, long imageEnd,
+                                     std::uint8_t fill, bool& exchanged) {
   std::vector<std::uint8_t> image(kbt::kImageSize, fill);
   std::copy_n(work.begin(), imageEnd, image.begin());
   exchanged = image[1] == 0x38 && image[2] == 0x00;
@@ -73,21 +79,17 @@ std::vector<std::uint8_t> Model(const std::string& raw, std::uint8_t fill, long&
   return image;
 }
 
-// Converts `text` over an image prefilled with `fill` and checks it against
-// the model; returns the image.
-std::vector<std::uint8_t> ConvertAndCompare(const std::string& text, std::size_t readSize,
-                                            std::uint8_t fill, long& imageEnd, bool& exchanged) {
+// Converts `text` from memory over an image prefilled with `fill` and
+// checks it against the model's image for the same fill.
+void ConvertAndCompare(const std::string& text, std::size_t readSize, std::uint8_t fill,
+                       const std::vector<std::uint8_t>& expected, long modelEnd,
+                       bool modelExchanged) {
   kbt::MemoryByteSource source(text);
   std::vector<std::uint8_t> image(kbt::kImageSize, fill);
-  imageEnd = -1;
-  exchanged = false;
+  long imageEnd = -1;
+  bool exchanged = false;
   if (!kbt::hex::Convert(source, image.data(), &imageEnd, &exchanged, readSize)) std::abort();
-
-  long modelEnd = 0;
-  bool modelExchanged = false;
-  const std::vector<std::uint8_t> expected = Model(text, fill, modelEnd, modelExchanged);
   if (imageEnd != modelEnd || exchanged != modelExchanged || image != expected) std::abort();
-  return image;
 }
 
 }  // namespace
@@ -97,17 +99,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t readSize = 2 + data[0] % 64;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  // A marker in the image shows every byte the conversion writes; the zero
-  // fill is what the callers give it.
+  // A marker in the image shows every byte the conversion writes (nothing
+  // past the image end but the exchange); the zero-filled image, which the
+  // callers give it, is the model's with the marker as zero.
   long imageEnd = 0;
   bool exchanged = false;
-  ConvertAndCompare(text, readSize, kUntouched, imageEnd, exchanged);
-  const std::vector<std::uint8_t> image = ConvertAndCompare(text, readSize, 0, imageEnd, exchanged);
+  const std::vector<std::uint8_t> work = ModelRead(text, imageEnd);
+  const std::vector<std::uint8_t> marked = ModelImage(work, imageEnd, kUntouched, exchanged);
+  ConvertAndCompare(text, readSize, kUntouched, marked, imageEnd, exchanged);
+  const std::vector<std::uint8_t> image = ModelImage(work, imageEnd, 0, exchanged);
 
   // The inspection reads the same pieces through the same rules: it must
   // come to the same image.
   kbt::MemoryByteSource source(text);
-  const kbt::HexInspection r = kbt::InspectSource(source);
+  const kbt::HexInspection r = kbt::InspectSource(source, readSize);
   if (r.readFailed || r.imageEnd != imageEnd || r.startByteExchange != exchanged ||
       r.signatureOffset != kbt::FirmwareSignatureOffset(image.data())) {
     std::abort();

@@ -252,7 +252,9 @@ TEST(HexToBinFields, AgreeWithStrtolOnEveryCombination) {
           for (const int width : {2, 4}) {
             char copy[5] = {};
             std::memcpy(copy, chars, static_cast<std::size_t>(width));
-            ASSERT_EQ(hex::detail::FieldValueFast(piece, 0, width), std::strtol(copy, nullptr, 16))
+            const long fast = width == 2 ? hex::detail::FieldValueFast<2>(piece, 0)
+                                         : hex::detail::FieldValueFast<4>(piece, 0);
+            ASSERT_EQ(fast, std::strtol(copy, nullptr, 16))
                 << "field \"" << std::string(copy, static_cast<std::size_t>(width)) << "\"";
           }
         }
