@@ -12,6 +12,7 @@ namespace {
 
 std::string g_prefix = "kbupdate";
 Verbosity g_verbosity = Verbosity::Normal;
+int g_stdoutError = 0;
 
 void Line(const std::string& text, bool prefixed) {
   if (prefixed) {
@@ -43,6 +44,14 @@ void Info(const std::string& text) {
 
 void Detail(const std::string& text) {
   if (g_verbosity == Verbosity::Verbose) Line(text, false);
+}
+
+void NoteStdoutError(int errnum) {
+  if (!g_stdoutError) g_stdoutError = errnum;
+}
+
+int StdoutError() {
+  return g_stdoutError;
 }
 
 std::string Format(const char* format, ...) {

@@ -22,6 +22,11 @@ void Info(const std::string& text);
 // Shown with -v only.
 void Detail(const std::string& text);
 
+// The first error of a write to stdout that a verb flushed itself; main
+// reports it at the end (0: none).
+void NoteStdoutError(int errnum);
+int StdoutError();
+
 // printf into a string. mingw-w64's C++ runtime formats as C99 does (%zu),
 // which GCC checks as gnu_printf there.
 #ifdef _WIN32

@@ -193,7 +193,8 @@ int CheckStdout(int code) {
   errno = 0;
   const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
   if (flushed || (code != kExitOk && code != kExitFailed)) return code;
-  Error("writing to standard output failed: " + Reason(errno ? errno : EIO));
+  const int error = StdoutError() ? StdoutError() : errno;
+  Error("writing to standard output failed: " + Reason(error ? error : EIO));
   return kExitOutput;
 }
 
