@@ -9,12 +9,12 @@
 // a DeviceEventSource (the simulated bus's queue, or the platform's monitor)
 // and only say when to look again. Without an event source it looks again
 // every half second.
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,7 +26,10 @@
 #include <unistd.h>
 #endif
 
-#include "cli/console_dialog.h"
+#include "cli/common_options.h"
+#include "cli/console.h"
+#include "cli/files.h"
+#include "cli/json_lines.h"
 #include "cli/verbs.h"
 #include "device/device_events.h"
 #include "device/device_state.h"
@@ -46,13 +49,8 @@
 
 namespace kbt::cli {
 
-// Exit codes of flash beyond the shared ones.
-inline constexpr int kExitNoSignature = 5;
-inline constexpr int kExitNoKeyboard = 6;
-inline constexpr int kExitNoHid = 7;
-
 const char kFlashHelp[] =
-    "usage: kbupdate flash [--simulate [FAULTS]] [--trace FILE] [--wait SECONDS] FILE.hex\n"
+    "usage: kbupdate flash [OPTIONS] FILE.hex\n"
     "\n"
     "Updates the keyboard with FILE.hex, as the dialog's Start button does:\n"
     "waits for the keyboard, switches a keyboard in normal operation into its\n"
@@ -66,20 +64,22 @@ const char kFlashHelp[] =
     "                  line: number, interface (normal, command, data), set or\n"
     "                  get, ok or fail, the bytes in hex\n"
     "  --wait SECONDS  how long to wait for the keyboard (default 30)\n"
+    "  --json          one JSON object per line on stdout instead of the text\n"
+    "                  (see below)\n"
+    "  -q, --quiet     no progress, only errors and the result\n"
+    "  -v, --verbose   also the run's notes when it passes\n"
+    "\n" KB_SIM_FAULTS_HELP
     "\n"
-    "Faults of the simulated keyboard (with --simulate). Reports are counted\n"
-    "from the Begin command on, repetitions included, so that in a run\n"
-    "without repetitions N is the report's place in the update sequence:\n"
-    "  --sim-fail=N          the N-th report fails once\n"
-    "  --sim-fail-from=N     the N-th report and every later one fail\n"
-    "  --sim-unplug=N        the keyboard leaves the bus instead of answering N\n"
-    "  --sim-reject-block=K  every write of image block K (0 to 6) fails\n"
-    "  --sim-corrupt=K       every read-back of image block K differs\n"
-    "  --sim-refuse-entry    the keyboard ignores the Enter-update-mode command\n"
+    "JSON lines (--json), each with \"type\":\n"
+    "  progress  step (0 to 17), steps (17)\n"
+    "  status    text: what the command does now (looking, ready, ...)\n"
+    "  note      text: a note of the run (retries, the failing report)\n"
+    "  result    result (\"PASS\" or \"FAIL\"), exit_code, elapsed_s (seconds)\n"
+    "Errors stay on stderr.\n"
     "\n"
     "exit codes: 0 PASS; 1 FAIL (the update ran and failed);\n"
-    "            2 wrong command line; 3 FILE.hex cannot be opened or read;\n"
-    "            4 the trace file cannot be written;\n"
+    "            2 wrong or refused command line; 3 FILE.hex cannot be opened or read;\n"
+    "            4 the trace file or DLog.txt cannot be written;\n"
     "            5 FILE.hex holds no firmware signature (\"Hex File Error!\");\n"
     "            6 no keyboard appeared within the wait;\n"
     "            7 no HID access (no HID layer in this build, or the platform's\n"
@@ -90,90 +90,52 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-  bool simulate = false;
-  std::string trace;
-  unsigned waitSeconds = 30;
-  sim::SimFaults faults;
-  bool anyFault = false;
+  DeviceOptions device;
+  bool json = false;
   std::string file;
 };
 
-bool ParseNumber(const std::string& text, int low, int high, int& out) {
-  if (text.empty() || text.size() > 6) return false;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value < low || value > high) return false;
-  out = value;
-  return true;
-}
-
-std::optional<Options> Parse(const Arguments& args) {
-  Options o;
-  auto bad = [](const std::string& what) {
-    std::fprintf(stderr, "kbupdate flash: %s (see kbupdate flash --help)\n", what.c_str());
-    return std::nullopt;
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const auto eq = a.find('=');
-    const std::string name = a.substr(0, eq);
-    const bool hasValue = eq != std::string::npos;
-    auto value = [&](std::string& out) {
-      if (hasValue) {
-        out = a.substr(eq + 1);
-        return true;
-      }
-      if (i + 1 >= args.size()) return false;
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    int n = 0;
-    if (a == "--simulate") {
-      o.simulate = true;
-    } else if (a == "--sim-refuse-entry") {
-      o.faults.refuseEntry = true;
-      o.anyFault = true;
-    } else if (name == "--trace") {
-      if (!value(o.trace) || o.trace.empty()) return bad("--trace needs a file name");
-    } else if (name == "--wait") {
-      if (!value(v) || !ParseNumber(v, 1, 3600, n)) return bad("--wait needs 1 to 3600 seconds");
-      o.waitSeconds = static_cast<unsigned>(n);
-    } else if (name == "--sim-fail" || name == "--sim-fail-from" || name == "--sim-unplug") {
-      if (!value(v) || !ParseNumber(v, 1, 100000, n)) return bad(name + " needs a report number");
-      (name == "--sim-fail"        ? o.faults.failOnce
-       : name == "--sim-fail-from" ? o.faults.failFrom
-                                   : o.faults.unplugAt) = n;
-      o.anyFault = true;
-    } else if (name == "--sim-reject-block" || name == "--sim-corrupt") {
-      if (!value(v) || !ParseNumber(v, 0, 6, n)) return bad(name + " needs a block from 0 to 6");
-      (name == "--sim-reject-block" ? o.faults.rejectBlock : o.faults.corruptBlock) = n;
-      o.anyFault = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      return bad("unknown option " + a);
-    } else if (o.file.empty()) {
-      o.file = a;
+// Where the progress, the status lines and the notes go: text on stderr, or
+// JSON lines on stdout.
+class Reporter {
+ public:
+  explicit Reporter(bool json) : json_(json) {}
+  bool Json() const { return json_; }
+  void Status(const std::string& text) {
+    if (json_) {
+      PrintJsonLine({{"type", "status"}, {"text", text}});
     } else {
-      return bad("expects one FILE.hex");
+      Info(text);
     }
   }
-  if (o.file.empty()) return bad("expects FILE.hex");
-  if (o.anyFault && !o.simulate) return bad("the --sim-* faults need --simulate");
-  return o;
-}
+  void Note(const std::string& text) {
+    if (json_) {
+      PrintJsonLine({{"type", "note"}, {"text", text}});
+    } else {
+      std::fprintf(stderr, "  %s\n", text.c_str());
+    }
+  }
+
+ private:
+  bool json_;
+};
 
 // The terminal's side of the status outputs: a progress bar on stderr,
-// redrawn in place on a terminal and one line per step otherwise.
+// redrawn in place on a terminal and one line per step otherwise; or a JSON
+// line per step.
 class TerminalOutputs : public StatusOutputs {
  public:
-  TerminalOutputs() : tty_(isatty(2) == 1) {}
+  explicit TerminalOutputs(bool json)
+      : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(isatty(2) == 1) {}
   void RepaintButton() override {}
   void SetProgressPos(int position) override {
     constexpr int kTop = 17;  // the bar's range; a repeated pass goes beyond
     const int shown = position > kTop ? kTop : position;
+    if (json_) {
+      PrintJsonLine({{"type", "progress"}, {"step", shown}, {"steps", kTop}});
+      return;
+    }
+    if (quiet_) return;
     if (tty_) {
       std::fprintf(stderr, "\rupdating [%-17s] %2d/17", std::string(shown, '#').c_str(), shown);
     } else {
@@ -183,17 +145,24 @@ class TerminalOutputs : public StatusOutputs {
   }
   void EnableStartButton(bool) override {}
   void EndLine() {
-    if (tty_) std::fputc('\n', stderr);
+    if (tty_ && !json_ && !quiet_) std::fputc('\n', stderr);
   }
 
  private:
+  bool json_;
+  bool quiet_;
   bool tty_;
 };
 
+// The trace is written and flushed line by line, so that after a crash or
+// an interrupt it holds every report up to the last one; the first failed
+// write is kept with its reason.
 class TraceFile {
  public:
   bool Open(const std::string& path) {
+    errno = 0;
     file_ = platform::OpenForWriting(platform::PathFromArgument(path.c_str()));
+    if (!file_) error_ = errno;
     return file_ != nullptr;
   }
   ~TraceFile() {
@@ -201,23 +170,29 @@ class TraceFile {
   }
   void Write(const TraceRecord& record) {
     std::lock_guard lock(mutex_);
-    if (!file_) return;
+    if (!file_ || error_) return;
     const std::string line = FormatTraceLine(++count_, record) + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) failed_ = true;
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
+      error_ = errno ? errno : EIO;
   }
-  bool Close() {
+  // 0 when every line was written, else the first error.
+  int Close() {
     std::lock_guard lock(mutex_);
-    if (!file_) return !failed_;
-    const bool ok = std::fclose(file_) == 0 && !failed_;
-    file_ = nullptr;
-    return ok;
+    if (file_) {
+      errno = 0;
+      if (std::fclose(file_) != 0 && !error_) error_ = errno ? errno : EIO;
+      file_ = nullptr;
+    }
+    return error_;
   }
+  int Error() const { return error_; }
 
  private:
   std::mutex mutex_;
   std::FILE* file_ = nullptr;
   std::size_t count_ = 0;
-  bool failed_ = false;
+  int error_ = 0;
 };
 
 // Waits for the next arrival until `deadline`; removals and other events
@@ -254,7 +229,6 @@ bool ArrivalPending(DeviceEventSource* events) {
 // device and the ready delay is over.
 bool FindKeyboard(HidBackend& hid, DeviceEventSource* events, unsigned waitSeconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(waitSeconds);
-  std::fprintf(stderr, "looking for the keyboard...\n");
   for (;;) {
     DiscoveryWorker(hid);
     if (g_DeviceReady) break;
@@ -265,17 +239,48 @@ bool FindKeyboard(HidBackend& hid, DeviceEventSource* events, unsigned waitSecon
   return !ReadDevicePaths().data.empty();
 }
 
+// What DLog.txt holds now; empty when it cannot be read (also when it is a
+// folder).
 std::string ReadLog() {
-  std::ifstream in(kResultLogName, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  FilePtr in(platform::OpenForReading(platform::PathFromArgument(kResultLogName)));
+  if (!in) return {};
+  char buffer[64];
+  const std::size_t n = std::fread(buffer, 1, sizeof buffer, in.get());
+  return std::string(buffer, n);
 }
 
-}  // namespace
+// Why DLog.txt could not be written: the error of opening it for appending,
+// which changes nothing that is there.
+std::string LogProblem() {
+  errno = 0;
+  if (std::FILE* f = std::fopen(kResultLogName, "ab")) {
+    std::fclose(f);
+    return "its content is not what was written";
+  }
+  return Reason(errno);
+}
 
-int RunFlash(const Arguments& args) {
-  const std::optional<Options> parsed = Parse(args);
-  if (!parsed) return kExitUsage;
-  const Options& o = *parsed;
+int RunFlash(Options& o) {
+  if (const std::string e = FinishDeviceOptions(o.device); !e.empty()) {
+    Error(e + " (see kbupdate flash --help)");
+    return kExitUsage;
+  }
+  const DeviceOptions& d = o.device;
+  const sim::SimFaults faults = d.faults.count(1) ? d.faults.at(1) : sim::SimFaults{};
+  // Outputs that would replace the firmware file or the result log.
+  if (!d.trace.empty()) {
+    if (SameFile(o.file, d.trace)) {
+      Error("the trace file " + d.trace + " is the firmware file " + o.file +
+            "; tracing there would destroy it");
+      return kExitUsage;
+    }
+    if (SameFile(kResultLogName, d.trace)) {
+      Error(std::string("the trace file ") + d.trace + " is the result log " + kResultLogName);
+      return kExitUsage;
+    }
+  }
+  const Clock::time_point started = Clock::now();
+  Reporter report(o.json);
   const std::wstring hexPath = platform::PathFromArgument(o.file.c_str());
 
   // A file that cannot be read is reported before any keyboard is touched.
@@ -283,12 +288,11 @@ int RunFlash(const Arguments& args) {
   if (std::FILE* f = platform::OpenForReading(hexPath)) {
     std::fclose(f);
   } else {
-    std::fprintf(stderr, "kbupdate flash: cannot open %s: %s\n", o.file.c_str(),
-                 std::strerror(errno));
+    Error("cannot open " + o.file + ": " + Reason(errno));
     return kExitInput;
   }
   if (!g_ImageBuffer) {
-    std::fprintf(stderr, "kbupdate flash: no memory for the firmware image\n");
+    Error("no memory for the firmware image");
     return kExitFailed;
   }
 
@@ -299,11 +303,11 @@ int RunFlash(const Arguments& args) {
   std::unique_ptr<sim::SimBus> simBus;
   HidBackend* hid = nullptr;
   DeviceEventSource* events = nullptr;
-  if (o.simulate) {
+  if (d.simulate) {
     sim::SimBusOptions busOptions;
     busOptions.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
     simBus = std::make_unique<sim::SimBus>(sim::SimMode::Normal, busOptions);
-    simBus->SetFaults(o.faults);
+    simBus->SetFaults(faults);
     simBus->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
     hid = simBus.get();
     events = &simEvents;
@@ -315,18 +319,18 @@ int RunFlash(const Arguments& args) {
     events = platformEvents.get();
 #endif
     if (!hid) {
-      std::fprintf(stderr,
-                   "kbupdate flash: this build has no HID layer for this system; "
-                   "--simulate updates the simulated keyboard\n");
+      Error(
+          "this build has no HID layer for this system; "
+          "--simulate updates the simulated keyboard");
       return kExitNoHid;
     }
   }
 
   TraceFile traceFile;
   std::unique_ptr<TracingHidBackend> tracing;
-  if (!o.trace.empty()) {
-    if (!traceFile.Open(o.trace)) {
-      std::fprintf(stderr, "kbupdate flash: cannot create %s\n", o.trace.c_str());
+  if (!d.trace.empty()) {
+    if (!traceFile.Open(d.trace)) {
+      Error("cannot create the trace file " + d.trace + ": " + Reason(traceFile.Error()));
       return kExitOutput;
     }
     tracing = std::make_unique<TracingHidBackend>(
@@ -334,7 +338,7 @@ int RunFlash(const Arguments& args) {
     hid = tracing.get();
   }
 
-  auto outputs = std::make_shared<TerminalOutputs>();
+  auto outputs = std::make_shared<TerminalOutputs>(o.json);
   InstallStatusOutputs(outputs);
   struct Uninstall {
     ~Uninstall() { RemoveStatusOutputs(); }
@@ -345,31 +349,30 @@ int RunFlash(const Arguments& args) {
   {
     std::vector<HidInterfaceInfo> present;
     if (const HidResult r = hid->Enumerate(present); !r) {
-      std::fprintf(stderr, "kbupdate flash: %s\n", r.error.c_str());
+      Error(r.error);
       return kExitNoHid;
     }
   }
   // Discovery skips an interface it cannot open without a word; say why, or
   // a user without access rights sees only the time-out.
-  for (const std::string& p : AccessProblems(*hid))
-    std::fprintf(stderr, "kbupdate flash: %s\n", p.c_str());
-  if (!FindKeyboard(*hid, events, o.waitSeconds)) {
-    std::fprintf(stderr, "kbupdate flash: no keyboard appeared within %u s\n", o.waitSeconds);
+  for (const std::string& p : AccessProblems(*hid)) Error(p);
+  report.Status("looking for the keyboard...");
+  if (!FindKeyboard(*hid, events, d.waitSeconds)) {
+    Error(Format("no keyboard appeared within %u s", d.waitSeconds));
     for (const std::string& p : AccessProblems(*hid)) std::fprintf(stderr, "  %s\n", p.c_str());
     return kExitNoKeyboard;
   }
-  std::fprintf(stderr, "keyboard ready in update mode\n");
+  report.Status("keyboard ready in update mode");
 
   // The Start command: the image belongs to this run from here on.
   std::unique_lock<std::mutex> imageLock(g_ImageMutex);
   std::memset(g_ImageBuffer, 0, kImageSize);
   if (const HexToBinResult r = HexToBin(hexPath, g_ImageBuffer); !r.Read()) {
-    std::fprintf(stderr, "kbupdate flash: cannot read %s: %s\n", o.file.c_str(), r.reason.c_str());
+    Error("cannot read " + o.file + ": " + r.reason);
     return kExitInput;
   }
   if (!FindFirmwareSignature(g_ImageBuffer)) {
-    std::fprintf(stderr, "kbupdate flash: %s holds no firmware signature (Hex File Error!)\n",
-                 o.file.c_str());
+    Error(o.file + " holds no firmware signature (Hex File Error!)");
     return kExitNoSignature;
   }
   g_ProgressStep = 0;
@@ -383,17 +386,41 @@ int RunFlash(const Arguments& args) {
   outputs->EndLine();
 
   const bool pass = result == kUpdateRunOk;
-  if (!pass)
-    for (const auto& line : notes) std::fprintf(stderr, "  %s\n", line.c_str());
-  if (ReadLog() != (pass ? "PASS\r\n" : "FAIL\r\n"))
-    std::fprintf(stderr, "kbupdate flash: could not write %s in the current folder\n",
-                 kResultLogName);
-  if (!traceFile.Close())
-    std::fprintf(stderr, "kbupdate flash: writing %s failed; the trace is incomplete\n",
-                 o.trace.c_str());
-  std::printf("%s\n", pass ? "PASS" : "FAIL");
+  if (!pass || CurrentVerbosity() == Verbosity::Verbose || o.json)
+    for (const auto& line : notes) report.Note(line);
+  int code = pass ? kExitOk : kExitFailed;
+  if (ReadLog() != (pass ? "PASS\r\n" : "FAIL\r\n")) {
+    Error(std::string("could not write ") + kResultLogName +
+          " in the current folder: " + LogProblem());
+    code = kExitOutput;
+  }
+  if (const int e = traceFile.Close()) {
+    Error("writing the trace file " + d.trace + " failed: " + Reason(e) +
+          "; the trace is incomplete");
+    code = kExitOutput;
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+  if (o.json) {
+    PrintJsonLine({{"type", "result"},
+                   {"result", pass ? "PASS" : "FAIL"},
+                   {"exit_code", code},
+                   {"elapsed_s", std::round(elapsed * 10) / 10}});
+  } else {
+    Info(Format("%s after %.1f s", pass ? "passed" : "failed", elapsed));
+    std::printf("%s\n", pass ? "PASS" : "FAIL");
+  }
   std::fflush(stdout);
-  return pass ? kExitOk : kExitFailed;
+  return code;
+}
+
+}  // namespace
+
+VerbRun SetUpFlash(CLI::App& command) {
+  auto o = std::make_shared<Options>();
+  AddDeviceOptions(command, o->device, kSimulate | kSimFaults | kWait | kTrace);
+  AddJsonOption(command, o->json);
+  command.add_option("FILE.hex", o->file)->required();
+  return [o] { return RunFlash(*o); };
 }
 
 }  // namespace kbt::cli

@@ -3,15 +3,20 @@
 // nothing, so it is safe beside a running update; it opens only the
 // interfaces that discovery would use, to show whether it may (on Linux the
 // missing access rule is what keeps a keyboard unseen).
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cli/common_options.h"
+#include "cli/console.h"
+#include "cli/json_lines.h"
 #include "cli/verbs.h"
 #include "device/discovery_rules.h"
 #include "device/hid.h"
+#include "sim/sim_bus.h"
 #ifdef KB_HAVE_PLATFORM_HID
 #include "device/platform_hid.h"
 #endif
@@ -19,7 +24,7 @@
 namespace kbt::cli {
 
 const char kListHelp[] =
-    "usage: kbupdate list\n"
+    "usage: kbupdate list [--simulate] [--json]\n"
     "\n"
     "Lists every HID interface present now: its path, vendor and product ID,\n"
     "the usage page of its first top-level collection, its longest feature\n"
@@ -38,8 +43,19 @@ const char kListHelp[] =
     "On Linux the interfaces are hidraw nodes; listing needs no access rights,\n"
     "updating does (see README, \"Linux: device access\").\n"
     "\n"
-    "exit codes: 0 listed (also when there is none); 1 the HID layer failed;\n"
-    "            2 wrong command line\n";
+    "  --simulate  list the simulated keyboard instead of the real interfaces\n"
+    "  --json      one JSON object per line on stdout instead of the table:\n"
+    "    type          \"interface\"\n"
+    "    path          the interface's device path\n"
+    "    info_valid    false when attributes or descriptor could not be read (the\n"
+    "                  figures below are then absent)\n"
+    "    vendor_id, product_id, usage_page, feature_report_length   numbers\n"
+    "    discovery     \"data\", \"command\", \"enter\" or \"-\" (see above)\n"
+    "    access        \"ok\", the reason it cannot be opened, or \"-\" when\n"
+    "                  discovery would not use it\n"
+    "\n"
+    "exit codes: 0 listed (also when there is none); 2 wrong command line;\n"
+    "            7 no HID access (no HID layer in this build, or it failed)\n";
 
 namespace {
 
@@ -64,7 +80,7 @@ std::string Narrow(const DevicePath& path) {
 }
 
 // Whether discovery could open the interface: "ok" or the layer's reason.
-[[maybe_unused]] std::string AccessOf(HidBackend& hid, const DevicePath& path) {
+std::string AccessOf(HidBackend& hid, const DevicePath& path) {
   std::unique_ptr<HidDevice> device;
   const HidResult r = hid.Open(path, device);
   return r ? std::string("ok") : r.error;
@@ -84,24 +100,17 @@ std::vector<std::string> AccessProblems(HidBackend& hid) {
   return problems;
 }
 
-int RunList(const Arguments& args) {
-  if (!args.empty()) {
-    std::fprintf(stderr, "kbupdate list: takes no arguments (see kbupdate list --help)\n");
-    return kExitUsage;
-  }
-#ifndef KB_HAVE_PLATFORM_HID
-  std::fprintf(stderr, "kbupdate list: this build has no HID layer for this system\n");
-  return kExitFailed;
-#else
-  const std::unique_ptr<HidBackend> hid = MakePlatformHidBackend();
-  std::vector<HidInterfaceInfo> interfaces;
-  if (const HidResult r = hid->Enumerate(interfaces); !r) {
-    std::fprintf(stderr, "kbupdate list: %s\n", r.error.c_str());
-    return kExitFailed;
-  }
+namespace {
+
+struct ListOptions {
+  DeviceOptions device;
+  bool json = false;
+};
+
+void PrintTable(HidBackend& hid, const std::vector<HidInterfaceInfo>& interfaces) {
   if (interfaces.empty()) {
     std::printf("no HID interfaces present\n");
-    return kExitOk;
+    return;
   }
   std::size_t width = 4;
   for (const auto& i : interfaces) width = std::max(width, Narrow(i.path).size());
@@ -116,13 +125,69 @@ int RunList(const Arguments& args) {
     }
     // A fresh discovery sees no hold; the list shows what it would do.
     const DiscoveryRule rule = ClassifyInterface(i, false);
-    const std::string access = rule == DiscoveryRule::None ? "-" : AccessOf(*hid, i.path);
+    const std::string access = rule == DiscoveryRule::None ? "-" : AccessOf(hid, i.path);
     std::printf("%-*s  %04x    %04x     0x%04x  %7u  %-9s  %s\n", static_cast<int>(width),
                 path.c_str(), i.vendorId, i.productId, i.usagePage,
                 static_cast<unsigned>(i.featureReportLength), RuleText(rule), access.c_str());
   }
-  return kExitOk;
+}
+
+void PrintJson(HidBackend& hid, const std::vector<HidInterfaceInfo>& interfaces) {
+  for (const auto& i : interfaces) {
+    Json j;
+    j["type"] = "interface";
+    j["path"] = Narrow(i.path);
+    j["info_valid"] = i.infoValid;
+    if (i.infoValid) {
+      const DiscoveryRule rule = ClassifyInterface(i, false);
+      j["vendor_id"] = i.vendorId;
+      j["product_id"] = i.productId;
+      j["usage_page"] = i.usagePage;
+      j["feature_report_length"] = i.featureReportLength;
+      j["discovery"] = RuleText(rule);
+      j["access"] = rule == DiscoveryRule::None ? "-" : AccessOf(hid, i.path);
+    }
+    PrintJsonLine(j);
+  }
+}
+
+int RunList(ListOptions& o) {
+  if (const std::string e = FinishDeviceOptions(o.device); !e.empty()) {
+    Error(e + " (see kbupdate list --help)");
+    return kExitUsage;
+  }
+  std::unique_ptr<HidBackend> hid;
+  if (o.device.simulate) {
+    hid = std::make_unique<sim::SimBus>(sim::SimMode::Normal);
+  } else {
+#ifdef KB_HAVE_PLATFORM_HID
+    hid = MakePlatformHidBackend();
 #endif
+  }
+  if (!hid) {
+    Error("this build has no HID layer for this system; --simulate lists the simulated keyboard");
+    return kExitNoHid;
+  }
+  std::vector<HidInterfaceInfo> interfaces;
+  if (const HidResult r = hid->Enumerate(interfaces); !r) {
+    Error(r.error);
+    return kExitNoHid;
+  }
+  if (o.json) {
+    PrintJson(*hid, interfaces);
+  } else {
+    PrintTable(*hid, interfaces);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+VerbRun SetUpList(CLI::App& command) {
+  auto o = std::make_shared<ListOptions>();
+  AddDeviceOptions(command, o->device, kSimulate);
+  AddJsonOption(command, o->json);
+  return [o] { return RunList(*o); };
 }
 
 }  // namespace kbt::cli

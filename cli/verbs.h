@@ -1,11 +1,15 @@
-// The verbs of `kbupdate` and the exit codes they share. Each verb is one
-// function over its own arguments (the words after the verb's name) and one
-// help text; cli/main.cpp lists them.
+// The verbs of `kbupdate` and the exit codes they share. A verb is one file
+// (cli/verb_NAME.cpp) with a set-up function and a help text; cli/main.cpp
+// lists them in one table.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
 namespace kbt {
 class HidBackend;
 }
@@ -14,28 +18,36 @@ namespace kbt::cli {
 
 // Exit codes, the same for every verb (listed by `kbupdate --help`).
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // the operation ran and failed
-inline constexpr int kExitUsage = 2;   // wrong command line
-inline constexpr int kExitInput = 3;   // the input file cannot be opened or read
-inline constexpr int kExitOutput = 4;  // the output file cannot be written
+inline constexpr int kExitFailed = 1;         // the operation ran and failed
+inline constexpr int kExitUsage = 2;          // wrong command line, or a refused one
+inline constexpr int kExitInput = 3;          // the input file cannot be opened or read
+inline constexpr int kExitOutput = 4;         // an output file cannot be written
+inline constexpr int kExitNoSignature = 5;    // the HEX file holds no firmware signature
+inline constexpr int kExitNoKeyboard = 6;     // no keyboard appeared within the wait
+inline constexpr int kExitNoHid = 7;          // no HID access
+inline constexpr int kExitInterrupted = 130;  // SIGINT (Ctrl+C); SIGTERM gives 143
+inline constexpr int kExitTerminated = 143;
 
-using Arguments = std::vector<std::string>;
+// A verb adds its options and arguments to `command`, bound to variables it
+// owns, and returns what runs it once the command line has been parsed.
+using VerbRun = std::function<int()>;
+using VerbSetUp = VerbRun (*)(CLI::App& command);
 
-int RunConvert(const Arguments& args);
+VerbRun SetUpConvert(CLI::App& command);
 extern const char kConvertHelp[];
 
-int RunInspect(const Arguments& args);
+VerbRun SetUpInspect(CLI::App& command);
 extern const char kInspectHelp[];
 
-int RunList(const Arguments& args);
+VerbRun SetUpList(CLI::App& command);
 extern const char kListHelp[];
+
+VerbRun SetUpFlash(CLI::App& command);
+extern const char kFlashHelp[];
 
 // The interfaces that discovery would use but cannot open, each with the HID
 // layer's reason (permission denied and the hint about access rules, ...).
 // Empty when every one opens or there is none.
 std::vector<std::string> AccessProblems(HidBackend& hid);
-
-int RunFlash(const Arguments& args);
-extern const char kFlashHelp[];
 
 }  // namespace kbt::cli

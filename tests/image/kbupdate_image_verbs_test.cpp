@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "convert " + kDemo + " {dir}/no/such/folder/out.bin",
                  4,
                  {"cannot create"}},
-        VerbCase{"ConvertOneArgument", "convert " + kDemo, 2, {"expects FILE.hex OUT.bin"}},
+        VerbCase{"ConvertOneArgument", "convert " + kDemo, 2, {"OUT.bin is required"}},
         VerbCase{
             "InspectDemo", "inspect " + kDemo, 0, {"00 data", "image end: 0x1372", "0 warnings"}},
         VerbCase{"InspectMissing",
@@ -104,11 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
                  3,
                  {"reading /proc/self/mem failed part way"}},
         VerbCase{"Overview", "--help", 0, {"convert", "inspect", "exit codes:"}},
-        VerbCase{"HelpVerb", "help convert", 0, {"usage: kbupdate convert FILE.hex OUT.bin"}},
-        VerbCase{"HelpHelp", "help --help", 0, {"usage: kbupdate VERB"}},
-        VerbCase{"VerbHelpFlag", "inspect --help", 0, {"usage: kbupdate inspect FILE.hex"}},
+        VerbCase{"HelpVerb", "help convert", 0, {"usage: kbupdate convert [--force] FILE.hex OUT.bin"}},
+        VerbCase{"HelpHelp", "help --help", 0, {"usage: kbupdate [-v|-q] VERB"}},
+        VerbCase{"VerbHelpFlag", "inspect --help", 0, {"usage: kbupdate inspect [--json] FILE.hex"}},
         VerbCase{"UnknownVerb", "frobnicate", 2, {"unknown verb 'frobnicate'"}},
-        VerbCase{"NoArguments", "", 2, {"usage: kbupdate VERB"}}),
+        VerbCase{"NoArguments", "", 2, {"usage: kbupdate [-v|-q] VERB"}}),
     [](const testing::TestParamInfo<VerbCase>& info) { return std::string(info.param.name); });
 
 // What convert writes is the whole image, byte for byte what HexToBin makes.

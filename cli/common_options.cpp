@@ -1,0 +1,119 @@
+#include "cli/common_options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+
+#include "cli/console.h"
+
+namespace kbt::cli {
+
+void AddJsonOption(CLI::App& verb, bool& json) {
+  verb.add_flag("--json", json);
+}
+
+namespace {
+
+const CLI::Validator kNotEmpty(
+    [](std::string& value) { return value.empty() ? std::string("needs a file name") : ""; },
+    "FILE");
+
+}  // namespace
+
+void AddDeviceOptions(CLI::App& verb, DeviceOptions& o, unsigned which) {
+  if (which & kSimulate) verb.add_flag("--simulate", o.simulate);
+  if (which & kSimKeyboards)
+    verb.add_option("--sim-keyboards", o.simKeyboards)->check(CLI::Range(1u, 64u));
+  if (which & kSimFaults) {
+    verb.add_option("--sim-fail", o.failOnce);
+    verb.add_option("--sim-fail-from", o.failFrom);
+    verb.add_option("--sim-unplug", o.unplugAt);
+    verb.add_option("--sim-reject-block", o.rejectBlock);
+    verb.add_option("--sim-corrupt", o.corruptBlock);
+    // A flag, so that it never takes the next word (the file) as its value;
+    // "--sim-refuse-entry=@2" names the keyboard.
+    verb.add_flag("--sim-refuse-entry{@1}", o.refuseEntry);
+  }
+  if (which & kPort) verb.add_option("--port", o.ports)->allow_extra_args(false);
+  if (which & kWait) verb.add_option("--wait", o.waitSeconds)->check(CLI::Range(1u, 3600u));
+  if (which & kTrace) verb.add_option("--trace", o.trace)->check(kNotEmpty);
+}
+
+namespace {
+
+bool ParseUnsigned(const std::string& text, long low, long high, long& out) {
+  long value = 0;
+  const char* end = text.data() + text.size();
+  const auto [p, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || p != end || value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
+// "N@K", "N", "@K" (with `needsValue` false): the value and the keyboard.
+std::string ParseFault(const std::string& flag, const std::string& given, bool needsValue, long low,
+                       long high, unsigned keyboards, long& value, unsigned& keyboard) {
+  const auto at = given.find('@');
+  const std::string number = given.substr(0, at);
+  keyboard = 1;
+  if (at != std::string::npos) {
+    long k = 0;
+    if (!ParseUnsigned(given.substr(at + 1), 1, 1000, k))
+      return flag + ": '" + given + "': the keyboard after @ is a number from 1";
+    if (k > static_cast<long>(keyboards))
+      return Format("%s: '%s': there %s only %u simulated keyboard%s (--sim-keyboards)",
+                    flag.c_str(), given.c_str(), keyboards == 1 ? "is" : "are", keyboards,
+                    keyboards == 1 ? "" : "s");
+    keyboard = static_cast<unsigned>(k);
+  }
+  if (!needsValue) {
+    if (!number.empty()) return flag + " takes no value but an optional @K";
+    return {};
+  }
+  if (!ParseUnsigned(number, low, high, value))
+    return Format("%s: '%s': expects a number from %ld to %ld, optionally followed by @K",
+                  flag.c_str(), given.c_str(), low, high);
+  return {};
+}
+
+}  // namespace
+
+std::string FinishDeviceOptions(DeviceOptions& o) {
+  struct Flag {
+    const char* name;
+    const std::vector<std::string>& given;
+    long low, high;
+    int sim::SimFaults::*field;
+  };
+  const Flag flags[] = {
+      {"--sim-fail", o.failOnce, 1, 100000, &sim::SimFaults::failOnce},
+      {"--sim-fail-from", o.failFrom, 1, 100000, &sim::SimFaults::failFrom},
+      {"--sim-unplug", o.unplugAt, 1, 100000, &sim::SimFaults::unplugAt},
+      {"--sim-reject-block", o.rejectBlock, 0, 6, &sim::SimFaults::rejectBlock},
+      {"--sim-corrupt", o.corruptBlock, 0, 6, &sim::SimFaults::corruptBlock},
+  };
+  bool any = !o.refuseEntry.empty();
+  for (const Flag& f : flags) {
+    for (const std::string& given : f.given) {
+      any = true;
+      long value = 0;
+      unsigned keyboard = 1;
+      const std::string error =
+          ParseFault(f.name, given, true, f.low, f.high, o.simKeyboards, value, keyboard);
+      if (!error.empty()) return error;
+      o.faults[keyboard].*f.field = static_cast<int>(value);
+    }
+  }
+  for (const std::string& given : o.refuseEntry) {
+    long unused = 0;
+    unsigned keyboard = 1;
+    const std::string error =
+        ParseFault("--sim-refuse-entry", given, false, 0, 0, o.simKeyboards, unused, keyboard);
+    if (!error.empty()) return error;
+    o.faults[keyboard].refuseEntry = true;
+  }
+  if (any && !o.simulate) return "the --sim-* faults need --simulate";
+  if (o.simKeyboards != 1 && !o.simulate) return "--sim-keyboards needs --simulate";
+  return {};
+}
+
+}  // namespace kbt::cli

@@ -1,0 +1,64 @@
+// Options that several verbs share, defined once so that they are spelled,
+// checked and documented the same everywhere: --json, and the device options
+// (--simulate with the simulated keyboard's faults, --port, --wait, --trace).
+// A verb adds the ones it takes; its help text lists them.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/keyboard_model.h"
+
+namespace CLI {
+class App;
+}
+
+namespace kbt::cli {
+
+// --json: one JSON object per line on stdout instead of text.
+void AddJsonOption(CLI::App& verb, bool& json);
+
+struct DeviceOptions {
+  bool simulate = false;
+  unsigned simKeyboards = 1;
+  std::vector<std::string> ports;  // --port LOCATION, repeatable
+  unsigned waitSeconds = 30;
+  std::string trace;
+
+  // The fault flags as given: "N" or "N@K" (K: the simulated keyboard, 1 by
+  // default); FinishDeviceOptions turns them into `faults`.
+  std::vector<std::string> failOnce, failFrom, unplugAt, rejectBlock, corruptBlock, refuseEntry;
+  std::map<unsigned, sim::SimFaults> faults;  // by simulated keyboard, 1..simKeyboards
+};
+
+enum DeviceOptionSet : unsigned {
+  kSimulate = 1u << 0,      // --simulate
+  kSimKeyboards = 1u << 1,  // --sim-keyboards N
+  kSimFaults = 1u << 2,     // --sim-fail, --sim-unplug, ...
+  kPort = 1u << 3,          // --port LOCATION
+  kWait = 1u << 4,          // --wait SECONDS
+  kTrace = 1u << 5,         // --trace FILE
+};
+
+void AddDeviceOptions(CLI::App& verb, DeviceOptions& options, unsigned which);
+
+// Checks what the parser cannot (a fault needs --simulate, a keyboard number
+// in range) and fills `faults`. Empty when fine, else the sentence to print.
+std::string FinishDeviceOptions(DeviceOptions& options);
+
+// The help text's paragraph on the fault flags, shared by the verbs that
+// take them (a macro, so that it joins their help literals).
+#define KB_SIM_FAULTS_HELP                                                           \
+  "Faults of the simulated keyboard (with --simulate). Reports are counted\n"        \
+  "from the Begin command on, repetitions included, so that in a run\n"              \
+  "without repetitions N is the report's place in the update sequence.\n"            \
+  "Each flag takes @K for the simulated keyboard it hits (default 1):\n"             \
+  "  --sim-fail=N[@K]          the N-th report fails once\n"                         \
+  "  --sim-fail-from=N[@K]     the N-th report and every later one fail\n"           \
+  "  --sim-unplug=N[@K]        the keyboard leaves the bus instead of answering N\n" \
+  "  --sim-reject-block=B[@K]  every write of image block B (0 to 6) fails\n"        \
+  "  --sim-corrupt=B[@K]       every read-back of image block B differs\n"           \
+  "  --sim-refuse-entry[=@K]   the keyboard ignores the Enter-update-mode command\n"
+
+}  // namespace kbt::cli

@@ -1,0 +1,145 @@
+// The conventions every verb shares: help and version, option errors, -v and
+// -q, the exit codes the help promises, and --json lines that a JSON reader
+// takes.
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "kbupdate_run.h"
+
+namespace kbt::test {
+namespace {
+
+using nlohmann::json;
+
+std::vector<json> JsonLines(const std::string& out) {
+  std::vector<json> lines;
+  std::size_t start = 0;
+  while (start < out.size()) {
+    const std::size_t end = out.find('\n', start);
+    EXPECT_NE(end, std::string::npos) << "last line without its line feed";
+    if (end == std::string::npos) break;
+    lines.push_back(json::parse(out.substr(start, end - start)));  // throws on bad JSON
+    start = end + 1;
+  }
+  return lines;
+}
+
+TEST(KbupdateHelp, ListsEveryExitCode) {
+  Workdir w;
+  const Outcome r = w.Kbupdate("--help");
+  EXPECT_EQ(r.exitCode, 0);
+  for (int code = 0; code <= 7; ++code)
+    EXPECT_NE(r.out.find("\n  " + std::to_string(code) + "  "), std::string::npos)
+        << "exit code " << code << " missing:\n"
+        << r.out;
+  for (const char* verb : {"convert", "inspect", "flash", "list"})
+    EXPECT_NE(r.out.find(verb), std::string::npos) << r.out;
+}
+
+struct Usage {
+  const char* name;
+  std::string args;
+  int exitCode;
+  const char* saying;  // on stdout for 0, else on stderr
+};
+
+class UsageTest : public testing::TestWithParam<Usage> {};
+
+TEST_P(UsageTest, ExitCodeAndMessage) {
+  Workdir w;
+  const Outcome r = w.Kbupdate(GetParam().args);
+  EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.out << r.err;
+  const std::string& where = GetParam().exitCode == 0 ? r.out : r.err;
+  EXPECT_NE(where.find(GetParam().saying), std::string::npos) << r.out << r.err;
+  if (GetParam().exitCode != 0) {
+    EXPECT_EQ(r.ErrLines().size(), 1u) << r.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kbupdate, UsageTest,
+    testing::Values(
+        Usage{"Version", "--version", 0, "kbupdate 1."},
+        Usage{"VersionRejectsMore", "--version convert", 2, "'convert' after --version"},
+        Usage{"HelpRejectsMore", "--help flash", 2, "'flash' after --help"},
+        Usage{"VerbHelp", "flash --help", 0, "usage: kbupdate flash"},
+        Usage{"VerbHelpRejectsMore", "flash --help fw.hex", 2, "--help takes no other arguments"},
+        Usage{"HelpAfterDashDashIsAFile", "inspect -- --help", 3, "cannot open --help"},
+        Usage{"UnknownOptionNamed", "inspect --frobnicate fw.hex", 2, "--frobnicate"},
+        Usage{"UnknownLeadingOption", "--frobnicate", 2, "unknown option '--frobnicate'"},
+        Usage{"VerboseAndQuiet", "-v inspect -q fw.hex", 2, "-v and -q"},
+        Usage{"WaitOutOfRange", "flash --simulate --wait 0 fw.hex", 2, "--wait"},
+        Usage{"FaultNumberNotANumber", "flash --simulate --sim-fail=x fw.hex", 2, "--sim-fail"},
+        Usage{"FaultOnAMissingKeyboard", "flash --simulate --sim-unplug=13@2 fw.hex", 2,
+              "only 1 simulated keyboard"},
+        Usage{"FaultWithoutSimulate", "flash --sim-corrupt=2 fw.hex", 2, "need --simulate"},
+        Usage{"EmptyTraceName", "flash --simulate --trace '' fw.hex", 2, "--trace"}),
+    [](const testing::TestParamInfo<Usage>& info) { return std::string(info.param.name); });
+
+// -q leaves stdout's result and drops the chatter; -v before or after the
+// verb is the same flag.
+TEST(KbupdateVerbosity, QuietKeepsResultsOnly) {
+  Workdir w;
+  Outcome r = w.Kbupdate("-q convert fw.hex - ");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.err, "");
+  r = w.Kbupdate("convert -q fw.hex out.bin");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("signature: found"), std::string::npos);
+  r = w.Kbupdate("inspect fw.hex -v");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST(KbupdateJson, InspectIsOneObject) {
+  Workdir w;
+  const Outcome r = w.Kbupdate("inspect --json fw.hex");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto lines = JsonLines(r.out);
+  ASSERT_EQ(lines.size(), 1u);
+  const json& j = lines[0];
+  EXPECT_EQ(j["type"], "inspection");
+  EXPECT_EQ(j["file"], "fw.hex");
+  EXPECT_EQ(j["signature_offset"], 4922);
+  EXPECT_EQ(j["image_end"], 0x1372);
+  EXPECT_EQ(j["warnings"], 0);
+  EXPECT_EQ(j["bad_checksum_lines"]["count"], 0);
+  EXPECT_TRUE(j["end_record_line"].is_number());
+}
+
+TEST(KbupdateJson, InspectCountsFindingsAndNullsTheMissing) {
+  Workdir w;
+  // A wrong checksum on line 1, no signature, no end record.
+  w.Write("bad.hex", ":0100000000FE\n");
+  const Outcome r = w.Kbupdate("inspect --json bad.hex");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto lines = JsonLines(r.out);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["bad_checksum_lines"]["count"], 1);
+  EXPECT_EQ(lines[0]["bad_checksum_lines"]["lines"], json::array({1}));
+  EXPECT_TRUE(lines[0]["signature_offset"].is_null());
+  EXPECT_TRUE(lines[0]["end_record_line"].is_null());
+  EXPECT_EQ(lines[0]["warnings"], 2);
+}
+
+TEST(KbupdateJson, ListSimulatedParses) {
+  Workdir w;
+  const Outcome r = w.Kbupdate("list --simulate --json");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto lines = JsonLines(r.out);
+  ASSERT_FALSE(lines.empty());
+  int enter = 0;
+  for (const json& j : lines) {
+    EXPECT_TRUE(j.contains("type")) << j.dump();
+    if (j.value("type", "") == "interface" && j.value("discovery", "") == "enter") {
+      ++enter;
+      EXPECT_EQ(j["usage_page"], 0xFF00);
+      EXPECT_EQ(j["feature_report_length"], 6);
+      EXPECT_EQ(j["access"], "ok");
+    }
+  }
+  EXPECT_EQ(enter, 1) << r.out;
+}
+
+}  // namespace
+}  // namespace kbt::test

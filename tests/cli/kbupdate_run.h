@@ -1,0 +1,94 @@
+// Runs the built kbupdate as a user would, through /bin/sh in a fresh
+// folder, and keeps what it printed on stdout and on stderr apart.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace kbt::test {
+
+inline const std::string kDemoHex = KB_SOURCE_DIR "/res/demo/firmware.hex";
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+  // stderr as lines (the last one without its line feed included).
+  std::vector<std::string> ErrLines() const {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < err.size()) {
+      std::size_t end = err.find('\n', start);
+      if (end == std::string::npos) end = err.size();
+      lines.push_back(err.substr(start, end - start));
+      start = end + 1;
+    }
+    return lines;
+  }
+};
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A fresh folder with a copy of the demo firmware as fw.hex; kbupdate runs
+// in it. Removed at the end.
+class Workdir {
+ public:
+  Workdir() {
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() /
+            ("kbt-cli-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_ / "work");
+    std::filesystem::copy_file(kDemoHex, Dir() / "fw.hex");
+  }
+  ~Workdir() {
+    std::error_code ec;
+    std::filesystem::permissions(Dir(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  Workdir(const Workdir&) = delete;
+  Workdir& operator=(const Workdir&) = delete;
+
+  // Where kbupdate runs.
+  std::filesystem::path Dir() const { return path_ / "work"; }
+  std::filesystem::path operator/(const std::string& name) const { return Dir() / name; }
+
+  void Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream out(Dir() / name, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string Read(const std::string& name) const { return ReadFile(Dir() / name); }
+
+  // `kbupdate ARGS` in Dir(); `args` is shell text, so it may redirect
+  // stdin or stdout itself. `as` prefixes the command (another user, ...).
+  Outcome Kbupdate(const std::string& args, const std::string& as = "") const {
+    const auto out = path_ / "stdout.txt";
+    const auto err = path_ / "stderr.txt";
+    // The captures come first, so that a redirection in `args` wins.
+    const std::string command = "cd '" + Dir().string() + "' && " + as + " '" KB_KBUPDATE "' >'" +
+                                out.string() + "' 2>'" + err.string() + "' " + args;
+    Outcome r;
+    const int status = std::system(("exec </dev/null; " + command).c_str());
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(out);
+    r.err = ReadFile(err);
+    return r;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace kbt::test
