@@ -2,6 +2,7 @@
 # the simulated keyboard.
 add_library(kbqtapp STATIC ${CMAKE_CURRENT_LIST_DIR}/qt_app.cpp ${CMAKE_CURRENT_LIST_DIR}/qt_app.h)
 kb_layer(kbqtapp app)
+target_compile_definitions(kbqtapp PRIVATE KB_VERSION="${PROJECT_VERSION}")
 target_link_libraries(kbqtapp PUBLIC kbqt kb_platform_hid PRIVATE kb_warnings)
 
 add_executable(keyboard-update-tool ${CMAKE_CURRENT_LIST_DIR}/qt_main.cpp)

@@ -5,7 +5,7 @@
 // is unplugged and plugged in again after a pause, unless it already left
 // the bus and came back by itself.
 //
-//   keyboard-update-tool-demo                    run until the window closes
+//   keyboard-update-tool-demo [FILE.hex]         run until the window closes
 //   keyboard-update-tool-demo --screenshots DIR  press Start by itself, save
 //       the window grey, yellow, green and red (the second run is made to
 //       fail) as DIR/dialog-<colour>.png, then end
@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/qt_app.h"
 #include "device/device_state.h"
@@ -206,23 +207,30 @@ class Recorder : public QObject {
 int main(int argc, char** argv) {
   using namespace kbt;
   QString screenshots;
+  std::vector<std::string> dialogArgs;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--screenshots" && i + 1 < argc) {
       screenshots = QString::fromLocal8Bit(argv[++i]);
     } else if (arg == "--help" || arg == "-h") {
       std::printf(
-          "usage: keyboard-update-tool-demo [--screenshots DIR]\n"
-          "The update dialog over a simulated keyboard. Put a .hex file beside the\n"
-          "program. --screenshots presses Start by itself and saves the window grey,\n"
-          "yellow, green and red into DIR, then ends.\n");
+          "usage: keyboard-update-tool-demo [--screenshots DIR] [FILE.hex]\n"
+          "The update dialog over a simulated keyboard. Name FILE.hex, or put a .hex\n"
+          "file beside the program. --screenshots presses Start by itself and saves\n"
+          "the window grey, yellow, green and red into DIR, then ends.\n");
       return 0;
+    } else if (arg.empty() || arg.front() != '-') {
+      dialogArgs.push_back(arg);
     } else {
       std::fprintf(stderr, "keyboard-update-tool-demo: unknown argument %s (try --help)\n",
                    arg.c_str());
       return 2;
     }
   }
+
+  const DialogArguments parsed = ParseDialogArguments(dialogArgs);
+  if (parsed.action != DialogArguments::Action::Run)
+    return FinishWithoutWindow(parsed, "keyboard-update-tool-demo");
 
   // The demo's own options only; Qt sees the program name alone.
   static int qtArgc = 1;
@@ -249,9 +257,11 @@ int main(int argc, char** argv) {
     std::thread([bus] { CycleAfterRun(*bus); }).detach();
   };
 
-  RunDialogAndExit(*bus, std::move(registration), std::move(workers),
-                   [bus, screenshots](MainDialog& dialog) {
-                     QTimer::singleShot(kPlugInAfter, [bus] { bus->PlugIn(); });
-                     if (!screenshots.isEmpty()) new Recorder(dialog, *bus, screenshots);
-                   });
+  RunDialogAndExit(
+      *bus, std::move(registration), std::move(workers),
+      [bus, screenshots](MainDialog& dialog) {
+        QTimer::singleShot(kPlugInAfter, [bus] { bus->PlugIn(); });
+        if (!screenshots.isEmpty()) new Recorder(dialog, *bus, screenshots);
+      },
+      parsed.file);
 }

@@ -1,10 +1,14 @@
 // keyboard-update-tool: the dialog on the machine's own HID interfaces.
-// The command line changes nothing; every start opens one more independent
-// window, and closing it ends the process at once, even during an update.
+// Every start opens one more independent window, and closing it ends the
+// process at once, even during an update. The command line may name the
+// firmware file (a desktop's "Open with"); without it the window searches
+// beside the program as the Windows program does.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/qt_app.h"
 #include "device/empty_hid.h"
@@ -30,9 +34,13 @@ std::unique_ptr<kbt::HidBackend> MakeBackend() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const kbt::DialogArguments parsed =
+      kbt::ParseDialogArguments(std::vector<std::string>(argv + 1, argv + argc));
+  if (parsed.action != kbt::DialogArguments::Action::Run)
+    return kbt::FinishWithoutWindow(parsed, "keyboard-update-tool");
+
   // Qt would take options such as -style, -reverse or -geometry from the
-  // command line; the tool takes none, so Qt sees the program name alone.
-  (void)argc;
+  // command line; the tool has its own, so Qt sees the program name alone.
   static int qtArgc = 1;
   static char* qtArgv[] = {argv[0], nullptr};
   QApplication app(qtArgc, qtArgv);
@@ -47,5 +55,6 @@ int main(int argc, char** argv) {
   registration = [events](kbt::DeviceEventSink sink) { events->Start(std::move(sink)); };
 #endif
 
-  kbt::RunDialogAndExit(hid, std::move(registration));
+  kbt::RunDialogAndExit(hid, std::move(registration), kbt::ControllerWorkers::Real(), {},
+                        parsed.file);
 }

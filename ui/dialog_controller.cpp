@@ -42,11 +42,14 @@ DialogController::DialogController(HidBackend& hid, DialogServices& dialog, Colo
   ResetButtonLook(grayText);
 }
 
-void DialogController::Initialize() {
+void DialogController::Initialize(const std::optional<std::wstring>& givenFile) {
   // The first discovery runs while the rest of the initialisation goes on.
   workers_.discovery(hid_);
   dialog_.RegisterForDeviceEvents();
-  dialog_.SetFileNameText(FindHexFile().FieldText());
+  if (givenFile)
+    dialog_.SetFileNameText(*givenFile);
+  else
+    dialog_.SetFileNameText(FindHexFile().FieldText());
 }
 
 void DialogController::OnDeviceEvent(const DeviceEvent& event) {

@@ -14,6 +14,8 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "device/hid.h"
 #include "ui/dialog_services.h"
@@ -61,8 +63,9 @@ class DialogController {
 
   // Dialog initialisation, once the window and its controls exist: a first
   // discovery, the registration for device events, then the .hex file search
-  // that fills the file-name field.
-  void Initialize();
+  // that fills the file-name field. A given file (the Linux dialog's command
+  // line argument) takes the search's place: the field shows it as given.
+  void Initialize(const std::optional<std::wstring>& givenFile = std::nullopt);
 
   // A device event, on the user-interface thread.
   void OnDeviceEvent(const DeviceEvent& event);

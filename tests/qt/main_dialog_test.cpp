@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGlyphRun>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QRawFont>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 #include <atomic>
 #include <filesystem>
@@ -36,6 +39,7 @@ const DevicePath kDataPath = L"/dev/hidraw4";
 struct Box {
   QString title, text;
   QMessageBox::Icon icon;
+  QFont textFont;  // the font of the label that shows the text
 };
 
 // Closes every modal box that opens while `action` runs and returns them.
@@ -44,7 +48,11 @@ std::vector<Box> CloseBoxesDuring(const std::function<void()>& action) {
   QTimer closer;
   QObject::connect(&closer, &QTimer::timeout, [&] {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-      boxes.push_back({box->windowTitle(), box->text(), box->icon()});
+      QFont textFont = box->font();
+      for (const QLabel* label : box->findChildren<QLabel*>()) {
+        if (label->text() == box->text()) textFont = label->font();
+      }
+      boxes.push_back({box->windowTitle(), box->text(), box->icon(), textFont});
       box->button(QMessageBox::Ok)->click();
     }
   });
@@ -133,6 +141,52 @@ TEST_F(MainDialogTest, InitialisationFillsTheField) {
   dialog_->Initialize();
   EXPECT_EQ(discoveries_, 1);
   EXPECT_FALSE(dialog_->FileNameText().empty());
+}
+
+// "Open with" on a .hex file: the field shows the given file instead of the
+// search's result, and Start converts exactly that file.
+TEST_F(MainDialogTest, GivenFileTakesTheSearchsPlace) {
+  const std::wstring given = WriteFile("elsewhere.hex", true);
+  dialog_->Initialize(given);
+  EXPECT_EQ(discoveries_, 1);
+  EXPECT_EQ(dialog_->FileNameField()->toPlainText(), QString::fromStdWString(given));
+  MakeReady();
+  const auto boxes = CloseBoxesDuring([&] { dialog_->StartButton()->click(); });
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_TRUE(running_.owns_lock());
+}
+
+// Glyph 0 is a font's "missing glyph" box. Lays the text out as a label
+// would, font fallback included, and names the faces that had no glyph.
+QStringList FacesMissingAGlyph(const QString& text, const QFont& font) {
+  QTextLayout layout(text, font);
+  layout.beginLayout();
+  QTextLine line = layout.createLine();
+  line.setLineWidth(100000);
+  layout.endLayout();
+  QStringList faces;
+  for (const QGlyphRun& run : layout.glyphRuns()) {
+    for (const quint32 glyph : run.glyphIndexes()) {
+      if (glyph == 0) faces << run.rawFont().familyName();
+    }
+  }
+  return faces;
+}
+
+// The boxes end in the full-width "!" (U+FF01), which Latin fonts lack: a
+// font that has it must be installed, or the box ends in a missing-glyph box.
+TEST_F(MainDialogTest, ErrorBoxTextsHaveEveryGlyph) {
+  // The check itself sees a character that no font has.
+  ASSERT_FALSE(FacesMissingAGlyph(QString::fromUcs4(U"x\U0010FFFD"), QFont()).isEmpty());
+  for (const wchar_t* text : {kNoFindHexFileBox, kHexToBinErrorBox, kHexFileErrorBox}) {
+    const auto boxes = CloseBoxesDuring([&] { dialog_->ShowErrorBox(text); });
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, QString::fromWCharArray(text));
+    const QStringList faces = FacesMissingAGlyph(boxes[0].text, boxes[0].textFont);
+    EXPECT_TRUE(faces.isEmpty()) << boxes[0].text.toStdString() << " in "
+                                 << boxes[0].textFont.family().toStdString() << ": no glyph in "
+                                 << faces.join(", ").toStdString();
+  }
 }
 
 TEST_F(MainDialogTest, EscAndEnterEndTheDialog) {

@@ -159,8 +159,8 @@ QRect MainDialog::DialogUnitsToPixels(int x, int y, int width, int height) const
   return QRect(across(x), down(y), across(width), down(height));
 }
 
-void MainDialog::Initialize() {
-  controller_->Initialize();
+void MainDialog::Initialize(const std::optional<std::wstring>& givenFile) {
+  controller_->Initialize(givenFile);
 }
 
 std::wstring MainDialog::FileNameText() {

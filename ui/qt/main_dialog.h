@@ -40,8 +40,9 @@ class MainDialog : public QDialog, public DialogServices {
   ~MainDialog() override;
 
   // Dialog initialisation: the first discovery, the device events and the
-  // file-name field. Call once, before the window is shown.
-  void Initialize();
+  // file-name field (the given file, or the search beside the program).
+  // Call once, before the window is shown.
+  void Initialize(const std::optional<std::wstring>& givenFile = std::nullopt);
 
   // DialogServices, on the user-interface thread.
   std::wstring FileNameText() override;
