@@ -108,7 +108,9 @@ std::string DialogHelpText(const char* program) {
       "  -h, --help     show this help and exit\n"
       "  -V, --version  show the version and exit\n"
       "\n"
-      "Exit status: 0 when the window was closed, 2 for a wrong command line.\n";
+      "Exit status:\n"
+      "  0  the window was closed\n"
+      "  2  wrong command line\n";
   return text;
 }
 

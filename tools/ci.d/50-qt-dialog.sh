@@ -22,9 +22,13 @@ shots=$(mktemp -d)
 trap 'rm -rf "$shots"' EXIT
 DEMO=$build/app/keyboard-update-tool-demo tools/screenshots.sh "$shots"
 
-echo "--- the real program stays up on an X server (arguments change nothing)"
-xrun 30 bash -c "'$build/app/keyboard-update-tool' --any-argument & pid=\$!; sleep 2;
+echo "--- the real program stays up on an X server, also given a .hex file"
+xrun 30 bash -c "'$build/app/keyboard-update-tool' '$root/res/demo/firmware.hex' & pid=\$!; sleep 2;
   kill -0 \$pid || exit 1; kill \$pid; wait \$pid || true"
+echo "--- a wrong option ends it with exit code 2, before any window"
+rc=0
+env -u DISPLAY "$build/app/keyboard-update-tool" --any-argument 2>/dev/null || rc=$?
+[ "$rc" -eq 2 ]
 
 echo "--- the dialog controller with the workers under ThreadSanitizer"
 # The same ThreadSanitizer build as tools/ci.d/10-tsan.sh.
