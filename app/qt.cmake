@@ -14,9 +14,3 @@ target_link_libraries(keyboard-update-tool-demo PRIVATE kbqtapp kb_warnings)
 add_custom_command(TARGET keyboard-update-tool-demo POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/res/demo/firmware.hex
           $<TARGET_FILE_DIR:keyboard-update-tool-demo>/firmware.hex)
-
-install(TARGETS keyboard-update-tool RUNTIME DESTINATION bin)
-install(FILES ${CMAKE_SOURCE_DIR}/res/linux/keyboard-update-tool.desktop
-        DESTINATION share/applications)
-install(FILES ${CMAKE_SOURCE_DIR}/res/linux/keyboard-update-tool.png
-        DESTINATION share/icons/hicolor/256x256/apps)

@@ -2,7 +2,10 @@
 # Installs what building and testing need on Debian 12.
 #   tools/setup.sh core   compiler, CMake, GoogleTest, CLI11, nlohmann-json (enough for kbupdate)
 #   tools/setup.sh all    also Qt 6, clang sanitizers/fuzzing, mingw-w64,
-#                         Wine, Xvfb, QEMU and the guest tools
+#                         Wine, Xvfb, QEMU and the guest tools, and what the
+#                         packages need (help2man, lintian, man-db, the
+#                         bash-completion helpers, a font with the dialog's
+#                         full-width "！")
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -13,7 +16,8 @@ core=(build-essential cmake ninja-build pkg-config git libgtest-dev libgmock-dev
 all=("${core[@]}" clang libclang-rt-14-dev qt6-base-dev libgl-dev xvfb xauth x11-apps
      imagemagick qemu-system-x86 busybox-static cpio fonts-liberation fonts-dejavu-core
      g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-     wine wine32:i386 fonts-wine valgrind)
+     wine wine32:i386 fonts-wine valgrind
+     help2man lintian man-db file bash-completion fonts-wqy-microhei)
 
 case "$set_name" in
   core) want=("${core[@]}") ;;
