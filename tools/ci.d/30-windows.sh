@@ -2,8 +2,9 @@
 # The Windows build: cross-compiled with mingw-w64 into build/win32, the
 # portable test suites and the Win32 layer's own tests run under Wine through
 # ctest, the compiled resources checked against the template, and a smoke
-# test of the program and its demo under Xvfb. Every Wine call is bounded by
-# a timeout (tools/wine/run.sh); one Wine prefix (build/wine) is reused.
+# test of the program and its demo under Xvfb, and the release zip (CPack).
+# Every Wine call is bounded by a timeout (tools/wine/run.sh); one Wine
+# prefix (build/wine) is reused.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -58,7 +59,30 @@ timeout 10 wineserver -p >/dev/null 2>&1
 # test program's cases with a short time-out, so that start happens here.
 KB_WINE_TIMEOUT=120 tools/wine/run.sh "$build/tests/win32/win32_tests.exe" --gtest_list_tests >/dev/null
 
+# The release zip: the two programs, README.txt and the licence in one
+# folder; its kbupdate.exe runs from the unpacked folder.
+release_zip() {
+  rm -f "$build"/KeyboardUpdateTool-*-win32.zip
+  (cd "$build" && cpack -G ZIP >/dev/null) || return 1
+  local zip names unpacked
+  zip=$(ls "$build"/KeyboardUpdateTool-*-win32.zip) || return 1
+  echo "$zip"
+  cmake -E tar tvf "$zip" || return 1
+  names=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's#^[^/]*/##' | LC_ALL=C sort | tr '\n' ' ')
+  if [ "$names" != "KeyboardUpdateTool.exe LICENSE.txt README.txt kbupdate.exe " ]; then
+    echo "unexpected files in the zip: $names" >&2
+    return 1
+  fi
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && cmake -E tar xf "$zip") || return 1
+  tools/wine/run.sh "$unpacked"/KeyboardUpdateTool-*-win32/kbupdate.exe --version
+  local rc=$?
+  rm -rf "$unpacked"
+  return $rc
+}
+
 step "resources" tools/wine/check_resources.sh "$build/app/KeyboardUpdateTool.exe"
+step "release zip" release_zip
 step "tests under wine" bash -c "cd '$build' && ctest --output-on-failure -j '$jobs' --timeout 300"
 step "smoke test" tools/wine/smoke.sh "$build"
 exit $status
