@@ -66,6 +66,15 @@ man -w keyboard-update-tool
 bash -c 'source /usr/share/bash-completion/bash_completion; _completion_loader kbupdate;
   complete -p kbupdate'
 keyboard-update-tool --help >/dev/null
+# "Open with" on a .hex file: the file type reaches the MIME database where
+# shared-mime-info keeps one, and the desktop entry's type the desktop
+# database where desktop-file-utils keeps one.
+if [ -e /usr/share/mime/globs2 ]; then
+  grep -x '[0-9]*:text/x-ihex:\*\.hex' /usr/share/mime/globs2
+fi
+if [ -e /usr/share/applications/mimeinfo.cache ]; then
+  grep '^text/x-ihex=.*keyboard-update-tool.desktop' /usr/share/applications/mimeinfo.cache
+fi
 
 echo "--- apt-get purge $pkg"
 apt_get purge "$pkg" | tail -n 2
