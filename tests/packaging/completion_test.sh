@@ -88,8 +88,10 @@ run_cases() {
   check "$k fl" flash
   check "$k help in" inspect
   check "$k help inspect " 
-  check "$k -" --help --version
-  check_has "$k flash --" --simulate --trace --wait --sim-fail= --sim-corrupt= --help
+  check_has "$k -" --help --version --verbose --quiet
+  check_has "$k flash --" --simulate --trace --wait --sim-fail= --sim-corrupt= --help --quiet
+  check_has "$k -q flash --tr" --trace
+  check "$k -q fl" flash
   check "$k flash --tr" --trace
   check "$k flash --wait " 
   check "$k flash --trace " fw.hex OLD.HEX notes.txt sub
