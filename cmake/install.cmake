@@ -124,11 +124,13 @@ if(NOT CMAKE_CROSSCOMPILING AND KB_HELP2MAN AND KB_GZIP)
   foreach(program keyboard-update-tool keyboard-update-station)
     if(TARGET ${program})
       set(kb_include "")
+      set(kb_include_file "")
       if(EXISTS ${kb_pkg_dir}/linux/${program}.h2m)
-        set(kb_include --include ${kb_pkg_dir}/linux/${program}.h2m)
+        set(kb_include_file ${kb_pkg_dir}/linux/${program}.h2m)
+        set(kb_include --include ${kb_include_file})
       endif()
-      # --help and --version need no display; the platform plug-in is never
-      # loaded, offscreen only in case.
+      # --help and --version need no display; offscreen in case a window
+      # program's start-up loads Qt's platform plug-in before it reads them.
       add_custom_command(
         OUTPUT ${kb_man_dir}/${program}.1.gz
         COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
@@ -137,7 +139,7 @@ if(NOT CMAKE_CROSSCOMPILING AND KB_HELP2MAN AND KB_GZIP)
                 --include ${kb_pkg_dir}/linux/device-access.h2m ${kb_include}
                 --output ${kb_man_dir}/${program}.1 $<TARGET_FILE:${program}>
         COMMAND ${KB_GZIP} -9nf ${kb_man_dir}/${program}.1
-        DEPENDS ${program} ${kb_pkg_dir}/linux/device-access.h2m
+        DEPENDS ${program} ${kb_pkg_dir}/linux/device-access.h2m ${kb_include_file}
         COMMENT "Man page ${program}(1)"
         VERBATIM)
       list(APPEND kb_man_pages ${kb_man_dir}/${program}.1.gz)
