@@ -45,6 +45,9 @@ inline constexpr std::size_t kInfoBlockSize = 8;
 
 inline constexpr int kProgramAttempts = 5;
 inline constexpr int kVerifyAttempts = 10;
+// The read path asks again after a lost report, but not for ever: a keyboard
+// that keeps failing is reported, not retried ten times per part.
+inline constexpr int kReadAttempts = 3;
 inline constexpr unsigned kBeginWaitMs = 2000;
 inline constexpr unsigned kBlockWaitMs = 10;
 inline constexpr unsigned kVerifyEndWaitMs = 100;

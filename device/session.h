@@ -10,6 +10,7 @@
 // Progress step over g_ProgressStep.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,15 @@ struct SessionInterfaces {
   std::string location;  // for the front ends' texts only
 };
 
+// What a read-back of one keyboard found (session_read.cpp).
+struct ReadBack {
+  std::vector<std::uint8_t> image;  // kImageSize bytes once the image was read
+  std::array<std::uint8_t, 8> informationBlock{};
+  bool imageRead = false;
+  bool informationBlockRead = false;
+  bool finished = false;  // the keyboard took the Finish command
+};
+
 class UpdateSession {
  public:
   // `image` holds kImageSize bytes, or is null (the run then fails after the
@@ -86,6 +96,19 @@ class UpdateSession {
   int VerifyPass(HidDevice& data, HidDevice* command);
   // The result of its last send.
   bool InformationBlockRewrite(HidDevice* command);
+
+  // The read path: reads the whole image and the information block, then
+  // sends Finish so that the keyboard restarts into its firmware (also after
+  // a failed read: nothing was written, the keyboard holds what it held).
+  // Never sends Begin, a write window, a write or Prepare. 0 when everything
+  // was read and the Finish command taken, 2 otherwise; `out` says which
+  // parts were read. Needs no image and no counter.
+  int ReadBackRun(ReadBack& out);
+  // One pass over the image read window and its seven Data reads into
+  // `image` (kImageSize bytes), 1 for success and 0 for failure.
+  int ReadPass(HidDevice& data, HidDevice* command, std::uint8_t* image);
+  // The information block's read window and two Command reads.
+  bool ReadInformationBlock(HidDevice* command, std::array<std::uint8_t, 8>& block);
 
   // The counter value written into the information block, once taken.
   std::optional<std::uint16_t> CounterWritten() const { return counterWritten_; }

@@ -5,7 +5,12 @@
 
 #include <algorithm>
 
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -48,7 +53,93 @@ std::wstring AbsoluteFolder(const std::wstring& folder) {
   return out;
 }
 
+// The C library's codes for the few Win32 errors a file write meets, so that
+// callers say why in one way on every system.
+int ErrnoFromWin32(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    default:
+      return EIO;
+  }
+}
+
 }  // namespace
+
+std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath) {
+  static unsigned sequence = 0;
+  for (int tries = 0; tries < 100; ++tries) {
+    tempPath = path + L".part-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(++sequence);
+    HANDLE handle = CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+      errno = ErrnoFromWin32(error);
+      return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+    if (fd < 0) {
+      CloseHandle(handle);
+      DeleteFileW(tempPath.c_str());
+      errno = EIO;
+      return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file) {
+      _close(fd);
+      DeleteFileW(tempPath.c_str());
+      errno = EIO;
+    }
+    return file;
+  }
+  errno = EEXIST;
+  return nullptr;
+}
+
+bool SyncAndClose(std::FILE* file) {
+  bool ok = std::fflush(file) == 0;
+  int error = ok ? 0 : errno;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (ok && !FlushFileBuffers(handle)) {
+    ok = false;
+    error = ErrnoFromWin32(GetLastError());
+  }
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) errno = error;
+  return ok;
+}
+
+bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  errno = ErrnoFromWin32(GetLastError());
+  return false;
+}
+
+bool RemoveFile(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) return true;
+  errno = ErrnoFromWin32(GetLastError());
+  return false;
+}
 
 std::FILE* OpenForReading(const std::wstring& path) {
   return _wfopen(path.c_str(), L"rb");
@@ -227,6 +318,53 @@ std::FILE* OpenForReading(const std::wstring& path) {
   std::FILE* file = fdopen(fd, "rb");
   if (!file) close(fd);
   return file;
+}
+
+std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath) {
+  static unsigned sequence = 0;
+  const std::string base = EncodeBytes(path);
+  for (int tries = 0; tries < 100; ++tries) {
+    const std::string name = base + ".part-" + std::to_string(getpid()) + "-" +
+                             std::to_string(++sequence);
+    // O_EXCL: never someone else's file, nor one behind a planted link. Mode
+    // 0666 lets the umask decide, as for any file the user creates.
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+      const int error = errno;
+      close(fd);
+      unlink(name.c_str());
+      errno = error;
+      return nullptr;
+    }
+    tempPath = DecodeBytes(name);
+    return file;
+  }
+  errno = EEXIST;
+  return nullptr;
+}
+
+bool SyncAndClose(std::FILE* file) {
+  bool ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+  int error = ok ? 0 : errno;
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) errno = error;
+  return ok;
+}
+
+bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
+  return std::rename(EncodeBytes(from).c_str(), EncodeBytes(to).c_str()) == 0;
+}
+
+bool RemoveFile(const std::wstring& path) {
+  return unlink(EncodeBytes(path).c_str()) == 0;
 }
 
 std::FILE* OpenForWriting(const std::wstring& path) {

@@ -21,6 +21,18 @@ std::FILE* OpenForReading(const std::wstring& path);
 // Creates or truncates a file for writing, in binary.
 std::FILE* OpenForWriting(const std::wstring& path);
 
+// The pieces of a file that appears only complete (image/atomic_file.h).
+// Each returns false or null with errno saying why.
+//
+// Creates a new file beside `path`, exclusively (no one else's file is ever
+// opened), for writing in binary; `tempPath` receives its name.
+std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath);
+// Pushes what was written to the disk, then closes `file` (also on failure).
+bool SyncAndClose(std::FILE* file);
+// Renames `from` to `to` in one step, replacing a file at `to`.
+bool RenameReplacing(const std::wstring& from, const std::wstring& to);
+bool RemoveFile(const std::wstring& path);
+
 // Full path of the running program's executable, empty when unknown.
 std::wstring ExecutablePath();
 

@@ -9,8 +9,11 @@
 //   the bus and comes back in update mode (unless refuseEntry). Any other
 //   6-byte report 5 is accepted and ignored; a get answers 05 00 00 00 00 00.
 // Update mode, Command interface (report 5, 6 bytes):
-//   05 45 45 45 45 45  Begin: opens a session, closes both windows. Every
-//                      other command is refused before the first Begin.
+//   05 45 45 45 45 45  Begin: opens a session, closes both windows. The
+//                      commands that change memory (write window, write
+//                      data, Prepare) are refused before the first Begin;
+//                      reading and Finish are not, so a keyboard can be read
+//                      back without a byte written.
 //   05 57 aL aH cL cH  Write window: address a, count c (low byte first),
 //                      inside program memory 0x0000..0x37FF or inside the
 //                      information block 0xFF80..0xFF87; anything else is
@@ -154,8 +157,10 @@ bool KeyboardModel::GetFeature(SimInterface kind, std::span<std::uint8_t> report
 
 bool KeyboardModel::PassesFaults(SimInterface kind, std::span<const std::uint8_t> report,
                                  bool isGet) {
+  // The count starts at the first command that opens an exchange: the
+  // Begin of an update, or the first read window of a read-back.
   if (!counting_ && !isGet && kind == SimInterface::Command && report.size() >= 2 &&
-      report[1] == 0x45)
+      (report[1] == 0x45 || report[1] == 0x52))
     counting_ = true;
   if (!counting_) return true;
   const int n = ++reportCount_;
@@ -209,21 +214,20 @@ bool KeyboardModel::SetCommand(std::span<const std::uint8_t> r) {
     read_ = {};
     return true;
   }
-  if (!session_) return false;
   switch (r[1]) {
     case 0x57:
-      return OpenWindow(write_, r);
+      return session_ && OpenWindow(write_, r);
     case 0x52:
       return OpenWindow(read_, r);
     case 0x77: {
-      if (write_.remaining < kCommandData || write_.address < kSimInfoAddress) return false;
+      if (!session_ || write_.remaining < kCommandData || write_.address < kSimInfoAddress) return false;
       std::copy_n(r.begin() + 2, kCommandData, Memory(write_.address, kCommandData));
       write_.address += kCommandData;
       write_.remaining -= kCommandData;
       return true;
     }
     case 0x65:
-      if (!ArgsAre(r, 0xFF, 0x00, 0x00, 0x00)) return false;
+      if (!session_ || !ArgsAre(r, 0xFF, 0x00, 0x00, 0x00)) return false;
       info_.fill(0xFF);
       return true;
     case 0x55:
@@ -249,7 +253,7 @@ bool KeyboardModel::SetData(std::span<const std::uint8_t> r) {
 }
 
 bool KeyboardModel::GetCommand(std::span<std::uint8_t> r) {
-  if (r.size() != kCommandLength || r[0] != kCommandId || !session_) return false;
+  if (r.size() != kCommandLength || r[0] != kCommandId) return false;
   if (read_.remaining < kCommandData || read_.address < kSimInfoAddress) return false;
   r[1] = 0x72;
   std::copy_n(Memory(read_.address, kCommandData), kCommandData, r.begin() + 2);
@@ -259,7 +263,7 @@ bool KeyboardModel::GetCommand(std::span<std::uint8_t> r) {
 }
 
 bool KeyboardModel::GetData(std::span<std::uint8_t> r) {
-  if (r.size() != kDataLength || r[0] != kDataId || !session_) return false;
+  if (r.size() != kDataLength || r[0] != kDataId) return false;
   if (read_.remaining < kSimBlockSize || read_.address >= kSimProgramSize) return false;
   r[1] = 0x72;
   std::copy_n(Memory(read_.address, kSimBlockSize), kSimBlockSize, r.begin() + 2);

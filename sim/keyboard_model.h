@@ -67,8 +67,9 @@ std::vector<std::uint8_t> ReportDescriptor(SimInterface kind);
 SimInterfaceDesc DescribeInterface(SimInterface kind);
 
 // Faults on demand. Report numbers count every report on the update-mode
-// interfaces from the first Begin command on (that Begin is report 1),
-// repetitions included; 0 means off. A failing report never reaches the
+// interfaces from the first Begin command or the first read window on (that
+// report is report 1: an update counts from its Begin, a read-back from its
+// image read window), repetitions included; 0 means off. A failing report never reaches the
 // device's logic: nothing changes in the model.
 struct SimFaults {
   int failOnce = 0;          // report N fails, once
