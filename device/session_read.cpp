@@ -83,8 +83,7 @@ int UpdateSession::ReadBackRun(ReadBack& out) {
                                     ? HidResult::Fail("no Command interface")
                                     : hid_.Open(interfaces_.command, command);
   if (!commandOpen || !command) {
-    Note("open Command interface: " +
-         (commandOpen ? std::string("no device") : commandOpen.error));
+    Note("open Command interface: " + (commandOpen ? std::string("no device") : commandOpen.error));
     return kUpdateRunFailed;
   }
 
