@@ -1,0 +1,60 @@
+// The one keyboard that a single-keyboard job (dump, verify) works on, and
+// bringing it into update mode: chosen by location (--port) or, with no
+// location given, the only keyboard present. With keyboards at several
+// locations and none named, nothing is chosen: reading the wrong keyboard
+// would give a plausible but wrong file.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "device/device_events.h"
+#include "device/hid.h"
+#include "device/keyboards.h"
+
+namespace kbt {
+
+struct KeyboardChoice {
+  enum class Outcome {
+    Chosen,   // `keyboard` is the one; it may still be in normal operation
+    NoneYet,  // nothing (complete) at the location, or no keyboard at all
+    Several,  // no location named and keyboards at `locations`
+  };
+  Outcome outcome = Outcome::NoneYet;
+  Keyboard keyboard;
+  std::vector<std::string> locations;  // every keyboard's, in listing order
+};
+
+// Pure: decides from one listing. `port` empty: the only keyboard.
+KeyboardChoice ChooseKeyboard(const KeyboardList& list, const std::string& port);
+
+struct UpdateModeWait {
+  enum class Outcome {
+    Ready,     // `keyboard` is in update mode with both interfaces
+    Several,   // see KeyboardChoice
+    TimedOut,  // no keyboard (at the location) came, or it did not come back
+    NoAccess,  // the HID layer cannot list interfaces (`error`)
+    Cancelled,
+  };
+  Outcome outcome = Outcome::TimedOut;
+  Keyboard keyboard;
+  std::vector<std::string> locations;
+  std::string error;
+  bool entered = false;  // the Enter-update-mode pair was sent
+};
+
+// Looks for the keyboard until `deadline`, switches one in normal operation
+// into update mode and waits for it to come back at the same location, then
+// grants it the same settling time as the dialog before it enables Start.
+// `events` only says when to look again (null: every half second); `cancel`
+// (may be null) ends the wait. `status` (may be null) hears what happens.
+UpdateModeWait WaitForUpdateMode(HidBackend& hid, DeviceEventSource* events,
+                                 const std::string& port,
+                                 std::chrono::steady_clock::time_point deadline,
+                                 const std::atomic<bool>* cancel,
+                                 const std::function<void(const std::string&)>& status);
+
+}  // namespace kbt
