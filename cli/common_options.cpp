@@ -1,11 +1,23 @@
 #include "cli/common_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <span>
+#include <string_view>
 
 #include "cli/console.h"
+#include "image/byte_source.h"
+#include "image/file_platform.h"
+#include "image/firmware_image.h"
+#include "image/hex_to_bin.h"
 
 namespace kbt::cli {
+
+// The demo firmware's HEX text, built in (demo_firmware.cpp, generated).
+extern const char kDemoFirmwareHex[];
 
 void AddJsonOption(CLI::App& verb, bool& json) {
   verb.add_flag("--json", json);
@@ -36,6 +48,56 @@ void AddDeviceOptions(CLI::App& verb, DeviceOptions& o, unsigned which) {
   if (which & kPort) verb.add_option("--port", o.ports)->allow_extra_args(false);
   if (which & kWait) verb.add_option("--wait", o.waitSeconds)->check(CLI::Range(1u, 3600u));
   if (which & kTrace) verb.add_option("--trace", o.trace)->check(kNotEmpty);
+  if (which & kSimMemory) verb.add_option("--sim-memory", o.simMemory)->check(kNotEmpty);
+}
+
+void SetSimMemory(sim::SimBus& bus, const std::vector<std::uint8_t>& image) {
+  bus.WithModel([&image](sim::KeyboardModel& m) {
+    std::copy_n(image.begin(), std::min(image.size(), m.Program().size()), m.Program().begin());
+  });
+  if (!image.empty() && image[0] == 0x00) {
+    bus.Unplug();
+    bus.PlugIn();
+  }
+}
+
+bool LoadSimMemory(const std::string& file, std::vector<std::uint8_t>& image, std::string& error) {
+  image.assign(kImageSize, 0);
+  if (file.empty()) {
+    const std::string_view text(kDemoFirmwareHex);
+    MemoryByteSource source(std::span(text.data(), text.size()));
+    return HexToBin(source, image.data()).Read();
+  }
+  const std::wstring path = platform::PathFromArgument(file.c_str());
+  const bool raw = file.size() >= 4 && (file.compare(file.size() - 4, 4, ".bin") == 0 ||
+                                        file.compare(file.size() - 4, 4, ".BIN") == 0);
+  if (!raw) {
+    const HexToBinResult r = HexToBin(path, image.data());
+    if (!r.Read()) error = "--sim-memory: cannot read " + file + ": " + r.reason;
+    return r.Read();
+  }
+  errno = 0;
+  std::FILE* in = platform::OpenForReading(path);
+  if (!in) {
+    error = "--sim-memory: cannot open " + file + ": " + Reason(errno);
+    return false;
+  }
+  // One byte more than an image, to tell a longer file from an exact one.
+  std::vector<std::uint8_t> bytes(kImageSize + 1);
+  const std::size_t n = std::fread(bytes.data(), 1, bytes.size(), in);
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) {
+    error = "--sim-memory: reading " + file + " failed";
+    return false;
+  }
+  if (n != kImageSize) {
+    error = Format("--sim-memory: %s holds %s bytes; a raw image holds exactly %zu", file.c_str(),
+                   n > kImageSize ? "more than 14336" : std::to_string(n).c_str(), kImageSize);
+    return false;
+  }
+  std::copy_n(bytes.begin(), kImageSize, image.begin());
+  return true;
 }
 
 namespace {
@@ -113,6 +175,7 @@ std::string FinishDeviceOptions(DeviceOptions& o) {
   }
   if (any && !o.simulate) return "the --sim-* faults need --simulate";
   if (o.simKeyboards != 1 && !o.simulate) return "--sim-keyboards needs --simulate";
+  if (!o.simMemory.empty() && !o.simulate) return "--sim-memory needs --simulate";
   return {};
 }
 

@@ -4,11 +4,13 @@
 // A verb adds the ones it takes; its help text lists them.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "sim/keyboard_model.h"
+#include "sim/sim_bus.h"
 
 namespace CLI {
 class App;
@@ -25,6 +27,9 @@ struct DeviceOptions {
   std::vector<std::string> ports;  // --port LOCATION, repeatable
   unsigned waitSeconds = 30;
   std::string trace;
+  // --sim-memory FILE: what the simulated flash holds (empty: the demo
+  // firmware built into the program).
+  std::string simMemory;
 
   // The fault flags as given: "N" or "N@K" (K: the simulated keyboard, 1 by
   // default); FinishDeviceOptions turns them into `faults`.
@@ -39,6 +44,7 @@ enum DeviceOptionSet : unsigned {
   kPort = 1u << 3,          // --port LOCATION
   kWait = 1u << 4,          // --wait SECONDS
   kTrace = 1u << 5,         // --trace FILE
+  kSimMemory = 1u << 6,     // --sim-memory FILE
 };
 
 void AddDeviceOptions(CLI::App& verb, DeviceOptions& options, unsigned which);
@@ -46,6 +52,22 @@ void AddDeviceOptions(CLI::App& verb, DeviceOptions& options, unsigned which);
 // Checks what the parser cannot (a fault needs --simulate, a keyboard number
 // in range) and fills `faults`. Empty when fine, else the sentence to print.
 std::string FinishDeviceOptions(DeviceOptions& options);
+
+// The simulated flash's content: the file of --sim-memory (Intel HEX,
+// converted as flash converts it, or a raw image in a file named *.bin of
+// exactly 14336 bytes), or the demo firmware. False with the sentence to
+// print; the exit code is then kExitInput.
+bool LoadSimMemory(const std::string& file, std::vector<std::uint8_t>& image, std::string& error);
+
+// Puts `image` into a simulated keyboard's flash; a flash whose byte 0 is
+// 0x00 holds no application, so the keyboard then powers on in update mode.
+void SetSimMemory(sim::SimBus& bus, const std::vector<std::uint8_t>& image);
+
+// The help text's paragraph on --sim-memory.
+#define KB_SIM_MEMORY_HELP                                                      \
+  "  --sim-memory FILE  what the simulated keyboard's flash holds before the\n" \
+  "                     run: an Intel HEX file, or a raw 14336-byte image in\n" \
+  "                     a file named *.bin (default: the demo firmware)\n"
 
 // The help text's paragraph on the fault flags, shared by the verbs that
 // take them (a macro, so that it joins their help literals).

@@ -35,6 +35,9 @@ constexpr Verb kVerbs[] = {
     {"inspect", SetUpInspect, "report what the converter silently accepts in a HEX file",
      kInspectHelp},
     {"flash", SetUpFlash, "update the keyboard's firmware from a HEX file", kFlashHelp},
+    {"dump", SetUpDump, "read the keyboard's firmware into a HEX file, writing nothing", kDumpHelp},
+    {"verify", SetUpVerify, "compare the keyboard's firmware with a HEX file, writing nothing",
+     kVerifyHelp},
     {"list", SetUpList, "list the keyboards and HID interfaces and what discovery makes of them",
      kListHelp},
 };
@@ -68,9 +71,10 @@ void PrintOverview(std::FILE* out) {
                "  2    wrong command line, or one refused (an output that is the input, ...)\n"
                "  3    the input file cannot be opened or read\n"
                "  4    an output cannot be written (output file, trace, DLog.txt, stdout)\n"
-               "  5    the HEX file holds no firmware signature (flash)\n"
-               "  6    no keyboard appeared within the wait (flash)\n"
-               "  7    no HID access: no HID layer in this build, or it failed (flash, list)\n"
+               "  5    the HEX file holds no firmware signature (flash, verify)\n"
+               "  6    no keyboard appeared within the wait (flash, dump, verify)\n"
+               "  7    no HID access: no HID layer in this build, or it failed (flash, list,\n"
+               "       dump, verify)\n"
                "  130  interrupted (SIGINT, Ctrl+C); 143 terminated (SIGTERM)\n");
 }
 

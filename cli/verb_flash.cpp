@@ -67,7 +67,7 @@ const char kFlashHelp[] =
     "  --json          one JSON object per line on stdout instead of the text\n"
     "                  (see below)\n"
     "  -q, --quiet     no progress, only errors and the result\n"
-    "  -v, --verbose   also the run's notes when it passes\n"
+    "  -v, --verbose   also the run's notes when it passes\n" KB_SIM_MEMORY_HELP
     "\n" KB_SIM_FAULTS_HELP
     "\n"
     "JSON lines (--json), each with \"type\":\n"
@@ -307,6 +307,13 @@ int RunFlash(Options& o) {
     sim::SimBusOptions busOptions;
     busOptions.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
     simBus = std::make_unique<sim::SimBus>(sim::SimMode::Normal, busOptions);
+    std::vector<std::uint8_t> memory;
+    std::string error;
+    if (!LoadSimMemory(d.simMemory, memory, error)) {
+      Error(error);
+      return kExitInput;
+    }
+    SetSimMemory(*simBus, memory);
     simBus->SetFaults(faults);
     simBus->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
     hid = simBus.get();
@@ -417,7 +424,7 @@ int RunFlash(Options& o) {
 
 VerbRun SetUpFlash(CLI::App& command) {
   auto o = std::make_shared<Options>();
-  AddDeviceOptions(command, o->device, kSimulate | kSimFaults | kWait | kTrace);
+  AddDeviceOptions(command, o->device, kSimulate | kSimMemory | kSimFaults | kWait | kTrace);
   AddJsonOption(command, o->json);
   command.add_option("FILE.hex", o->file)->required();
   return [o] { return RunFlash(*o); };

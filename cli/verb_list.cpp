@@ -24,7 +24,7 @@
 namespace kbt::cli {
 
 const char kListHelp[] =
-    "usage: kbupdate list [--simulate] [--json]\n"
+    "usage: kbupdate list [--simulate [--sim-memory FILE]] [--json]\n"
     "\n"
     "Lists every HID interface present now: its path, vendor and product ID,\n"
     "the usage page of its first top-level collection, its longest feature\n"
@@ -44,6 +44,7 @@ const char kListHelp[] =
     "updating does (see README, \"Linux: device access\").\n"
     "\n"
     "  --simulate  list the simulated keyboard instead of the real interfaces\n"
+    "  --sim-memory FILE  the simulated keyboard's flash (see kbupdate flash --help)\n"
     "  --json      one JSON object per line on stdout instead of the table:\n"
     "    type          \"interface\"\n"
     "    path          the interface's device path\n"
@@ -55,6 +56,7 @@ const char kListHelp[] =
     "                  discovery would not use it\n"
     "\n"
     "exit codes: 0 listed (also when there is none); 2 wrong command line;\n"
+    "            3 the --sim-memory file cannot be read;\n"
     "            7 no HID access (no HID layer in this build, or it failed)\n";
 
 namespace {
@@ -158,7 +160,15 @@ int RunList(ListOptions& o) {
   }
   std::unique_ptr<HidBackend> hid;
   if (o.device.simulate) {
-    hid = std::make_unique<sim::SimBus>(sim::SimMode::Normal);
+    auto bus = std::make_unique<sim::SimBus>(sim::SimMode::Normal);
+    std::vector<std::uint8_t> memory;
+    std::string error;
+    if (!LoadSimMemory(o.device.simMemory, memory, error)) {
+      Error(error);
+      return kExitInput;
+    }
+    SetSimMemory(*bus, memory);
+    hid = std::move(bus);
   } else {
 #ifdef KB_HAVE_PLATFORM_HID
     hid = MakePlatformHidBackend();
@@ -185,7 +195,7 @@ int RunList(ListOptions& o) {
 
 VerbRun SetUpList(CLI::App& command) {
   auto o = std::make_shared<ListOptions>();
-  AddDeviceOptions(command, o->device, kSimulate);
+  AddDeviceOptions(command, o->device, kSimulate | kSimMemory);
   AddJsonOption(command, o->json);
   return [o] { return RunList(*o); };
 }

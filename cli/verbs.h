@@ -45,6 +45,12 @@ extern const char kListHelp[];
 VerbRun SetUpFlash(CLI::App& command);
 extern const char kFlashHelp[];
 
+VerbRun SetUpDump(CLI::App& command);
+extern const char kDumpHelp[];
+
+VerbRun SetUpVerify(CLI::App& command);
+extern const char kVerifyHelp[];
+
 // The interfaces that discovery would use but cannot open, each with the HID
 // layer's reason (permission denied and the hint about access rules, ...).
 // Empty when every one opens or there is none.

@@ -1,0 +1,253 @@
+#include "cli/read_job.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+#include "cli/console.h"
+#include "cli/json_lines.h"
+#include "cli/verbs.h"
+#include "device/device_events.h"
+#include "device/hid_trace.h"
+#include "device/keyboard_choice.h"
+#include "device/protocol.h"
+#include "image/file_platform.h"
+#include "sim/sim_hub.h"
+#ifdef KB_HAVE_PLATFORM_HID
+#include "device/platform_hid.h"
+#endif
+
+namespace kbt::cli {
+
+void AddReadJobOptions(CLI::App& verb, ReadJobOptions& o) {
+  AddDeviceOptions(verb, o.device,
+                   kSimulate | kSimKeyboards | kSimFaults | kSimMemory | kPort | kWait | kTrace);
+  AddJsonOption(verb, o.json);
+}
+
+void JobReporter::Status(const std::string& text) {
+  if (json_) {
+    PrintJsonLine({{"type", "status"}, {"text", text}});
+  } else {
+    Info(text);
+  }
+}
+
+void JobReporter::Note(const std::string& text) {
+  if (json_) {
+    PrintJsonLine({{"type", "note"}, {"text", text}});
+  } else {
+    std::fprintf(stderr, "  %s\n", text.c_str());
+  }
+}
+
+std::string InfoBlockText(const ReadBack& data) {
+  return HexBytes(data.informationBlock.data(), data.informationBlock.size());
+}
+
+namespace {
+
+constexpr int kBlocks = static_cast<int>(protocol::kBlockCount);
+
+// The read's progress: a bar redrawn in place on a terminal, one line per
+// block otherwise, or a JSON line per block; notes kept for the end.
+class ReadProgress : public SessionSink {
+ public:
+  explicit ReadProgress(bool json)
+      : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(isatty(2) == 1) {}
+  void Step(const SessionProgress& p) override {
+    const int shown = p.block + 1;
+    if (json_) {
+      PrintJsonLine({{"type", "progress"}, {"step", shown}, {"steps", kBlocks}});
+      return;
+    }
+    if (quiet_) return;
+    if (tty_) {
+      std::fprintf(stderr, "\rreading [%-7s] %d/%d", std::string(shown, '#').c_str(), shown,
+                   kBlocks);
+      drawn_ = true;
+    } else {
+      std::fprintf(stderr, "progress %d/%d\n", shown, kBlocks);
+    }
+    std::fflush(stderr);
+  }
+  void Note(const std::string& line) override { notes.push_back(line); }
+  void EndLine() {
+    if (drawn_) std::fputc('\n', stderr);
+    drawn_ = false;
+  }
+  std::vector<std::string> notes;
+
+ private:
+  bool json_;
+  bool quiet_;
+  bool tty_;
+  bool drawn_ = false;
+};
+
+// Written and flushed line by line, so that after a crash the trace holds
+// every report up to the last; the first failed write is kept.
+class TraceWriter {
+ public:
+  bool Open(const std::string& path) {
+    errno = 0;
+    file_ = platform::OpenForWriting(platform::PathFromArgument(path.c_str()));
+    if (!file_) error_ = errno ? errno : EIO;
+    return file_ != nullptr;
+  }
+  ~TraceWriter() { (void)Close(); }
+  void Write(const TraceRecord& record) {
+    std::lock_guard lock(mutex_);
+    if (!file_ || error_) return;
+    const std::string line = FormatTraceLine(++count_, record) + "\n";
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
+      error_ = errno ? errno : EIO;
+  }
+  int Close() {
+    std::lock_guard lock(mutex_);
+    if (file_) {
+      errno = 0;
+      if (std::fclose(file_) != 0 && !error_) error_ = errno ? errno : EIO;
+      file_ = nullptr;
+    }
+    return error_;
+  }
+  int Error() const { return error_; }
+
+ private:
+  std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+  std::size_t count_ = 0;
+  int error_ = 0;
+};
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const auto& i : items) out += (out.empty() ? "" : ", ") + i;
+  return out;
+}
+
+}  // namespace
+
+int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
+  DeviceOptions& d = o.device;
+  if (d.ports.size() > 1) {
+    Error("--port names one keyboard; this verb reads one at a time");
+    return kExitUsage;
+  }
+  const std::string port = d.ports.empty() ? std::string() : d.ports.front();
+
+  // The HID layer and its events.
+  std::unique_ptr<HidBackend> platformHid;
+  std::unique_ptr<DeviceEventSource> platformEvents;
+  DeviceEventQueue simEvents;  // outlives the hub that feeds it
+  std::unique_ptr<sim::SimHub> hub;
+  HidBackend* hid = nullptr;
+  DeviceEventSource* events = nullptr;
+  if (d.simulate) {
+    std::vector<std::uint8_t> memory;
+    std::string error;
+    if (!LoadSimMemory(d.simMemory, memory, error)) {
+      Error(error);
+      return kExitInput;
+    }
+    sim::SimBusOptions busOptions;
+    busOptions.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
+    hub = std::make_unique<sim::SimHub>(static_cast<int>(d.simKeyboards), sim::SimMode::Normal,
+                                        busOptions);
+    for (int k = 1; k <= hub->Count(); ++k) {
+      sim::SimBus& bus = hub->Keyboard(k);
+      SetSimMemory(bus, memory);
+      const auto f = d.faults.find(static_cast<unsigned>(k));
+      bus.SetFaults(f != d.faults.end() ? f->second : sim::SimFaults{});
+    }
+    hub->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
+    hid = hub.get();
+    events = &simEvents;
+  } else {
+#ifdef KB_HAVE_PLATFORM_HID
+    platformHid = MakePlatformHidBackend();
+    platformEvents = MakePlatformDeviceEventSource();
+    hid = platformHid.get();
+    events = platformEvents.get();
+#endif
+    if (!hid) {
+      Error("this build has no HID layer for this system; --simulate reads the simulated keyboard");
+      return kExitNoHid;
+    }
+  }
+
+  TraceWriter trace;
+  std::unique_ptr<TracingHidBackend> tracing;
+  if (!d.trace.empty()) {
+    if (!trace.Open(d.trace)) {
+      Error("cannot create the trace file " + d.trace + ": " + Reason(trace.Error()));
+      return kExitOutput;
+    }
+    tracing = std::make_unique<TracingHidBackend>(
+        *hid, [&trace](const TraceRecord& r) { trace.Write(r); });
+    hid = tracing.get();
+  }
+
+  report.Status(port.empty() ? "looking for the keyboard..."
+                             : "looking for the keyboard at " + port + "...");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(d.waitSeconds);
+  const UpdateModeWait found = WaitForUpdateMode(
+      *hid, events, port, deadline, nullptr, [&report](const std::string& s) { report.Status(s); });
+  switch (found.outcome) {
+    case UpdateModeWait::Outcome::Ready:
+      break;
+    case UpdateModeWait::Outcome::Several:
+      Error("keyboards at several locations: " + Joined(found.locations) +
+            "; name one with --port LOCATION");
+      return kExitUsage;
+    case UpdateModeWait::Outcome::NoAccess:
+      Error(found.error);
+      return kExitNoHid;
+    case UpdateModeWait::Outcome::Cancelled:
+      Error("interrupted: nothing was read");
+      return kExitInterrupted;
+    case UpdateModeWait::Outcome::TimedOut: {
+      std::string text =
+          found.entered
+              ? Format("the keyboard did not come back in update mode within %u s", d.waitSeconds)
+          : port.empty() ? Format("no keyboard appeared within %u s", d.waitSeconds)
+                         : Format("no keyboard at %s within %u s", port.c_str(), d.waitSeconds);
+      if (!port.empty() && !found.locations.empty())
+        text += " (keyboards at " + Joined(found.locations) + ")";
+      Error(text);
+      for (const std::string& p : AccessProblems(*hid)) std::fprintf(stderr, "  %s\n", p.c_str());
+      return kExitNoKeyboard;
+    }
+  }
+  result.location = found.keyboard.location;
+  report.Status("reading the keyboard at " + result.location + "...");
+
+  ReadProgress progress(o.json);
+  UpdateSession session(*hid, {found.keyboard.data, found.keyboard.command, result.location},
+                        nullptr, &progress, {});
+  result.run = session.ReadBackRun(result.data);
+  progress.EndLine();
+  result.notes = progress.notes;
+  if (result.run != kUpdateRunOk || CurrentVerbosity() == Verbosity::Verbose || o.json)
+    for (const auto& line : result.notes) report.Note(line);
+  if (const int e = trace.Close()) {
+    Error("writing the trace file " + d.trace + " failed: " + Reason(e) +
+          "; the trace is incomplete");
+    result.traceIncomplete = true;
+  }
+  return kExitOk;
+}
+
+}  // namespace kbt::cli
