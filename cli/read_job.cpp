@@ -2,8 +2,10 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -28,6 +30,37 @@
 #endif
 
 namespace kbt::cli {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
+extern "C" void OnInterrupt(int signal) {
+  g_signal.store(signal);
+  g_interrupted.store(true);
+}
+
+}  // namespace
+
+InterruptScope::InterruptScope() {
+  previousInt_ = std::signal(SIGINT, OnInterrupt);
+  previousTerm_ = std::signal(SIGTERM, OnInterrupt);
+}
+
+InterruptScope::~InterruptScope() {
+  std::signal(SIGINT, previousInt_);
+  std::signal(SIGTERM, previousTerm_);
+}
+
+const std::atomic<bool>* InterruptScope::Flag() {
+  return &g_interrupted;
+}
+
+int InterruptScope::ExitCode() {
+  return g_signal.load() == SIGTERM ? kExitTerminated : kExitInterrupted;
+}
 
 void AddReadJobOptions(CLI::App& verb, ReadJobOptions& o) {
   AddDeviceOptions(verb, o.device,
@@ -203,8 +236,9 @@ int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
   report.Status(port.empty() ? "looking for the keyboard..."
                              : "looking for the keyboard at " + port + "...");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(d.waitSeconds);
-  const UpdateModeWait found = WaitForUpdateMode(
-      *hid, events, port, deadline, nullptr, [&report](const std::string& s) { report.Status(s); });
+  const UpdateModeWait found =
+      WaitForUpdateMode(*hid, events, port, deadline, InterruptScope::Flag(),
+                        [&report](const std::string& s) { report.Status(s); });
   switch (found.outcome) {
     case UpdateModeWait::Outcome::Ready:
       break;
@@ -217,7 +251,7 @@ int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
       return kExitNoHid;
     case UpdateModeWait::Outcome::Cancelled:
       Error("interrupted: nothing was read");
-      return kExitInterrupted;
+      return InterruptScope::ExitCode();
     case UpdateModeWait::Outcome::TimedOut: {
       std::string text =
           found.entered
@@ -236,9 +270,14 @@ int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
 
   ReadProgress progress(o.json);
   UpdateSession session(*hid, {found.keyboard.data, found.keyboard.command, result.location},
-                        nullptr, &progress, {});
+                        nullptr, &progress, {}, InterruptScope::Flag());
   result.run = session.ReadBackRun(result.data);
   progress.EndLine();
+  if (session.Cancelled()) {
+    for (const auto& line : progress.notes) report.Note(line);
+    Error("interrupted; nothing written");
+    return InterruptScope::ExitCode();
+  }
   result.notes = progress.notes;
   if (result.run != kUpdateRunOk || CurrentVerbosity() == Verbosity::Verbose || o.json)
     for (const auto& line : result.notes) report.Note(line);

@@ -50,6 +50,9 @@ case "$out" in
   *"information block: "*) ok "dump prints the information block" ;;
   *) fail "dump stdout: '$out'" ;;
 esac
+run inspect out.hex
+[ "$code" = 0 ] && printf '%s\n' "$out" | grep -q '^0 warnings' && ok "inspect finds nothing in the dump" ||
+  fail "inspect out.hex: exit $code, $(printf '%s\n' "$out" | tail -n1)"
 if command -v objcopy >/dev/null; then
   objcopy -I ihex -O binary out.hex objcopy.bin && cmp -s objcopy.bin a.bin &&
     ok "objcopy reads the dump as the same bytes" || fail "objcopy disagrees with the dump"
@@ -83,6 +86,21 @@ if [ "$code" != 0 ] && [ ! -e out5.hex ] && [ "$(cat kept.hex)" = old ] &&
   ok "failed dump leaves nothing"
 else
   fail "failed dump: exit $code; files: $(ls | tr '\n' ' ')"
+fi
+
+# Interrupted during the read's wait: the handler ends the job, which removes
+# its temporary file; an existing file stays.
+timeout 60 "$kbupdate" dump --simulate kept.hex 2>stderr.txt &
+pid=$!
+sleep 1.2
+kill -TERM "$pid"
+wait "$pid"
+code=$?
+if [ "$code" = 143 ] && grep -q interrupted stderr.txt && [ "$(cat kept.hex)" = old ] &&
+  [ -z "$(ls | grep -F .part-)" ]; then
+  ok "interrupted dump leaves nothing"
+else
+  fail "interrupted dump: exit $code; files: $(ls | tr '\n' ' ')"
 fi
 
 # Several keyboards: refused without --port, the locations named.
