@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -69,8 +70,9 @@ bool LoadSimMemory(const std::string& file, std::vector<std::uint8_t>& image, st
     return HexToBin(source, image.data()).Read();
   }
   const std::wstring path = platform::PathFromArgument(file.c_str());
-  const bool raw = file.size() >= 4 && (file.compare(file.size() - 4, 4, ".bin") == 0 ||
-                                        file.compare(file.size() - 4, 4, ".BIN") == 0);
+  std::string ending = file.size() >= 4 ? file.substr(file.size() - 4) : std::string();
+  for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const bool raw = ending == ".bin";
   if (!raw) {
     const HexToBinResult r = HexToBin(path, image.data());
     if (!r.Read()) error = "--sim-memory: cannot read " + file + ": " + r.reason;
