@@ -126,18 +126,13 @@ int RunDump(DumpOptions& o) {
       }
     }
     // Both files are complete on disk before either is renamed into place.
-    std::string failed;
-    if (!hexFile.Write(ImageToHex(data.image), error)) {
-      failed = o.out;
-    } else if (!o.bin.empty() && !binFile.Write(data.image, error)) {
-      failed = o.bin;
-    } else if (!o.bin.empty() && !binFile.Commit(error)) {
-      failed = o.bin;
-    } else if (!hexFile.Commit(error)) {
-      failed = o.out;
-    }
-    if (!failed.empty()) {
-      Error("writing " + failed + " failed: " + error);
+    const std::string* failed = nullptr;
+    if (!hexFile.Write(ImageToHex(data.image), error)) failed = &o.out;
+    if (!failed && !o.bin.empty() && !(binFile.Write(data.image, error) && binFile.Commit(error)))
+      failed = &o.bin;
+    if (!failed && !hexFile.Commit(error)) failed = &o.out;
+    if (failed) {
+      Error("writing " + *failed + " failed: " + error);
       code = kExitOutput;
     } else if (!data.finished) {
       Error("the keyboard at " + read.location +
