@@ -324,8 +324,8 @@ std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath) {
   static unsigned sequence = 0;
   const std::string base = EncodeBytes(path);
   for (int tries = 0; tries < 100; ++tries) {
-    const std::string name = base + ".part-" + std::to_string(getpid()) + "-" +
-                             std::to_string(++sequence);
+    const std::string name =
+        base + ".part-" + std::to_string(getpid()) + "-" + std::to_string(++sequence);
     // O_EXCL: never someone else's file, nor one behind a planted link. Mode
     // 0666 lets the umask decide, as for any file the user creates.
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -220,7 +220,8 @@ bool KeyboardModel::SetCommand(std::span<const std::uint8_t> r) {
     case 0x52:
       return OpenWindow(read_, r);
     case 0x77: {
-      if (!session_ || write_.remaining < kCommandData || write_.address < kSimInfoAddress) return false;
+      if (!session_ || write_.remaining < kCommandData || write_.address < kSimInfoAddress)
+        return false;
       std::copy_n(r.begin() + 2, kCommandData, Memory(write_.address, kCommandData));
       write_.address += kCommandData;
       write_.remaining -= kCommandData;
