@@ -33,9 +33,13 @@ using DevicePath = std::wstring;
 struct HidResult {
   bool ok = true;
   std::string error;  // empty when ok
+  // The system refused the caller access to the interface (Linux: EACCES or
+  // EPERM on the hidraw node). An access rule helps, retrying does not.
+  bool accessDenied = false;
 
   static HidResult Ok() { return {}; }
   static HidResult Fail(std::string text) { return {false, std::move(text)}; }
+  static HidResult Denied(std::string text) { return {false, std::move(text), true}; }
   explicit operator bool() const { return ok; }
 };
 

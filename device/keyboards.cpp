@@ -82,7 +82,8 @@ KeyboardList FindKeyboards(const std::vector<InterfaceProbe>& probes) {
     const DiscoveryRule rule = ClassifyInterface(info, false);
     if (rule == DiscoveryRule::None) continue;
     if (!probes[i].open) {
-      list.skipped.push_back({info.path, LocationOf(info), probes[i].open.error});
+      list.skipped.push_back({info.path, LocationOf(info), probes[i].open.error,
+                              probes[i].open.accessDenied, true, info.vendorId, info.productId});
       continue;
     }
     Keyboard& k = keyboardAt(LocationOf(info));

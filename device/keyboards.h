@@ -61,6 +61,12 @@ struct SkippedInterface {
   DevicePath path;
   std::string location;
   std::string reason;  // "permission denied on /dev/hidraw3 ...", "report descriptor unreadable"
+  // The system refused access to it: an access rule would let it open.
+  bool accessDenied = false;
+  // Its IDs when they could be read (the rule that gives access names them).
+  bool infoValid = false;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
 };
 
 struct KeyboardList {

@@ -58,7 +58,8 @@ bool ReadFile(const std::string& path, std::vector<std::uint8_t>& out) {
 // phys string up to its last "/input" part. Both come from sysfs, so no
 // access to the node is needed.
 std::string LocationOf(udev_device* hidraw, udev_device* hid) {
-  if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(hidraw, "usb", "usb_device")) {
+  if (udev_device* usb =
+          udev_device_get_parent_with_subsystem_devtype(hidraw, "usb", "usb_device")) {
     if (const char* name = udev_device_get_sysname(usb)) return name;
   }
   const char* phys = hid ? udev_device_get_property_value(hid, "HID_PHYS") : nullptr;
@@ -169,7 +170,12 @@ class LinuxHidBackend : public HidBackend {
     std::string node;
     if (path.empty() || !NarrowPath(path, node)) return HidResult::Fail("open: no such interface");
     const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return HidResult::Fail(HidErrnoText(errno, "open " + node, node));
+    if (fd < 0) {
+      const int error = errno;
+      std::string text = HidErrnoText(error, "open " + node, node);
+      return error == EACCES || error == EPERM ? HidResult::Denied(std::move(text))
+                                               : HidResult::Fail(std::move(text));
+    }
     out = std::make_unique<LinuxHidDevice>(fd, node);
     return HidResult::Ok();
   }

@@ -58,8 +58,7 @@ std::string HidErrnoText(int error, const std::string& what, const std::string& 
     case EACCES:
     case EPERM:
       return what + ": permission denied on " + path +
-             " (run as root, or install res/udev/70-kbupdate.rules into /etc/udev/rules.d "
-             "and replug the keyboard)";
+             " (`sudo kbupdate access --install` gives the keyboards present access)";
     default:
       return what + ": " + std::strerror(error);
   }
