@@ -10,6 +10,7 @@ class SilentSink final : public DialogSink {
   void ProgressStep() override {}
   void ShowDeviceReady() override {}
   void ShowRunResult(bool) override {}
+  void ShowSkipped(const std::vector<SkippedInterface>&) override {}
 };
 
 std::atomic<std::shared_ptr<DialogSink>>& Slot() {

@@ -9,6 +9,9 @@
 #pragma once
 
 #include <memory>
+#include <vector>
+
+#include "device/keyboards.h"
 
 namespace kbt {
 
@@ -22,6 +25,11 @@ class DialogSink {
   virtual void ShowDeviceReady() = 0;
   // A run ended while the keyboard is still shown ready.
   virtual void ShowRunResult(bool pass) = 0;
+  // After each discovery pass: the interfaces it would have used but could
+  // not (empty when it skipped none, and when it found the update-mode
+  // keyboard). A keyboard the user may not open leaves the dialog as it
+  // was; this says why.
+  virtual void ShowSkipped(const std::vector<SkippedInterface>& skipped) = 0;
 };
 
 void InstallDialogSink(std::shared_ptr<DialogSink> sink);

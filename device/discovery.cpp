@@ -46,8 +46,12 @@ int Discover(HidBackend& hid, unsigned clears) {
     probes.push_back({std::move(info), std::move(open)});
   }
 
-  const DialogMatch match = ReduceForDialog(FindKeyboards(probes), probes);
+  const KeyboardList list = FindKeyboards(probes);
+  const DialogMatch match = ReduceForDialog(list, probes);
   if (!WriteDevicePathsUnlessCleared({match.data, match.command}, clears)) return 0;
+  // What stayed out of reach matters only while no keyboard is found.
+  CurrentDialogSink()->ShowSkipped(match.dataInterfaces > 0 ? std::vector<SkippedInterface>{}
+                                                            : list.skipped);
   return match.dataInterfaces;
 }
 

@@ -78,6 +78,10 @@ struct SimFaults {
   int rejectBlock = -1;      // every Data write of image block K (0..6) fails
   int corruptBlock = -1;     // every read-back of image block K differs in its last byte
   bool refuseEntry = false;  // the keyboard ignores the Enter-update-mode pair
+  // The transport refuses to open the keyboard's interfaces, as Linux does
+  // with hidraw nodes that no access rule gives the user. The model itself
+  // never looks at it.
+  bool noAccess = false;
 };
 
 struct BusChange {

@@ -65,6 +65,7 @@ void SimBus::SetEventCallback(std::function<void(const DeviceEvent&)> callback) 
 void SimBus::SetFaults(const SimFaults& faults) {
   std::lock_guard lock(mutex_);
   model_.SetFaults(faults);
+  noAccess_ = faults.noAccess;
 }
 
 void SimBus::SetOptions(SimBusOptions options) {
@@ -100,6 +101,11 @@ HidResult SimBus::Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) 
   std::lock_guard lock(mutex_);
   for (const auto& p : present_) {
     if (p.path == path) {
+      if (noAccess_) {
+        const std::string node(path.begin(), path.end());  // the bus's paths are ASCII
+        return HidResult::Denied("open " + node + ": permission denied on " + node +
+                                 " (simulated: no access rule)");
+      }
       out = std::make_unique<SimDevice>(*this, path, p.kind);
       return HidResult::Ok();
     }

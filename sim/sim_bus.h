@@ -109,6 +109,7 @@ class SimBus : public HidBackend {
   std::vector<Present> present_;
   unsigned nextNode_ = 0;
   std::vector<TraceRecord> trace_;
+  bool noAccess_ = false;    // SimFaults::noAccess: Open is refused
   bool arrivalDue_ = false;  // the device comes back after the delay
   std::chrono::steady_clock::time_point arrivalAt_;
   bool stopping_ = false;

@@ -1,5 +1,6 @@
 #include "ui/status_outputs.h"
 
+#include "device/device_state.h"
 #include "device/dialog_sink.h"
 #include "ui/status_button.h"
 
@@ -14,28 +15,54 @@ std::atomic<std::shared_ptr<StatusOutputs>> g_Outputs;
 }  // namespace
 
 namespace {
+
+// Why the button stays grey, when the reason is one the user can remove:
+// an interface of a keyboard that the system will not let this user open.
+// Other failures (a keyboard leaving the bus mid-walk) pass by themselves.
+std::wstring AccessHint(const std::vector<SkippedInterface>& skipped) {
+  std::wstring nodes;
+  for (const SkippedInterface& s : skipped) {
+    if (!s.accessDenied) continue;
+    if (!nodes.empty()) nodes += L", ";
+    nodes += s.path;
+  }
+  if (nodes.empty()) return {};
+  return L"A keyboard is present, but this user may not open it (permission denied on " + nodes +
+         L").\nTo give access, run:\n    sudo kbupdate access --install";
+}
+
 // The dialog's side of what the device core's workers report: the colours
 // and the button state are chosen here.
 class StatusOutputsSink final : public DialogSink {
  public:
   void ProgressStep() override { kbt::ProgressStep(); }
   void ShowDeviceReady() override {
+    SetStartButtonHint({});
     SetButtonColor(kColorYellow);
     EnableStartButton(true);
   }
   void ShowRunResult(bool pass) override { SetButtonColor(pass ? kColorGreen : kColorRed); }
+  void ShowSkipped(const std::vector<SkippedInterface>& skipped) override {
+    // A pass queued behind the one that found the keyboard says nothing
+    // about a button that is no longer grey.
+    SetStartButtonHint(g_DeviceReady.load() ? std::wstring() : AccessHint(skipped));
+  }
 };
+
 }  // namespace
 
 void InstallStatusOutputs(std::shared_ptr<StatusOutputs> outputs) {
   // Stays installed when the outputs go: the calls then change the
   // program-wide values only, as the free functions below do.
-  static const bool sinkInstalled = (InstallDialogSink(std::make_shared<StatusOutputsSink>()), true);
+  static const bool sinkInstalled =
+      (InstallDialogSink(std::make_shared<StatusOutputsSink>()), true);
   (void)sinkInstalled;
   g_Outputs.store(std::move(outputs));
 }
 
-void RemoveStatusOutputs() { g_Outputs.store(nullptr); }
+void RemoveStatusOutputs() {
+  g_Outputs.store(nullptr);
+}
 
 void SetButtonColor(ColorRef color) {
   g_ButtonFillColor.store(color);
@@ -46,10 +73,16 @@ void SetProgressPos(int position) {
   if (auto out = g_Outputs.load()) out->SetProgressPos(position);
 }
 
-void ProgressStep() { SetProgressPos(g_ProgressStep.fetch_add(1)); }
+void ProgressStep() {
+  SetProgressPos(g_ProgressStep.fetch_add(1));
+}
 
 void EnableStartButton(bool enabled) {
   if (auto out = g_Outputs.load()) out->EnableStartButton(enabled);
+}
+
+void SetStartButtonHint(const std::wstring& text) {
+  if (auto out = g_Outputs.load()) out->SetStartButtonHint(text);
 }
 
 }  // namespace kbt

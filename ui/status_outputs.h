@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace kbt {
 
@@ -34,6 +35,10 @@ class StatusOutputs {
 
   // Enables or disables the Start button; delivered like SetProgressPos.
   virtual void EnableStartButton(bool enabled) = 0;
+
+  // The Start button's tooltip: why it stays grey, or empty. Returns without
+  // waiting. A front end without tooltips ignores it.
+  virtual void SetStartButtonHint(const std::wstring& text) { (void)text; }
 };
 
 // The position the next Progress step sends.
@@ -48,5 +53,6 @@ void SetProgressPos(int position);
 // Sends the value of g_ProgressStep and leaves it one higher.
 void ProgressStep();
 void EnableStartButton(bool enabled);
+void SetStartButtonHint(const std::wstring& text);
 
 }  // namespace kbt

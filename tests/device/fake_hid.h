@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "device/hid.h"
@@ -13,9 +14,11 @@ namespace kbt::test {
 
 struct FakeInterface {
   HidInterfaceInfo info;
-  bool opens = true;
+  bool opens = true;  // false: the system refuses this user access
   // The n-th 0xAB report (1 = the first) and every later one fail; 0: never.
   int abFailsFrom = 0;
+  // Non-empty: opening fails with this text, for a reason other than access.
+  std::string openError;
 };
 
 struct SentReport {
@@ -38,7 +41,8 @@ class FakeHid : public HidBackend {
     if (onOpen) onOpen(path);
     for (auto& i : interfaces_) {
       if (i.info.path != path) continue;
-      if (!i.opens) return HidResult::Fail("access denied");
+      if (!i.opens) return HidResult::Denied("permission denied");
+      if (!i.openError.empty()) return HidResult::Fail(i.openError);
       out = std::make_unique<Device>(*this, i);
       return HidResult::Ok();
     }

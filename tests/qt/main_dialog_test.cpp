@@ -21,8 +21,11 @@
 
 #include "device/device_state.h"
 #include "device/empty_hid.h"
+#include "device/sleep.h"
+#include "device/workers.h"
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
+#include "tests/device/fake_hid.h"
 #include "tests/device/support.h"
 #include "ui/qt/main_dialog.h"
 #include "ui/qt/status_button_widget.h"
@@ -242,7 +245,8 @@ TEST_F(MainDialogTest, FoundFileReachesTheStartCommandUnchanged) {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(good, folder / name);
-    dialog_->SetFileNameText(FindHexFileFor((folder / "keyboard-update-tool").wstring()).FieldText());
+    dialog_->SetFileNameText(
+        FindHexFileFor((folder / "keyboard-update-tool").wstring()).FieldText());
     ASSERT_EQ(g_HexFilePath.empty(), false);
     EXPECT_EQ(dialog_->FileNameText(), g_HexFilePath);
     MakeReady();
@@ -381,6 +385,71 @@ TEST_F(MainDialogTest, DeviceEventsFromAnyThreadAreHandledHere) {
   EXPECT_TRUE(g_BootEntryHold.load());
   std::thread([&] { sink({DeviceEvent::Kind::Arrival, true, {}}); }).join();
   QTRY_COMPARE_WITH_TIMEOUT(discoveries_, 1, 5000);
+}
+
+// A keyboard whose interfaces the user may not open leaves the button grey
+// and disabled, as before; only its tooltip says why and what to run. The
+// passes run on a worker thread, as the dialog starts them.
+TEST_F(MainDialogTest, StartButtonTooltipSaysWhyItStaysGrey) {
+  SetSleepFunction([](unsigned) {});
+  struct Reset {
+    ~Reset() { SetSleepFunction({}); }
+  } reset;
+  auto discover = [](std::vector<test::FakeInterface> interfaces) {
+    test::FakeHid hid(std::move(interfaces));
+    // Enabling the button waits for this thread, which keeps handling events.
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      DiscoveryWorker(hid);
+      done = true;
+    });
+    while (!done) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    worker.join();
+    QApplication::processEvents();
+  };
+  auto at = [](const wchar_t* node, std::uint16_t vid, std::uint16_t pid, std::uint16_t page,
+               std::uint16_t length) {
+    test::FakeInterface i;
+    i.info = test::Info(node, vid, pid, page, length);
+    return i;
+  };
+  const test::FakeInterface boot = at(L"/dev/hidraw2", 0x4B54, 0x0101, 0x0001, 0);
+  test::FakeInterface denied = at(L"/dev/hidraw3", 0x4B54, 0x0101, 0xFF00, 6);
+  denied.opens = false;
+  test::FakeInterface gone = denied;
+  gone.opens = true;
+  gone.openError = "open /dev/hidraw3: device gone";
+  const test::FakeInterface data = at(L"/dev/hidraw4", 0x0603, 0x1020, 0xFF00, 2050);
+  const test::FakeInterface command = at(L"/dev/hidraw5", 0x0603, 0x1020, 0xFF00, 6);
+  StatusButtonWidget* button = dialog_->StartButton();
+  const QImage before = button->grab().toImage();
+  const auto widgets = dialog_->findChildren<QWidget*>().size();
+
+  discover({boot, denied});
+  const QString tip = button->toolTip();
+  EXPECT_TRUE(tip.contains(QStringLiteral("permission denied on /dev/hidraw3")))
+      << tip.toStdString();
+  EXPECT_TRUE(tip.contains(QStringLiteral("sudo kbupdate access --install"))) << tip.toStdString();
+  EXPECT_FALSE(button->isEnabled());
+  EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
+  EXPECT_EQ(button->grab().toImage(), before) << "the look stays as it is";
+  EXPECT_EQ(dialog_->findChildren<QWidget*>().size(), widgets) << "no new control";
+
+  // Access given (or the keyboard gone): the next pass takes the hint away.
+  discover({boot});
+  EXPECT_TRUE(button->toolTip().isEmpty());
+
+  // A failure that no access rule would cure gives no hint.
+  discover({boot, gone});
+  EXPECT_TRUE(button->toolTip().isEmpty()) << button->toolTip().toStdString();
+
+  // Found while another keyboard stays out of reach: the button is usable,
+  // so there is nothing to explain.
+  discover({boot, denied});
+  ASSERT_FALSE(button->toolTip().isEmpty());
+  discover({data, command, denied});
+  EXPECT_TRUE(button->isEnabled());
+  EXPECT_TRUE(button->toolTip().isEmpty()) << button->toolTip().toStdString();
 }
 
 TEST_F(MainDialogTest, ClosingDuringWorkerCallsTouchesNoWidget) {

@@ -65,6 +65,19 @@ class QtStatusOutputs : public StatusOutputs {
     });
   }
 
+  // Qt shows a disabled widget's tooltip too, which is where it is needed.
+  void SetStartButtonHint(const std::wstring& text) override {
+    QPointer<StatusButtonWidget> button = button_;
+    const QString tip = QString::fromStdWString(text);
+    auto set = [button, tip] {
+      if (button) button->setToolTip(tip);
+    };
+    if (ui_->IsCurrent())
+      set();
+    else
+      ui_->Post(set);
+  }
+
  private:
   std::shared_ptr<UiThread> ui_;
   const QPointer<StatusButtonWidget> button_;
