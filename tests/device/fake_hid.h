@@ -41,7 +41,7 @@ class FakeHid : public HidBackend {
     if (onOpen) onOpen(path);
     for (auto& i : interfaces_) {
       if (i.info.path != path) continue;
-      if (!i.opens) return HidResult::Denied("permission denied");
+      if (!i.opens) return HidResult::Denied("access denied");
       if (!i.openError.empty()) return HidResult::Fail(i.openError);
       out = std::make_unique<Device>(*this, i);
       return HidResult::Ok();

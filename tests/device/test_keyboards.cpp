@@ -137,6 +137,10 @@ TEST(FindKeyboards, ProbeOpensOnlyCandidates) {
   const KeyboardList list = FindKeyboards(probes);
   ASSERT_EQ(list.skipped.size(), 1u);
   EXPECT_EQ(list.skipped[0].reason, "access denied");
+  // Refused access travels with the IDs that an access rule would name.
+  EXPECT_TRUE(list.skipped[0].accessDenied);
+  EXPECT_EQ(list.skipped[0].vendorId, 0x4B54);
+  EXPECT_EQ(list.skipped[0].productId, 0x0101);
   EXPECT_TRUE(hid.Sent().empty());  // probing sends nothing
 }
 
