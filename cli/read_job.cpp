@@ -17,6 +17,7 @@
 #endif
 
 #include "cli/console.h"
+#include "cli/devices.h"
 #include "cli/json_lines.h"
 #include "cli/verbs.h"
 #include "device/device_events.h"

@@ -1,433 +1,550 @@
-// `kbupdate flash FILE.hex`: the whole road of one update without a window,
-// as the dialog walks it: discovery, update-mode entry of a keyboard in
-// normal operation, discovery of the update-mode device after its arrival,
-// the ready delay, conversion and signature check, the Update run, DLog.txt,
-// and PASS or FAIL as the last line on stdout. Everything else goes to
-// stderr, so that scripts can take the last line.
-//
-// The steps run on this thread one after the other; device events come from
-// a DeviceEventSource (the simulated bus's queue, or the platform's monitor)
-// and only say when to look again. Without an event source it looks again
-// every half second.
+// `kbupdate flash FILE.hex`: the whole road of an update without a window.
+// In order, so that nothing is touched that a later step would refuse:
+//   1. the command line, and outputs that would replace the firmware file;
+//   2. DLog.txt locked and set to FAIL (no earlier PASS survives a run that
+//      is refused, interrupted or crashes);
+//   3. FILE.hex converted and its signature checked, before any device;
+//   4. the keyboards found (--port chooses; a plain flash takes exactly one
+//      location, --all every one present), waiting up to --wait;
+//   5. keyboards in normal operation sent the Enter-update-mode pair, and
+//      waited for at the same location in update mode, then the ready delay;
+//   6. one UpdateSession per keyboard, all at once;
+//   7. DLog.txt PASS only when every keyboard passed, the table, and PASS or
+//      FAIL as the last line on stdout.
+// SIGINT/SIGTERM set the sessions' cancel flag: they stop before their next
+// report; a second signal ends the process at once.
 #include <CLI/CLI.hpp>
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
+#include <vector>
 
 #include "cli/common_options.h"
 #include "cli/console.h"
+#include "cli/devices.h"
 #include "cli/files.h"
+#include "cli/flash_display.h"
+#include "cli/flash_trace.h"
 #include "cli/json_lines.h"
+#include "cli/result_log.h"
 #include "cli/verbs.h"
-#include "device/device_events.h"
-#include "device/device_state.h"
 #include "device/hid_trace.h"
+#include "device/keyboards.h"
+#include "device/session.h"
+#include "device/session_runner.h"
 #include "device/sleep.h"
+#include "device/update_run.h"
 #include "device/update_worker.h"
-#include "device/workers.h"
 #include "image/file_platform.h"
 #include "image/firmware_image.h"
 #include "image/firmware_signature.h"
 #include "image/hex_to_bin.h"
-#include "sim/sim_bus.h"
-#include "ui/status_outputs.h"
-#ifdef KB_HAVE_PLATFORM_HID
-#include "device/platform_hid.h"
-#endif
 
 namespace kbt::cli {
 
 const char kFlashHelp[] =
     "usage: kbupdate flash [OPTIONS] FILE.hex\n"
     "\n"
-    "Updates the keyboard with FILE.hex, as the dialog's Start button does:\n"
-    "waits for the keyboard, switches a keyboard in normal operation into its\n"
-    "update mode, waits for it to come back, converts FILE.hex and checks its\n"
-    "signature, then writes, verifies and finishes, with the progress on\n"
-    "stderr. DLog.txt in the current folder then holds PASS or FAIL, and so\n"
-    "does the last line on stdout.\n"
+    "Updates keyboards with FILE.hex, as the dialog's Start button does. First\n"
+    "FILE.hex is converted and its signature checked (no device is touched when\n"
+    "that fails); then it waits for the keyboard, switches a keyboard in normal\n"
+    "operation into its update mode, waits for it to come back at the same\n"
+    "place, and writes, verifies and finishes, with the progress on stderr.\n"
+    "DLog.txt in the current folder holds FAIL from the start of the run and\n"
+    "PASS at its end only when every keyboard passed. stdout ends with a table\n"
+    "(location, PASS or FAIL, time, reason) and PASS or FAIL as its last line.\n"
     "\n"
-    "  --simulate      update the simulated keyboard instead of a real one\n"
-    "  --trace FILE    write every report sent or requested to FILE, one per\n"
-    "                  line: number, interface (normal, command, data), set or\n"
-    "                  get, ok or fail, the bytes in hex\n"
-    "  --wait SECONDS  how long to wait for the keyboard (default 30)\n"
-    "  --json          one JSON object per line on stdout instead of the text\n"
-    "                  (see below)\n"
-    "  -q, --quiet     no progress, only errors and the result\n"
-    "  -v, --verbose   also the run's notes when it passes\n" KB_SIM_MEMORY_HELP
+    "A plain flash updates one keyboard: when keyboards are present at more than\n"
+    "one location it refuses (exit 2) and lists them.\n"
+    "  --all            update every keyboard present, all at once\n"
+    "  --port LOCATION  only the keyboard at LOCATION (repeatable); `kbupdate\n"
+    "                   list` shows the locations (sim-1, 1-2.3, ...)\n"
+    "  --wait SECONDS   how long to wait for the keyboards, and for each to come\n"
+    "                   back in update mode (default 30)\n"
+    "  --dry-run        everything up to the first report (file, signature,\n"
+    "                   finding the keyboards), then say what would be sent\n"
+    "  --trace FILE     write every report to FILE, one per line: number,\n"
+    "                   interface (normal, command, data), set or get, ok or\n"
+    "                   fail, the bytes in hex; with several keyboards (--all,\n"
+    "                   several --port, --sim-keyboards N) each location's to\n"
+    "                   FILE.LOCATION\n"
+    "  --json           one JSON object per line on stdout instead of the text\n"
+    "  -q, --quiet      no progress, only errors and the result\n"
+    "  -v, --verbose    also each keyboard's interfaces\n"
+    "  --simulate       update simulated keyboards instead of real ones\n"
+    "  --sim-keyboards N  N simulated keyboards at sim-1 .. sim-N (default 1)\n" KB_SIM_MEMORY_HELP
     "\n" KB_SIM_FAULTS_HELP
     "\n"
+    "Interrupting (Ctrl+C, SIGTERM) stops every keyboard before its next report,\n"
+    "leaves FAIL in DLog.txt and says what state each keyboard is probably in;\n"
+    "a second Ctrl+C ends at once.\n"
+    "\n"
     "JSON lines (--json), each with \"type\":\n"
-    "  progress  step (0 to 17), steps (17)\n"
-    "  status    text: what the command does now (looking, ready, ...)\n"
-    "  note      text: a note of the run (retries, the failing report)\n"
-    "  result    result (\"PASS\" or \"FAIL\"), exit_code, elapsed_s (seconds)\n"
+    "  status    text, and location when it is about one keyboard\n"
+    "  progress  location, step (1 to 17), steps (17), stage, attempt\n"
+    "  note      location, text: why a step failed, as it happens\n"
+    "  plan      (--dry-run) location, mode, reports: what would be sent\n"
+    "  keyboard  location, result (\"PASS\" or \"FAIL\"), elapsed_s, reason\n"
+    "  result    result, exit_code, elapsed_s: the last line\n"
     "Errors stay on stderr.\n"
     "\n"
-    "exit codes: 0 PASS; 1 FAIL (the update ran and failed);\n"
-    "            2 wrong or refused command line; 3 FILE.hex cannot be opened or read;\n"
-    "            4 the trace file or DLog.txt cannot be written;\n"
-    "            5 FILE.hex holds no firmware signature (\"Hex File Error!\");\n"
-    "            6 no keyboard appeared within the wait;\n"
-    "            7 no HID access (no HID layer in this build, or the platform's\n"
-    "              HID layer failed)\n";
+    "exit codes: 0 every keyboard PASS (or the dry run found them);\n"
+    "            1 a keyboard FAILed; 2 wrong or refused command line, or\n"
+    "            several locations without --all or --port;\n"
+    "            3 FILE.hex cannot be opened or read; 4 the trace file or\n"
+    "            DLog.txt cannot be written; 5 FILE.hex holds no firmware\n"
+    "            signature (\"Hex File Error!\"); 6 no keyboard appeared (or\n"
+    "            none came back in update mode) within the wait; 7 no HID\n"
+    "            access; 130 interrupted, 143 terminated\n";
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr unsigned kReadyDelayMs = 2000;  // as the dialog's discovery waits
 
 struct Options {
   DeviceOptions device;
   bool json = false;
+  bool all = false;
+  bool dryRun = false;
   std::string file;
 };
 
-// Where the progress, the status lines and the notes go: text on stderr, or
-// JSON lines on stdout.
-class Reporter {
- public:
-  explicit Reporter(bool json) : json_(json) {}
-  bool Json() const { return json_; }
-  void Status(const std::string& text) {
-    if (json_) {
-      PrintJsonLine({{"type", "status"}, {"text", text}});
-    } else {
-      Info(text);
-    }
-  }
-  void Note(const std::string& text) {
-    if (json_) {
-      PrintJsonLine({{"type", "note"}, {"text", text}});
-    } else {
-      std::fprintf(stderr, "  %s\n", text.c_str());
-    }
-  }
+// Set by the first SIGINT/SIGTERM; the sessions stop before their next report.
+std::atomic<bool> g_cancel{false};
+std::atomic<int> g_signal{0};
 
- private:
-  bool json_;
+extern "C" void OnSignal(int sig) {
+  if (g_cancel.exchange(true)) std::_Exit(128 + sig);  // the second one: at once
+  g_signal.store(sig);
+  std::signal(sig, OnSignal);  // Windows resets the handler before calling it
+}
+
+int InterruptedCode() {
+  return g_signal.load() == SIGTERM ? kExitTerminated : kExitInterrupted;
+}
+
+double Seconds(Clock::time_point since) {
+  return std::round(std::chrono::duration<double>(Clock::now() - since).count() * 10) / 10;
+}
+
+// One keyboard's way through the run.
+struct Target {
+  std::string location;
+  KeyboardMode startMode = KeyboardMode::Normal;
+  SessionInterfaces interfaces;
+  bool ready = false;
+  std::optional<bool> pass;  // set once it has a result
+  std::string reason;        // of a FAIL: the last note
+  double seconds = 0;
 };
 
-// The terminal's side of the status outputs: a progress bar on stderr,
-// redrawn in place on a terminal and one line per step otherwise; or a JSON
-// line per step.
-class TerminalOutputs : public StatusOutputs {
+// Forwards to the display and keeps the notes for the reason.
+class KeyboardSink : public SessionSink {
  public:
-  explicit TerminalOutputs(bool json)
-      : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(isatty(2) == 1) {}
-  void RepaintButton() override {}
-  void SetProgressPos(int position) override {
-    constexpr int kTop = 17;  // the bar's range; a repeated pass goes beyond
-    const int shown = position > kTop ? kTop : position;
-    if (json_) {
-      PrintJsonLine({{"type", "progress"}, {"step", shown}, {"steps", kTop}});
-      return;
-    }
-    if (quiet_) return;
-    if (tty_) {
-      std::fprintf(stderr, "\rupdating [%-17s] %2d/17", std::string(shown, '#').c_str(), shown);
-    } else {
-      std::fprintf(stderr, "progress %d/17\n", shown);
-    }
-    std::fflush(stderr);
+  explicit KeyboardSink(SessionSink& display) : display_(display) {}
+  void Step(const SessionProgress& p) override { display_.Step(p); }
+  void Note(const std::string& line) override {
+    notes.push_back(line);
+    display_.Note(line);
   }
-  void EnableStartButton(bool) override {}
-  void EndLine() {
-    if (tty_ && !json_ && !quiet_) std::fputc('\n', stderr);
-  }
+  std::vector<std::string> notes;
 
  private:
-  bool json_;
-  bool quiet_;
-  bool tty_;
+  SessionSink& display_;
 };
 
-// The trace is written and flushed line by line, so that after a crash or
-// an interrupt it holds every report up to the last one; the first failed
-// write is kept with its reason.
-class TraceFile {
+std::string Join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& s : items) out += (out.empty() ? "" : ", ") + s;
+  return out;
+}
+
+class FlashRun {
  public:
-  bool Open(const std::string& path) {
-    errno = 0;
-    file_ = platform::OpenForWriting(platform::PathFromArgument(path.c_str()));
-    if (!file_) error_ = errno;
-    return file_ != nullptr;
-  }
-  ~TraceFile() {
-    if (file_) std::fclose(file_);
-  }
-  void Write(const TraceRecord& record) {
-    std::lock_guard lock(mutex_);
-    if (!file_ || error_) return;
-    const std::string line = FormatTraceLine(++count_, record) + "\n";
-    errno = 0;
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
-      error_ = errno ? errno : EIO;
-  }
-  // 0 when every line was written, else the first error.
-  int Close() {
-    std::lock_guard lock(mutex_);
-    if (file_) {
-      errno = 0;
-      if (std::fclose(file_) != 0 && !error_) error_ = errno ? errno : EIO;
-      file_ = nullptr;
-    }
-    return error_;
-  }
-  int Error() const { return error_; }
+  explicit FlashRun(Options& o) : o_(o), d_(o.device), display_(o.json) {}
+  int Run();
 
  private:
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;
-  std::size_t count_ = 0;
-  int error_ = 0;
-};
-
-// Waits for the next arrival until `deadline`; removals and other events
-// only wake it. False at the deadline.
-bool WaitForArrival(DeviceEventSource* events, Clock::time_point deadline) {
-  for (;;) {
-    const auto now = Clock::now();
-    if (now >= deadline) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-    if (!events) {
-      // No event source: look again every half second.
-      SleepMs(static_cast<unsigned>(std::min<long long>(left.count(), 500)));
-      return Clock::now() < deadline;
-    }
-    DeviceEvent event;
-    if (events->WaitEvent(event, static_cast<unsigned>(left.count())) &&
-        event.kind == DeviceEvent::Kind::Arrival)
-      return true;
-  }
-}
-
-// Arrivals that came while a pass ran: the dialog would run one more pass
-// for them, which records interfaces that arrived after the first look.
-bool ArrivalPending(DeviceEventSource* events) {
-  if (!events) return false;
-  bool arrival = false;
-  DeviceEvent event;
-  while (events->WaitEvent(event, 0))
-    if (event.kind == DeviceEvent::Kind::Arrival) arrival = true;
-  return arrival;
-}
-
-// Steps 2 and 3 of the road: until discovery has found the update-mode
-// device and the ready delay is over.
-bool FindKeyboard(HidBackend& hid, DeviceEventSource* events, unsigned waitSeconds) {
-  const auto deadline = Clock::now() + std::chrono::seconds(waitSeconds);
-  for (;;) {
-    DiscoveryWorker(hid);
-    if (g_DeviceReady) break;
-    if (!WaitForArrival(events, deadline)) return false;
-    g_BootEntryHold = false;
-  }
-  if (ArrivalPending(events)) (void)DeviceDiscovery(hid);
-  return !ReadDevicePaths().data.empty();
-}
-
-// What DLog.txt holds now; empty when it cannot be read (also when it is a
-// folder).
-std::string ReadLog() {
-  FilePtr in(platform::OpenForReading(platform::PathFromArgument(kResultLogName)));
-  if (!in) return {};
-  char buffer[64];
-  const std::size_t n = std::fread(buffer, 1, sizeof buffer, in.get());
-  return std::string(buffer, n);
-}
-
-// Why DLog.txt could not be written: the error of opening it for appending,
-// which changes nothing that is there.
-std::string LogProblem() {
-  errno = 0;
-  if (std::FILE* f = std::fopen(kResultLogName, "ab")) {
-    std::fclose(f);
-    return "its content is not what was written";
-  }
-  return Reason(errno);
-}
-
-int RunFlash(Options& o) {
-  if (const std::string e = FinishDeviceOptions(o.device); !e.empty()) {
-    Error(e + " (see kbupdate flash --help)");
+  int Refuse(const std::string& text) {
+    Error(text);
     return kExitUsage;
   }
-  const DeviceOptions& d = o.device;
-  const sim::SimFaults faults = d.faults.count(1) ? d.faults.at(1) : sim::SimFaults{};
-  // Outputs that would replace the firmware file or the result log.
-  if (!d.trace.empty()) {
-    if (SameFile(o.file, d.trace)) {
-      Error("the trace file " + d.trace + " is the firmware file " + o.file +
-            "; tracing there would destroy it");
-      return kExitUsage;
-    }
-    if (SameFile(kResultLogName, d.trace)) {
-      Error(std::string("the trace file ") + d.trace + " is the result log " + kResultLogName);
-      return kExitUsage;
-    }
-  }
-  const Clock::time_point started = Clock::now();
-  Reporter report(o.json);
-  const std::wstring hexPath = platform::PathFromArgument(o.file.c_str());
+  int CheckOutputs();
+  int OpenLog();
+  int Convert();
+  int FindTargets();
+  int DryRun();
+  void EnterAndWait();
+  void RunSessions();
+  int Finish(int code);
+  bool PerKeyboardTrace() const { return d_.simKeyboards > 1 || o_.all || d_.ports.size() > 1; }
+  std::vector<std::string> KnownLocations() const;
 
-  // A file that cannot be read is reported before any keyboard is touched.
-  errno = 0;
-  if (std::FILE* f = platform::OpenForReading(hexPath)) {
-    std::fclose(f);
-  } else {
-    Error("cannot open " + o.file + ": " + Reason(errno));
-    return kExitInput;
-  }
-  if (!g_ImageBuffer) {
-    Error("no memory for the firmware image");
-    return kExitFailed;
-  }
+  Options& o_;
+  DeviceOptions& d_;
+  FlashDisplay display_;
+  Clock::time_point started_ = Clock::now();
+  ResultLog log_;
+  bool logOpen_ = false;
+  std::vector<std::uint8_t> image_;
+  std::unique_ptr<Devices> devices_;
+  std::unique_ptr<FlashTrace> trace_;
+  std::unique_ptr<TracingHidBackend> tracing_;
+  std::vector<Target> targets_;
+};
 
-  // The HID layer and its events.
-  std::unique_ptr<HidBackend> platformHid;
-  std::unique_ptr<DeviceEventSource> platformEvents;
-  DeviceEventQueue simEvents;  // outlives the bus that feeds it
-  std::unique_ptr<sim::SimBus> simBus;
-  HidBackend* hid = nullptr;
-  DeviceEventSource* events = nullptr;
-  if (d.simulate) {
-    sim::SimBusOptions busOptions;
-    busOptions.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
-    simBus = std::make_unique<sim::SimBus>(sim::SimMode::Normal, busOptions);
-    std::vector<std::uint8_t> memory;
-    std::string error;
-    if (!LoadSimMemory(d.simMemory, memory, error)) {
-      Error(error);
-      return kExitInput;
-    }
-    SetSimMemory(*simBus, memory);
-    simBus->SetFaults(faults);
-    simBus->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
-    hid = simBus.get();
-    events = &simEvents;
-  } else {
-#ifdef KB_HAVE_PLATFORM_HID
-    platformHid = MakePlatformHidBackend();
-    platformEvents = MakePlatformDeviceEventSource();
-    hid = platformHid.get();
-    events = platformEvents.get();
-#endif
-    if (!hid) {
-      Error(
-          "this build has no HID layer for this system; "
-          "--simulate updates the simulated keyboard");
-      return kExitNoHid;
-    }
-  }
+std::vector<std::string> FlashRun::KnownLocations() const {
+  if (!d_.simulate) return d_.ports;
+  if (!d_.ports.empty()) return d_.ports;
+  std::vector<std::string> all;
+  for (unsigned k = 1; k <= d_.simKeyboards; ++k)
+    all.push_back(sim::SimLocation(static_cast<int>(k)));
+  return all;
+}
 
-  TraceFile traceFile;
-  std::unique_ptr<TracingHidBackend> tracing;
-  if (!d.trace.empty()) {
-    if (!traceFile.Open(d.trace)) {
-      Error("cannot create the trace file " + d.trace + ": " + Reason(traceFile.Error()));
+int FlashRun::CheckOutputs() {
+  if (d_.trace.empty()) return kExitOk;
+  FlashTrace names(d_.trace, PerKeyboardTrace());
+  std::vector<std::string> files = {names.NameFor("")};
+  for (const std::string& l : KnownLocations()) files.push_back(names.NameFor(l));
+  for (const std::string& f : files) {
+    if (SameFile(o_.file, f))
+      return Refuse("the trace file " + f + " is the firmware file " + o_.file +
+                    "; tracing there would destroy it");
+    if (SameFile(kResultLogName, f))
+      return Refuse("the trace file " + f + " is the result log " + kResultLogName);
+  }
+  return kExitOk;
+}
+
+int FlashRun::OpenLog() {
+  switch (log_.Open(kResultLogName)) {
+    case ResultLog::Opened::Ok:
+      break;
+    case ResultLog::Opened::Failed:
+      Error(std::string("cannot write ") + kResultLogName +
+            " in the current folder: " + log_.Error());
       return kExitOutput;
-    }
-    tracing = std::make_unique<TracingHidBackend>(
-        *hid, [&traceFile](const TraceRecord& r) { traceFile.Write(r); });
-    hid = tracing.get();
+    case ResultLog::Opened::Busy:
+      display_.Status("", std::string("another kbupdate flash holds ") + kResultLogName +
+                              " in this folder; waiting for it to end");
+      if (!log_.WaitForLock(d_.waitSeconds, &g_cancel)) {
+        if (g_cancel) return InterruptedCode();
+        Error(
+            Format("%s in this folder is still held by another kbupdate flash after %u s; "
+                   "run in another folder or later",
+                   kResultLogName, d_.waitSeconds));
+        return kExitOutput;
+      }
+      break;
   }
-
-  auto outputs = std::make_shared<TerminalOutputs>(o.json);
-  InstallStatusOutputs(outputs);
-  struct Uninstall {
-    ~Uninstall() { RemoveStatusOutputs(); }
-  } uninstall;
-
-  // An enumeration failure (no permission, no hidraw) says more than a
-  // time-out would.
-  {
-    std::vector<HidInterfaceInfo> present;
-    if (const HidResult r = hid->Enumerate(present); !r) {
-      Error(r.error);
-      return kExitNoHid;
-    }
+  logOpen_ = true;
+  if (!log_.Write(false)) {
+    Error(std::string("cannot write ") + kResultLogName + ": " + log_.Error());
+    return kExitOutput;
   }
-  // Discovery skips an interface it cannot open without a word; say why, or
-  // a user without access rights sees only the time-out.
-  for (const std::string& p : AccessProblems(*hid)) Error(p);
-  report.Status("looking for the keyboard...");
-  if (!FindKeyboard(*hid, events, d.waitSeconds)) {
-    Error(Format("no keyboard appeared within %u s", d.waitSeconds));
-    for (const std::string& p : AccessProblems(*hid)) std::fprintf(stderr, "  %s\n", p.c_str());
-    return kExitNoKeyboard;
-  }
-  report.Status("keyboard ready in update mode");
+  return kExitOk;
+}
 
-  // The Start command: the image belongs to this run from here on.
-  std::unique_lock<std::mutex> imageLock(g_ImageMutex);
-  std::memset(g_ImageBuffer, 0, kImageSize);
-  if (const HexToBinResult r = HexToBin(hexPath, g_ImageBuffer); !r.Read()) {
-    Error("cannot read " + o.file + ": " + r.reason);
+int FlashRun::Convert() {
+  image_.assign(kImageSize, 0);
+  const HexToBinResult r = HexToBin(platform::PathFromArgument(o_.file.c_str()), image_.data());
+  if (!r.Read()) {
+    Error(r.status == kHexToBinNotOpened ? "cannot open " + o_.file + ": " + r.reason
+                                         : o_.file + ": " + r.reason);
     return kExitInput;
   }
-  if (!FindFirmwareSignature(g_ImageBuffer)) {
-    Error(o.file + " holds no firmware signature (Hex File Error!)");
+  if (!FindFirmwareSignature(image_.data())) {
+    Error(o_.file + " holds no firmware signature (Hex File Error!); no keyboard was touched");
     return kExitNoSignature;
   }
-  g_ProgressStep = 0;
-  SetProgressPos(0);
-  ProgressStep();
-  g_UpdateBusy = true;
+  return kExitOk;
+}
 
-  RunNotes notes;
-  const int result = UpdateWorkerWithResult(*hid, &notes);
-  imageLock.unlock();
-  outputs->EndLine();
+int FlashRun::FindTargets() {
+  const auto deadline = Clock::now() + std::chrono::seconds(d_.waitSeconds);
+  display_.Status(
+      "", d_.ports.empty() ? "looking for keyboards..." : "looking for " + Join(d_.ports) + "...");
+  KeyboardList list;
+  std::vector<const Keyboard*> found;
+  bool reported = false;
+  for (;;) {
+    std::string error;
+    if (!devices_->Look(list, error)) {
+      Error(error);
+      return kExitNoHid;
+    }
+    // An interface discovery cannot open is skipped without a word; say
+    // why once, or a user without access rights sees only the time-out.
+    if (!reported) {
+      for (const SkippedInterface& s : list.skipped) Error(s.reason);
+      reported = true;
+    }
+    found = Selected(list, d_.ports);
+    const bool enough = d_.ports.empty() ? !found.empty() : found.size() == d_.ports.size();
+    if (enough || g_cancel || Clock::now() >= deadline) break;
+    devices_->WaitForChange(500, &g_cancel);
+  }
+  if (g_cancel) return InterruptedCode();
+  if (found.empty()) {
+    Error(Format("no keyboard appeared within %u s", d_.waitSeconds) +
+          (d_.ports.empty() ? "" : " at " + Join(d_.ports)));
+    for (const SkippedInterface& s : list.skipped) std::fprintf(stderr, "  %s\n", s.reason.c_str());
+    return kExitNoKeyboard;
+  }
+  if (!o_.all && found.size() > 1) {
+    std::vector<std::string> where;
+    for (const Keyboard* k : found) where.push_back(k->location);
+    Error("keyboards at " + std::to_string(where.size()) + " locations: " + Join(where) +
+          "; choose one with --port LOCATION, or update all with --all");
+    return kExitUsage;
+  }
+  for (const Keyboard* k : found) {
+    Detail(k->location + ": " + ModeName(k->mode) + " mode, " +
+           std::to_string(k->interfaces.size()) + " interface(s): " +
+           platform::PathForDisplay(k->mode == KeyboardMode::Update
+                                        ? k->data + L" (data), " + k->command + L" (command)"
+                                        : (k->vendor.empty() ? L"" : k->vendor.front()) +
+                                              L" (vendor)"));
+    Target t;
+    t.location = k->location;
+    t.startMode = k->mode;
+    targets_.push_back(t);
+  }
+  // Named places that never showed up fail in the table.
+  for (const std::string& p : d_.ports) {
+    if (list.At(p)) continue;
+    Target t;
+    t.location = p;
+    t.pass = false;
+    t.reason = Format("no keyboard appeared within %u s", d_.waitSeconds);
+    targets_.push_back(t);
+  }
+  return kExitOk;
+}
 
-  const bool pass = result == kUpdateRunOk;
-  if (!pass || CurrentVerbosity() == Verbosity::Verbose || o.json)
-    for (const auto& line : notes) report.Note(line);
-  int code = pass ? kExitOk : kExitFailed;
-  if (ReadLog() != (pass ? "PASS\r\n" : "FAIL\r\n")) {
-    Error(std::string("could not write ") + kResultLogName +
-          " in the current folder: " + LogProblem());
+int FlashRun::DryRun() {
+  KeyboardList list;
+  std::string error;
+  if (!devices_->Look(list, error)) {
+    Error(error);
+    return kExitNoHid;
+  }
+  for (const Target& t : targets_) {
+    const Keyboard* k = list.At(t.location);
+    if (!k) continue;
+    std::vector<std::string> reports;
+    if (k->mode == KeyboardMode::Normal) {
+      for (const DevicePath& p : k->vendor)
+        reports.push_back("Enter-update-mode pair 05 75, 05 AB to " + platform::PathForDisplay(p));
+      reports.push_back("then, back in update mode:");
+    }
+    reports.push_back(
+        "the update: begin command, write window, 7 image blocks of 2048 bytes, block 0 again, "
+        "read window, 7 blocks read back and compared, the information block (update counter), "
+        "finish command: 27 reports");
+    if (o_.json) {
+      PrintJsonLine({{"type", "plan"},
+                     {"location", t.location},
+                     {"mode", ModeName(k->mode)},
+                     {"reports", reports}});
+    } else {
+      std::printf("%s (%s mode) would get:\n", t.location.c_str(), ModeName(k->mode));
+      for (const std::string& r : reports) std::printf("  %s\n", r.c_str());
+    }
+  }
+  if (!o_.json) std::printf("dry run: nothing was sent\n");
+  return kExitOk;
+}
+
+void FlashRun::EnterAndWait() {
+  KeyboardList list;
+  std::string error;
+  if (devices_->Look(list, error)) {
+    for (Target& t : targets_) {
+      const Keyboard* k = list.At(t.location);
+      if (t.pass || !k || k->mode != KeyboardMode::Normal) continue;
+      display_.Status(t.location, "switching into update mode");
+      if (const HidResult r = EnterUpdateMode(devices_->Hid(), *k); !r) {
+        t.pass = false;
+        t.reason = "Enter-update-mode: " + r.error;
+      }
+    }
+  }
+  // Each keyboard must come back, in update mode, at the same location.
+  const auto deadline = Clock::now() + std::chrono::seconds(d_.waitSeconds);
+  for (;;) {
+    bool waiting = false;
+    if (devices_->Look(list, error)) {
+      for (Target& t : targets_) {
+        if (t.pass || t.ready) continue;
+        const Keyboard* k = list.At(t.location);
+        if (k && k->mode == KeyboardMode::Update && k->Complete()) {
+          t.ready = true;
+          t.interfaces = {k->data, k->command, k->location};
+        } else {
+          waiting = true;
+        }
+      }
+    }
+    if (!waiting || g_cancel || Clock::now() >= deadline) break;
+    devices_->WaitForChange(500, &g_cancel);
+  }
+  for (Target& t : targets_) {
+    if (t.pass || t.ready) continue;
+    t.pass = false;
+    t.reason = Format("did not come back in update mode within %u s", d_.waitSeconds);
+  }
+  // The dialog's ready delay, after which it offers the Start button.
+  for (unsigned waited = 0; waited < kReadyDelayMs && !g_cancel; waited += 100) SleepMs(100);
+}
+
+void FlashRun::RunSessions() {
+  std::vector<std::string> locations;
+  for (const Target& t : targets_)
+    if (t.ready && !t.pass) locations.push_back(t.location);
+  display_.Start(locations);
+  std::vector<std::unique_ptr<KeyboardSink>> sinks;
+  std::vector<std::function<void()>> jobs;
+  for (Target& t : targets_) {
+    if (!t.ready || t.pass) continue;
+    sinks.push_back(std::make_unique<KeyboardSink>(display_.SinkFor(t.location)));
+    KeyboardSink* sink = sinks.back().get();
+    jobs.push_back([this, &t, sink] {
+      const auto start = Clock::now();
+      UpdateSession session(devices_->Hid(), t.interfaces, image_.data(), sink,
+                            ProgramUpdateCounter(), &g_cancel);
+      const int result = session.Run();
+      t.seconds = Seconds(start);
+      t.pass = result == kUpdateRunOk;
+      if (session.Cancelled()) {
+        t.reason = "interrupted";
+      } else if (!*t.pass) {
+        t.reason = sink->notes.empty() ? "failed" : sink->notes.back();
+      }
+    });
+  }
+  RunConcurrently(std::move(jobs));
+  display_.Stop();
+}
+
+int FlashRun::Finish(int code) {
+  const bool interrupted = g_cancel.load();
+  bool allPass = !targets_.empty();
+  for (const Target& t : targets_) allPass = allPass && t.pass.value_or(false);
+  if (interrupted) {
+    allPass = false;
+    for (const Target& t : targets_) {
+      if (t.pass.value_or(false)) continue;
+      Error(t.location + ": interrupted; " +
+            (t.ready || t.startMode == KeyboardMode::Update
+                 ? "the keyboard is probably still in update mode: run flash again"
+                 : "the keyboard was not switched and runs as before"));
+    }
+  }
+  if (logOpen_ && !log_.Write(allPass)) {
+    Error(std::string("writing ") + kResultLogName + " failed: " + log_.Error());
     code = kExitOutput;
   }
-  if (const int e = traceFile.Close()) {
-    Error("writing the trace file " + d.trace + " failed: " + Reason(e) +
-          "; the trace is incomplete");
+  if (trace_ && !trace_->Close()) {
+    Error(trace_->Error() + "; the trace is incomplete");
     code = kExitOutput;
   }
-  const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-  if (o.json) {
+  if (code == kExitOk && !allPass) code = kExitFailed;
+  if (interrupted) code = InterruptedCode();
+  const double elapsed = Seconds(started_);
+  if (o_.json) {
+    for (const Target& t : targets_)
+      PrintJsonLine({{"type", "keyboard"},
+                     {"location", t.location},
+                     {"result", t.pass.value_or(false) ? "PASS" : "FAIL"},
+                     {"elapsed_s", t.seconds},
+                     {"reason", t.reason}});
     PrintJsonLine({{"type", "result"},
-                   {"result", pass ? "PASS" : "FAIL"},
+                   {"result", allPass ? "PASS" : "FAIL"},
                    {"exit_code", code},
-                   {"elapsed_s", std::round(elapsed * 10) / 10}});
+                   {"elapsed_s", elapsed}});
   } else {
-    Info(Format("%s after %.1f s", pass ? "passed" : "failed", elapsed));
-    std::printf("%s\n", pass ? "PASS" : "FAIL");
+    std::size_t width = 8;
+    for (const Target& t : targets_) width = std::max(width, t.location.size());
+    std::printf("%-*s  result  time     reason\n", static_cast<int>(width), "location");
+    for (const Target& t : targets_)
+      std::printf("%-*s  %-6s  %5.1f s  %s\n", static_cast<int>(width), t.location.c_str(),
+                  t.pass.value_or(false) ? "PASS" : "FAIL", t.seconds, t.reason.c_str());
+    Info(Format("%s after %.1f s", allPass ? "passed" : "failed", elapsed));
+    std::printf("%s\n", allPass ? "PASS" : "FAIL");
   }
   std::fflush(stdout);
   return code;
+}
+
+int FlashRun::Run() {
+  if (const std::string e = FinishDeviceOptions(d_); !e.empty())
+    return Refuse(e + " (see kbupdate flash --help)");
+  if (const int e = CheckOutputs()) return e;
+  g_cancel = false;
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+
+  // The result log first: a run refused from here on leaves FAIL.
+  if (!o_.dryRun)
+    if (const int e = OpenLog()) return e;
+  if (const int e = Convert()) return e;
+
+  std::string error;
+  int failure = kExitNoHid;
+  devices_ = Devices::Open(d_, error, failure);
+  if (!devices_) {
+    Error(error);
+    return failure;
+  }
+  if (!d_.trace.empty() && !o_.dryRun) {
+    trace_ = std::make_unique<FlashTrace>(d_.trace, PerKeyboardTrace());
+    if (!trace_->Create(KnownLocations())) {
+      Error(trace_->Error());
+      return kExitOutput;
+    }
+    FlashTrace* trace = trace_.get();
+    tracing_ = std::make_unique<TracingHidBackend>(
+        devices_->Hid(), [trace](const TraceRecord& r) { trace->Write(r); });
+    devices_->Wrap(*tracing_);
+  }
+
+  if (const int e = FindTargets()) {
+    if (trace_) trace_->Close();
+    return e;
+  }
+  if (o_.dryRun) return DryRun();
+  EnterAndWait();
+  bool anyReady = false;
+  for (const Target& t : targets_) anyReady = anyReady || t.ready;
+  if (!anyReady && !g_cancel) {
+    for (const Target& t : targets_) Error(t.location + ": " + t.reason);
+    return Finish(kExitNoKeyboard);
+  }
+  if (!g_cancel) RunSessions();
+  return Finish(kExitOk);
 }
 
 }  // namespace
 
 VerbRun SetUpFlash(CLI::App& command) {
   auto o = std::make_shared<Options>();
-  AddDeviceOptions(command, o->device, kSimulate | kSimMemory | kSimFaults | kWait | kTrace);
+  AddDeviceOptions(command, o->device,
+                   kSimulate | kSimKeyboards | kSimMemory | kSimFaults | kPort | kWait | kTrace);
   AddJsonOption(command, o->json);
+  command.add_flag("--all", o->all);
+  command.add_flag("--dry-run", o->dryRun);
   command.add_option("FILE.hex", o->file)->required();
-  return [o] { return RunFlash(*o); };
+  return [o] { return FlashRun(*o).Run(); };
 }
 
 }  // namespace kbt::cli

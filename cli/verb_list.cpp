@@ -1,8 +1,9 @@
-// `kbupdate list`: every HID interface the platform's HID layer sees, with
-// the figures discovery matches on and the rule it would apply. It sends
-// nothing, so it is safe beside a running update; it opens only the
-// interfaces that discovery would use, to show whether it may (on Linux the
-// missing access rule is what keeps a keyboard unseen).
+// `kbupdate list`: the keyboards present, grouped by location, with every
+// HID interface, the figures discovery matches on and the rule it would
+// apply, and what was skipped and why. It sends nothing, so it is safe beside
+// a running update; it opens only the interfaces that discovery would use, to
+// show whether it may (on Linux the missing access rule is what keeps a
+// keyboard unseen).
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -12,24 +13,26 @@
 
 #include "cli/common_options.h"
 #include "cli/console.h"
+#include "cli/devices.h"
 #include "cli/json_lines.h"
 #include "cli/verbs.h"
 #include "device/discovery_rules.h"
 #include "device/hid.h"
-#include "sim/sim_bus.h"
-#ifdef KB_HAVE_PLATFORM_HID
-#include "device/platform_hid.h"
-#endif
+#include "device/keyboards.h"
+#include "image/file_platform.h"
 
 namespace kbt::cli {
 
 const char kListHelp[] =
-    "usage: kbupdate list [--simulate [--sim-memory FILE]] [--json]\n"
+    "usage: kbupdate list [--simulate [--sim-keyboards N] [--sim-memory FILE]] [--json]\n"
     "\n"
-    "Lists every HID interface present now: its path, vendor and product ID,\n"
-    "the usage page of its first top-level collection, its longest feature\n"
-    "report in bytes (report ID byte included) and what device discovery makes\n"
-    "of it:\n"
+    "Lists the keyboards present now, each by its location (its place on the\n"
+    "bus, the same in normal operation and in update mode: a USB port path such\n"
+    "as 1-2.3, sim-1 for a simulated keyboard), its mode and its HID interfaces,\n"
+    "then the interfaces that were skipped and why. For each interface: its\n"
+    "path, vendor and product ID, the usage page of its first top-level\n"
+    "collection, its longest feature report in bytes (report ID byte included)\n"
+    "and what device discovery makes of it:\n"
     "  data       the update-mode keyboard's Data interface (2050-byte reports)\n"
     "  command    the update-mode keyboard's Command interface (6-byte reports)\n"
     "  enter      a keyboard in normal operation: discovery would send it the\n"
@@ -43,17 +46,18 @@ const char kListHelp[] =
     "On Linux the interfaces are hidraw nodes; listing needs no access rights,\n"
     "updating does (see README, \"Linux: device access\").\n"
     "\n"
-    "  --simulate  list the simulated keyboard instead of the real interfaces\n"
-    "  --sim-memory FILE  the simulated keyboard's flash (see kbupdate flash --help)\n"
-    "  --json      one JSON object per line on stdout instead of the table:\n"
-    "    type          \"interface\"\n"
-    "    path          the interface's device path\n"
-    "    info_valid    false when attributes or descriptor could not be read (the\n"
-    "                  figures below are then absent)\n"
-    "    vendor_id, product_id, usage_page, feature_report_length   numbers\n"
-    "    discovery     \"data\", \"command\", \"enter\" or \"-\" (see above)\n"
-    "    access        \"ok\", the reason it cannot be opened, or \"-\" when\n"
-    "                  discovery would not use it\n"
+    "  --simulate        list simulated keyboards instead of the real ones\n"
+    "  --sim-keyboards N  how many (sim-1 .. sim-N, default 1)\n"
+    "  --sim-memory FILE  the simulated keyboards' flash (see kbupdate flash --help)\n"
+    "  --json            one JSON object per line on stdout instead of the text,\n"
+    "                    each with \"type\":\n"
+    "    keyboard   location, mode (\"normal\" or \"update\"), complete (a session\n"
+    "               can start on it), serial, interfaces (a list of the objects\n"
+    "               below without their type)\n"
+    "    interface  an interface at a location with no keyboard: location, path,\n"
+    "               info_valid, and when valid vendor_id, product_id,\n"
+    "               usage_page, feature_report_length, discovery, access\n"
+    "    skipped    path, location, reason\n"
     "\n"
     "exit codes: 0 listed (also when there is none); 2 wrong command line;\n"
     "            3 the --sim-memory file cannot be read;\n"
@@ -75,82 +79,83 @@ const char* RuleText(DiscoveryRule rule) {
   return "-";
 }
 
-std::string Narrow(const DevicePath& path) {
-  std::string out;
-  for (const wchar_t c : path) out.push_back(c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
+std::string LocationOf(const HidInterfaceInfo& info) {
+  return info.location.empty() ? kUnknownLocation : info.location;
 }
-
-// Whether discovery could open the interface: "ok" or the layer's reason.
-std::string AccessOf(HidBackend& hid, const DevicePath& path) {
-  std::unique_ptr<HidDevice> device;
-  const HidResult r = hid.Open(path, device);
-  return r ? std::string("ok") : r.error;
-}
-
-}  // namespace
-
-std::vector<std::string> AccessProblems(HidBackend& hid) {
-  std::vector<std::string> problems;
-  std::vector<HidInterfaceInfo> interfaces;
-  if (!hid.Enumerate(interfaces)) return problems;
-  for (const auto& i : interfaces) {
-    if (ClassifyInterface(i, false) == DiscoveryRule::None) continue;
-    std::unique_ptr<HidDevice> device;
-    if (const HidResult r = hid.Open(i.path, device); !r) problems.push_back(r.error);
-  }
-  return problems;
-}
-
-namespace {
 
 struct ListOptions {
   DeviceOptions device;
   bool json = false;
 };
 
-void PrintTable(HidBackend& hid, const std::vector<HidInterfaceInfo>& interfaces) {
-  if (interfaces.empty()) {
-    std::printf("no HID interfaces present\n");
-    return;
+// The probes grouped by location, in the order each location first appears.
+std::vector<std::pair<std::string, std::vector<const InterfaceProbe*>>> ByLocation(
+    const std::vector<InterfaceProbe>& probes) {
+  std::vector<std::pair<std::string, std::vector<const InterfaceProbe*>>> groups;
+  for (const InterfaceProbe& p : probes) {
+    const std::string location = LocationOf(p.info);
+    auto it = std::find_if(groups.begin(), groups.end(),
+                           [&](const auto& g) { return g.first == location; });
+    if (it == groups.end()) it = groups.insert(groups.end(), {location, {}});
+    it->second.push_back(&p);
   }
+  return groups;
+}
+
+// A fresh discovery sees no hold; the list shows what it would do.
+DiscoveryRule RuleOf(const InterfaceProbe& p) {
+  return p.info.infoValid ? ClassifyInterface(p.info, false) : DiscoveryRule::None;
+}
+
+std::string AccessOf(const InterfaceProbe& p) {
+  if (RuleOf(p) == DiscoveryRule::None) return "-";
+  return p.open ? std::string("ok") : p.open.error;
+}
+
+Json InterfaceJson(const InterfaceProbe& p) {
+  Json j;
+  j["path"] = platform::PathForDisplay(p.info.path);
+  j["info_valid"] = p.info.infoValid;
+  if (p.info.infoValid) {
+    j["vendor_id"] = p.info.vendorId;
+    j["product_id"] = p.info.productId;
+    j["usage_page"] = p.info.usagePage;
+    j["feature_report_length"] = p.info.featureReportLength;
+    j["discovery"] = RuleText(RuleOf(p));
+    j["access"] = AccessOf(p);
+  }
+  return j;
+}
+
+void PrintRows(const std::vector<const InterfaceProbe*>& group) {
   std::size_t width = 4;
-  for (const auto& i : interfaces) width = std::max(width, Narrow(i.path).size());
-  std::printf("%-*s  vendor  product  page    feature  discovery  access\n",
+  for (const auto* p : group)
+    width = std::max(width, platform::PathForDisplay(p->info.path).size());
+  std::printf("  %-*s  vendor  product  page    feature  discovery  access\n",
               static_cast<int>(width), "path");
-  for (const auto& i : interfaces) {
-    const std::string path = Narrow(i.path);
+  for (const auto* p : group) {
+    const std::string path = platform::PathForDisplay(p->info.path);
+    const HidInterfaceInfo& i = p->info;
     if (!i.infoValid) {
-      std::printf("%-*s  ?       ?        ?       ?        -          -\n", static_cast<int>(width),
-                  path.c_str());
+      std::printf("  %-*s  ?       ?        ?       ?        -          -\n",
+                  static_cast<int>(width), path.c_str());
       continue;
     }
-    // A fresh discovery sees no hold; the list shows what it would do.
-    const DiscoveryRule rule = ClassifyInterface(i, false);
-    const std::string access = rule == DiscoveryRule::None ? "-" : AccessOf(hid, i.path);
-    std::printf("%-*s  %04x    %04x     0x%04x  %7u  %-9s  %s\n", static_cast<int>(width),
+    std::printf("  %-*s  %04x    %04x     0x%04x  %7u  %-9s  %s\n", static_cast<int>(width),
                 path.c_str(), i.vendorId, i.productId, i.usagePage,
-                static_cast<unsigned>(i.featureReportLength), RuleText(rule), access.c_str());
+                static_cast<unsigned>(i.featureReportLength), RuleText(RuleOf(*p)),
+                AccessOf(*p).c_str());
   }
 }
 
-void PrintJson(HidBackend& hid, const std::vector<HidInterfaceInfo>& interfaces) {
-  for (const auto& i : interfaces) {
-    Json j;
-    j["type"] = "interface";
-    j["path"] = Narrow(i.path);
-    j["info_valid"] = i.infoValid;
-    if (i.infoValid) {
-      const DiscoveryRule rule = ClassifyInterface(i, false);
-      j["vendor_id"] = i.vendorId;
-      j["product_id"] = i.productId;
-      j["usage_page"] = i.usagePage;
-      j["feature_report_length"] = i.featureReportLength;
-      j["discovery"] = RuleText(rule);
-      j["access"] = rule == DiscoveryRule::None ? "-" : AccessOf(hid, i.path);
-    }
-    PrintJsonLine(j);
-  }
+std::string KeyboardState(const Keyboard& k) {
+  std::string text = std::string(ModeName(k.mode)) + " mode";
+  if (!k.Complete())
+    text += k.mode == KeyboardMode::Update
+                ? (k.data.empty() ? " (no Data interface)" : " (no Command interface)")
+                : " (no vendor interface)";
+  if (!k.serial.empty()) text += ", serial " + k.serial;
+  return text;
 }
 
 int RunList(ListOptions& o) {
@@ -158,35 +163,63 @@ int RunList(ListOptions& o) {
     Error(e + " (see kbupdate list --help)");
     return kExitUsage;
   }
-  std::unique_ptr<HidBackend> hid;
-  if (o.device.simulate) {
-    auto bus = std::make_unique<sim::SimBus>(sim::SimMode::Normal);
-    std::vector<std::uint8_t> memory;
-    std::string error;
-    if (!LoadSimMemory(o.device.simMemory, memory, error)) {
-      Error(error);
-      return kExitInput;
-    }
-    SetSimMemory(*bus, memory);
-    hid = std::move(bus);
-  } else {
-#ifdef KB_HAVE_PLATFORM_HID
-    hid = MakePlatformHidBackend();
-#endif
+  std::string error;
+  int failure = kExitNoHid;
+  const std::unique_ptr<Devices> devices = Devices::Open(o.device, error, failure);
+  if (!devices) {
+    Error(error);
+    return failure;
   }
-  if (!hid) {
-    Error("this build has no HID layer for this system; --simulate lists the simulated keyboard");
-    return kExitNoHid;
-  }
-  std::vector<HidInterfaceInfo> interfaces;
-  if (const HidResult r = hid->Enumerate(interfaces); !r) {
+  std::vector<InterfaceProbe> probes;
+  if (const HidResult r = ProbeInterfaces(devices->Hid(), probes); !r) {
     Error(r.error);
     return kExitNoHid;
   }
+  const KeyboardList list = FindKeyboards(probes);
+  const auto groups = ByLocation(probes);
   if (o.json) {
-    PrintJson(*hid, interfaces);
-  } else {
-    PrintTable(*hid, interfaces);
+    for (const auto& [location, group] : groups) {
+      if (const Keyboard* k = list.At(location)) {
+        Json interfaces = Json::array();
+        for (const auto* p : group) interfaces.push_back(InterfaceJson(*p));
+        PrintJsonLine({{"type", "keyboard"},
+                       {"location", location},
+                       {"mode", ModeName(k->mode)},
+                       {"complete", k->Complete()},
+                       {"serial", k->serial},
+                       {"interfaces", interfaces}});
+      } else {
+        for (const auto* p : group) {
+          Json j = {{"type", "interface"}, {"location", location}};
+          j.update(InterfaceJson(*p));
+          PrintJsonLine(j);
+        }
+      }
+    }
+    for (const SkippedInterface& s : list.skipped)
+      PrintJsonLine({{"type", "skipped"},
+                     {"path", platform::PathForDisplay(s.path)},
+                     {"location", s.location},
+                     {"reason", s.reason}});
+    return kExitOk;
+  }
+  if (probes.empty()) {
+    std::printf("no HID interfaces present\n");
+    return kExitOk;
+  }
+  for (const auto& [location, group] : groups) {
+    if (const Keyboard* k = list.At(location)) {
+      std::printf("keyboard at %s: %s\n", location.c_str(), KeyboardState(*k).c_str());
+    } else {
+      std::printf("%s: no keyboard\n", location.c_str());
+    }
+    PrintRows(group);
+  }
+  if (!list.skipped.empty()) {
+    std::printf("skipped:\n");
+    for (const SkippedInterface& s : list.skipped)
+      std::printf("  %s (%s): %s\n", platform::PathForDisplay(s.path).c_str(), s.location.c_str(),
+                  s.reason.c_str());
   }
   return kExitOk;
 }
@@ -195,7 +228,7 @@ int RunList(ListOptions& o) {
 
 VerbRun SetUpList(CLI::App& command) {
   auto o = std::make_shared<ListOptions>();
-  AddDeviceOptions(command, o->device, kSimulate | kSimMemory);
+  AddDeviceOptions(command, o->device, kSimulate | kSimKeyboards | kSimMemory);
   AddJsonOption(command, o->json);
   return [o] { return RunList(*o); };
 }

@@ -51,9 +51,4 @@ extern const char kDumpHelp[];
 VerbRun SetUpVerify(CLI::App& command);
 extern const char kVerifyHelp[];
 
-// The interfaces that discovery would use but cannot open, each with the HID
-// layer's reason (permission denied and the hint about access rules, ...).
-// Empty when every one opens or there is none.
-std::vector<std::string> AccessProblems(HidBackend& hid);
-
 }  // namespace kbt::cli

@@ -122,23 +122,43 @@ TEST(KbupdateJson, InspectCountsFindingsAndNullsTheMissing) {
   EXPECT_EQ(lines[0]["warnings"], 2);
 }
 
+// One object per keyboard, its interfaces inside it, as a JSON reader
+// takes them.
 TEST(KbupdateJson, ListSimulatedParses) {
   Workdir w;
-  const Outcome r = w.Kbupdate("list --simulate --json");
+  const Outcome r = w.Kbupdate("list --simulate --sim-keyboards 2 --json");
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto lines = JsonLines(r.out);
-  ASSERT_FALSE(lines.empty());
-  int enter = 0;
-  for (const json& j : lines) {
-    EXPECT_TRUE(j.contains("type")) << j.dump();
-    if (j.value("type", "") == "interface" && j.value("discovery", "") == "enter") {
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  for (int k = 1; k <= 2; ++k) {
+    const json& j = lines[static_cast<std::size_t>(k - 1)];
+    EXPECT_EQ(j["type"], "keyboard");
+    EXPECT_EQ(j["location"], "sim-" + std::to_string(k));
+    EXPECT_EQ(j["mode"], "normal");
+    EXPECT_EQ(j["complete"], true);
+    int enter = 0;
+    for (const json& i : j["interfaces"]) {
+      if (i.value("discovery", "") != "enter") continue;
       ++enter;
-      EXPECT_EQ(j["usage_page"], 0xFF00);
-      EXPECT_EQ(j["feature_report_length"], 6);
-      EXPECT_EQ(j["access"], "ok");
+      EXPECT_EQ(i["usage_page"], 0xFF00);
+      EXPECT_EQ(i["feature_report_length"], 6);
+      EXPECT_EQ(i["access"], "ok");
     }
+    EXPECT_EQ(enter, 1) << j.dump();
   }
-  EXPECT_EQ(enter, 1) << r.out;
+}
+
+TEST(KbupdateList, GroupsByKeyboard) {
+  Workdir w;
+  const Outcome r = w.Kbupdate("list --simulate --sim-keyboards 2");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto first = r.out.find("keyboard at sim-1: normal mode");
+  const auto second = r.out.find("keyboard at sim-2: normal mode");
+  ASSERT_NE(first, std::string::npos) << r.out;
+  ASSERT_NE(second, std::string::npos) << r.out;
+  // Each keyboard's vendor interface sits under its own heading.
+  EXPECT_LT(r.out.find("/dev/sim-1-hidraw1"), second) << r.out;
+  EXPECT_GT(r.out.find("/dev/sim-2-hidraw1"), second) << r.out;
 }
 
 }  // namespace

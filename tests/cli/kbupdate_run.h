@@ -36,6 +36,21 @@ struct Outcome {
   }
 };
 
+// Lines of `text` that start with `prefix`.
+inline std::vector<std::string> LinesStartingWith(const std::string& text,
+                                                  const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
 inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -73,6 +88,21 @@ class Workdir {
 
   // `kbupdate ARGS` in Dir(); `args` is shell text, so it may redirect
   // stdin or stdout itself. `as` prefixes the command (another user, ...).
+  // A shell script in Dir() with $KB naming the program; its whole stdout
+  // and stderr are kept.
+  Outcome Script(const std::string& script) const {
+    const auto out = path_ / "stdout.txt";
+    const auto err = path_ / "stderr.txt";
+    const std::string command = "exec </dev/null >'" + out.string() + "' 2>'" + err.string() +
+                                "'; cd '" + Dir().string() + "' && KB='" KB_KBUPDATE "'; " + script;
+    Outcome r;
+    const int status = std::system(command.c_str());
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(out);
+    r.err = ReadFile(err);
+    return r;
+  }
+
   Outcome Kbupdate(const std::string& args, const std::string& as = "") const {
     const auto out = path_ / "stdout.txt";
     const auto err = path_ / "stderr.txt";

@@ -45,7 +45,8 @@ check "fail from report 3" 1 FAIL "$fail_log" -- --simulate --sim-fail-from=3 "$
 check "unplug at report 13" 1 FAIL "$fail_log" -- --simulate --sim-unplug=13 "$hex"
 check "block 2 corrupt" 1 FAIL "$fail_log" -- --simulate --sim-corrupt=2 "$hex"
 check "faults need --simulate" 2 "" "" -- --sim-fail=3 "$hex"
-check "missing file" 3 "" "" -- --simulate "$work/none.hex"
+# A refused run leaves FAIL, never an earlier PASS.
+check "missing file" 3 "" "$fail_log" -- --simulate "$work/none.hex"
 printf ':0100000000FF\n:00000001FF\n' >plain.hex
-check "no signature" 5 "" "" -- --simulate plain.hex
+check "no signature" 5 "" "$fail_log" -- --simulate plain.hex
 [ "$failures" -eq 0 ]

@@ -1,0 +1,173 @@
+#include "cli/flash_display.h"
+
+#include <cstdio>
+
+#include "cli/console.h"
+#include "cli/json_lines.h"
+#include "device/protocol.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+namespace kbt::cli {
+
+namespace {
+constexpr int kSteps = 17;
+}
+
+class FlashDisplay::Sink : public SessionSink {
+ public:
+  Sink(FlashDisplay& display, std::string location)
+      : display_(display), location_(std::move(location)) {}
+  void Step(const SessionProgress& progress) override { display_.Step(location_, progress); }
+  void Note(const std::string& line) override { display_.Note(location_, line); }
+
+ private:
+  FlashDisplay& display_;
+  std::string location_;
+};
+
+FlashDisplay::FlashDisplay(bool json)
+    : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(isatty(2) == 1) {}
+
+FlashDisplay::~FlashDisplay() {
+  Stop();
+}
+
+int FlashDisplay::Position(const SessionProgress& p) {
+  switch (p.stage) {
+    case SessionStage::Begin:
+      return 1;
+    case SessionStage::Program:
+      return 2 + p.block;
+    case SessionStage::Verify:
+      return 9 + p.block;
+    case SessionStage::InformationBlock:
+      return 16;
+    case SessionStage::Finish:
+      return 17;
+    case SessionStage::Read:
+      return 1 + p.block;
+  }
+  return 0;
+}
+
+std::string FlashDisplay::StageText(const SessionProgress& p) {
+  switch (p.stage) {
+    case SessionStage::Begin:
+      return "begin";
+    case SessionStage::Program:
+      return p.attempt > 1 ? Format("program pass %d of %d, block %d", p.attempt,
+                                    protocol::kProgramAttempts, p.block)
+                           : Format("program block %d", p.block);
+    case SessionStage::Verify:
+      return p.attempt > 1 ? Format("verify pass %d of %d, block %d", p.attempt,
+                                    protocol::kVerifyAttempts, p.block)
+                           : Format("verify block %d", p.block);
+    case SessionStage::InformationBlock:
+      return "information block";
+    case SessionStage::Finish:
+      return "finish";
+    case SessionStage::Read:
+      return Format("read block %d", p.block);
+  }
+  return "";
+}
+
+void FlashDisplay::Status(const std::string& location, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (json_) {
+    Json j = {{"type", "status"}};
+    if (!location.empty()) j["location"] = location;
+    j["text"] = text;
+    PrintJsonLine(j);
+    return;
+  }
+  if (quiet_) return;
+  const std::string line = location.empty() ? text : location + ": " + text;
+  if (live_) {
+    // Above the progress lines, which are drawn again below it.
+    std::fprintf(stderr, "\x1b[%zuA\r\x1b[J%s\n", drawn_, line.c_str());
+    drawn_ = 0;
+    Redraw();
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  std::fflush(stderr);
+}
+
+void FlashDisplay::Start(const std::vector<std::string>& locations) {
+  std::lock_guard lock(mutex_);
+  order_ = locations;
+  for (const std::string& l : locations) {
+    lines_[l] = "waiting";
+    sinks_.try_emplace(l, std::make_unique<Sink>(*this, l));
+  }
+  live_ = tty_ && !json_ && !quiet_;
+  if (live_) Redraw();
+}
+
+SessionSink& FlashDisplay::SinkFor(const std::string& location) {
+  std::lock_guard lock(mutex_);
+  auto [it, added] = sinks_.try_emplace(location, nullptr);
+  if (added) it->second = std::make_unique<Sink>(*this, location);
+  return *it->second;
+}
+
+void FlashDisplay::Stop() {
+  std::lock_guard lock(mutex_);
+  live_ = false;
+  drawn_ = 0;
+}
+
+void FlashDisplay::Redraw() {
+  std::size_t width = 0;
+  for (const std::string& l : order_) width = std::max(width, l.size());
+  if (drawn_) std::fprintf(stderr, "\x1b[%zuA", drawn_);
+  for (const std::string& l : order_)
+    std::fprintf(stderr, "\r\x1b[K%-*s  %s\n", static_cast<int>(width), l.c_str(),
+                 lines_[l].c_str());
+  drawn_ = order_.size();
+  std::fflush(stderr);
+}
+
+void FlashDisplay::Step(const std::string& location, const SessionProgress& progress) {
+  const int position = Position(progress);
+  const std::string stage = StageText(progress);
+  std::lock_guard lock(mutex_);
+  if (json_) {
+    PrintJsonLine({{"type", "progress"},
+                   {"location", location},
+                   {"step", position},
+                   {"steps", kSteps},
+                   {"stage", stage},
+                   {"attempt", progress.attempt}});
+    return;
+  }
+  if (quiet_) return;
+  if (live_) {
+    lines_[location] = Format("[%-17s] %2d/%d  %s", std::string(position, '#').c_str(), position,
+                              kSteps, stage.c_str());
+    Redraw();
+  } else {
+    std::fprintf(stderr, "%s: %d/%d %s\n", location.c_str(), position, kSteps, stage.c_str());
+    std::fflush(stderr);
+  }
+}
+
+void FlashDisplay::Note(const std::string& location, const std::string& text) {
+  {
+    std::lock_guard lock(mutex_);
+    if (json_) {
+      PrintJsonLine({{"type", "note"}, {"location", location}, {"text", text}});
+      return;
+    }
+  }
+  Status(location, text);
+}
+
+}  // namespace kbt::cli
