@@ -69,7 +69,8 @@ const char kFlashHelp[] =
     "  --wait SECONDS   how long to wait for the keyboards, and for each to come\n"
     "                   back in update mode (default 30)\n"
     "  --dry-run        everything up to the first report (file, signature,\n"
-    "                   finding the keyboards), then say what would be sent\n"
+    "                   finding the keyboards), then say what would be sent;\n"
+    "                   sends nothing, leaves DLog.txt as it is\n"
     "  --trace FILE     write every report to FILE, one per line: number,\n"
     "                   interface (normal, command, data), set or get, ok or\n"
     "                   fail, the bytes in hex; with several keyboards (--all,\n"
@@ -141,6 +142,7 @@ struct Target {
   KeyboardMode startMode = KeyboardMode::Normal;
   SessionInterfaces interfaces;
   bool ready = false;
+  bool entrySent = false;    // the Enter-update-mode pair went out
   std::optional<bool> pass;  // set once it has a result
   std::string reason;        // of a FAIL: the last note
   double seconds = 0;
@@ -373,6 +375,7 @@ void FlashRun::EnterAndWait() {
       const Keyboard* k = list.At(t.location);
       if (t.pass || !k || k->mode != KeyboardMode::Normal) continue;
       display_.Status(t.location, "switching into update mode");
+      t.entrySent = true;
       if (const HidResult r = EnterUpdateMode(devices_->Hid(), *k); !r) {
         t.pass = false;
         t.reason = "Enter-update-mode: " + r.error;
@@ -445,9 +448,9 @@ int FlashRun::Finish(int code) {
     for (const Target& t : targets_) {
       if (t.pass.value_or(false)) continue;
       Error(t.location + ": interrupted; " +
-            (t.ready || t.startMode == KeyboardMode::Update
+            (t.entrySent || t.startMode == KeyboardMode::Update
                  ? "the keyboard is probably still in update mode: run flash again"
-                 : "the keyboard was not switched and runs as before"));
+                 : "nothing was sent to it; it runs as before"));
     }
   }
   if (logOpen_ && !log_.Write(allPass)) {
