@@ -175,11 +175,13 @@ class InterruptTest : public testing::TestWithParam<Interrupt> {};
 TEST_P(InterruptTest, StopsAtAReportBoundary) {
   Workdir w;
   w.Write("DLog.txt", "PASS\r\n");
-  // Entry, 0.3 s re-enumeration, 2 s ready delay, Begin and its 2 s wait:
-  // at 3.5 s the run is past Begin.
-  const Outcome r = w.Script(std::string("\"$KB\" flash --simulate --trace t.txt fw.hex & pid=$!; "
-                                         "sleep 3.5; kill -") +
-                             GetParam().signal + " $pid; wait $pid");
+  // The signal comes as soon as the Begin command is in the trace; the
+  // session then waits 2 s before its next report.
+  const Outcome r = w.Script(
+      std::string("\"$KB\" flash --simulate --trace t.txt fw.hex & pid=$!; "
+                  "for i in $(seq 300); do grep -q ' command set ok 05 ' t.txt 2>/dev/null && "
+                  "break; sleep 0.1; done; kill -") +
+      GetParam().signal + " $pid; wait $pid");
   EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err;
   EXPECT_EQ(w.Read("DLog.txt"), "FAIL\r\n");
   EXPECT_NE(r.err.find("still in update mode: run flash again"), std::string::npos) << r.err;
@@ -204,7 +206,8 @@ TEST(KbupdateFlash, SecondRunInTheFolderWaits) {
   Workdir w;
   const Outcome r = w.Script(
       "\"$KB\" flash -q --simulate --trace t.txt fw.hex >first.txt 2>&1 & first=$!; "
-      "sleep 1; \"$KB\" flash --simulate --trace t.txt fw.hex; second=$?; "
+      "while [ ! -e t.txt ]; do sleep 0.05; done; "  // made once it holds the log
+      "\"$KB\" flash --simulate --trace t.txt fw.hex; second=$?; "
       "wait $first; echo \"first $? second $second\"");
   EXPECT_NE(r.out.find("first 0 second 0"), std::string::npos) << r.out << r.err;
   EXPECT_NE(r.err.find("waiting for it to end"), std::string::npos) << r.err;
@@ -218,7 +221,8 @@ TEST(KbupdateFlash, SecondRunInTheFolderWaits) {
 TEST(KbupdateFlash, HeldLogPastTheWaitIsAFailedWrite) {
   Workdir w;
   const Outcome r = w.Script(
-      "flock DLog.txt sleep 4 & sleep 0.5; \"$KB\" flash -q --simulate --wait 1 fw.hex; "
+      "flock DLog.txt sh -c 'touch held; sleep 4' & while [ ! -e held ]; do sleep 0.05; done; "
+      "\"$KB\" flash -q --simulate --wait 1 fw.hex; "
       "code=$?; wait; exit $code");
   EXPECT_EQ(r.exitCode, 4) << r.err;
   EXPECT_NE(r.err.find("still held by another kbupdate flash"), std::string::npos) << r.err;
