@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include <vector>
 
 #include "cli/console.h"
 #include "cli/files.h"
@@ -92,14 +92,9 @@ int RunConvert(const ConvertOptions& o) {
   FileByteSource file(in.get());
   ScanningSource source(file);
 
-  std::lock_guard<std::mutex> lock(g_ImageMutex);
-  if (!g_ImageBuffer) {
-    Error("no memory for the firmware image");
-    return kExitFailed;
-  }
-  std::memset(g_ImageBuffer, 0, kImageSize);
+  std::vector<std::uint8_t> image(kImageSize, 0);
   errno = 0;
-  const HexToBinResult converted = HexToBin(source, g_ImageBuffer);
+  const HexToBinResult converted = HexToBin(source, image.data());
   const int readError = errno;
   if (!converted.Read()) {
     Error("reading " + InputName(o.input) + " failed part way: " + Reason(readError) +
@@ -128,7 +123,7 @@ int RunConvert(const ConvertOptions& o) {
     out = owned.get();
   }
   errno = 0;
-  bool written = std::fwrite(g_ImageBuffer, 1, kImageSize, out) == kImageSize;
+  bool written = std::fwrite(image.data(), 1, kImageSize, out) == kImageSize;
   written = std::fflush(out) == 0 && written;
   const int writeError = errno;
   if (owned) written = std::fclose(owned.release()) == 0 && written;
@@ -147,7 +142,7 @@ int RunConvert(const ConvertOptions& o) {
     }
   };
   say(Format("wrote %zu bytes to %s", kImageSize, OutputName(o.output).c_str()));
-  if (const auto offset = FirmwareSignatureOffset(g_ImageBuffer)) {
+  if (const auto offset = FirmwareSignatureOffset(image.data())) {
     say(Format("signature: found at offset %zu (0x%04zX)", *offset, *offset));
   } else {
     say("signature: not found (the update tool refuses this file: \"Hex File Error!\")");

@@ -4,14 +4,9 @@
 #pragma once
 
 #include <functional>
-#include <string>
-#include <vector>
 
 namespace CLI {
 class App;
-}
-namespace kbt {
-class HidBackend;
 }
 
 namespace kbt::cli {

@@ -200,6 +200,22 @@ INSTANTIATE_TEST_SUITE_P(Kbupdate, InterruptTest,
                            return std::string(info.param.name);
                          });
 
+// A second Ctrl+C does not wait for the report boundary: the process ends
+// at once (no table), and the trace written so far is still whole lines.
+TEST(KbupdateFlash, SecondInterruptEndsAtOnce) {
+  Workdir w;
+  const Outcome r = w.Script(
+      "\"$KB\" flash --simulate --trace t.txt fw.hex & pid=$!; "
+      "for i in $(seq 300); do grep -q ' command set ok 05 ' t.txt 2>/dev/null && break; "
+      "sleep 0.1; done; kill -INT $pid; sleep 0.2; kill -INT $pid; wait $pid");
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  EXPECT_EQ(r.out.find("location"), std::string::npos) << r.out;
+  EXPECT_EQ(w.Read("DLog.txt"), "FAIL\r\n");
+  const std::string trace = w.Read("t.txt");
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.back(), '\n');
+}
+
 // A second flash in a folder whose DLog.txt another holds waits for it, so
 // that results and traces never mix; past its wait it gives up with exit 4.
 TEST(KbupdateFlash, SecondRunInTheFolderWaits) {
