@@ -10,6 +10,7 @@
 #include <cwctype>
 
 #include "device/device_state.h"
+#include "device/update_worker.h"
 #include "device/workers.h"
 #include "image/firmware_image.h"
 #include "image/firmware_signature.h"
@@ -145,6 +146,10 @@ void DialogController::OnStart() {
     return;
   }
 
+  // A run that never reaches its end (the window closed during it, the
+  // process killed) must not leave the previous run's PASS for a station
+  // script to read: the log says FAIL until the worker writes the result.
+  (void)WriteResultLog(false);
   // The run owns the image from here until it has finished; the button stays
   // disabled and g_UpdateBusy set until the Update worker ends them.
   workers_.update(hid_, std::move(imageLock));

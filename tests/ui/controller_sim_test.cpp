@@ -166,9 +166,12 @@ TEST_F(ControllerSimTest, RemovalDuringARunResetsAtOnceAndShowsNoResult) {
   Settle();
   ExpectReady();
 
-  latch_.Arm(8);  // in the middle of the program pass
+  std::ofstream("DLog.txt", std::ios::binary) << "PASS\r\n";  // an earlier run's
+  latch_.Arm(8);                                              // in the middle of the program pass
   controller_->OnStart();
   latch_.WaitHeld();
+  // A window closed now would leave this: never the earlier PASS.
+  EXPECT_EQ(ReadLog(), "FAIL\r\n");
   bus_.Unplug();
   Pump();  // the removal is handled while the run waits for the device
   EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
