@@ -161,7 +161,7 @@ std::string FinishDeviceOptions(DeviceOptions& o) {
       any = true;
       long value = 0;
       unsigned keyboard = 1;
-      const std::string error =
+      std::string error =
           ParseFault(f.name, given, true, f.low, f.high, o.simKeyboards, value, keyboard);
       if (!error.empty()) return error;
       o.faults[keyboard].*f.field = static_cast<int>(value);
@@ -170,7 +170,7 @@ std::string FinishDeviceOptions(DeviceOptions& o) {
   for (const std::string& given : o.refuseEntry) {
     long unused = 0;
     unsigned keyboard = 1;
-    const std::string error =
+    std::string error =
         ParseFault("--sim-refuse-entry", given, false, 0, 0, o.simKeyboards, unused, keyboard);
     if (!error.empty()) return error;
     o.faults[keyboard].refuseEntry = true;

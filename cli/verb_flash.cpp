@@ -304,6 +304,7 @@ int FlashRun::FindTargets() {
   }
   if (!o_.all && found.size() > 1) {
     std::vector<std::string> where;
+    where.reserve(found.size());
     for (const Keyboard* k : found) where.push_back(k->location);
     Error("keyboards at " + std::to_string(where.size()) + " locations: " + Join(where) +
           "; choose one with --port LOCATION, or update all with --all");
