@@ -65,6 +65,10 @@ class Workdir {
     path_ = std::filesystem::temp_directory_path() /
             ("kbt-cli-" + std::to_string(rd()) + "-" + std::to_string(rd()));
     std::filesystem::create_directories(path_ / "work");
+    // Cases that run as another user need to reach the folder whatever the
+    // umask.
+    for (const auto& dir : {path_, path_ / "work"})
+      std::filesystem::permissions(dir, std::filesystem::perms(0755));
     std::filesystem::copy_file(kDemoHex, Dir() / "fw.hex");
   }
   ~Workdir() {
@@ -106,8 +110,16 @@ class Workdir {
   Outcome Kbupdate(const std::string& args, const std::string& as = "") const {
     const auto out = path_ / "stdout.txt";
     const auto err = path_ / "stderr.txt";
+    // Another user may not reach the build folder (a checkout under /root):
+    // it runs a copy beside the work folder.
+    std::string program = KB_KBUPDATE;
+    if (!as.empty()) {
+      program = (path_ / "kbupdate").string();
+      std::filesystem::copy_file(KB_KBUPDATE, program,
+                                 std::filesystem::copy_options::overwrite_existing);
+    }
     // The captures come first, so that a redirection in `args` wins.
-    const std::string command = "cd '" + Dir().string() + "' && " + as + " '" KB_KBUPDATE "' >'" +
+    const std::string command = "cd '" + Dir().string() + "' && " + as + " '" + program + "' >'" +
                                 out.string() + "' 2>'" + err.string() + "' " + args;
     Outcome r;
     const int status = std::system(("exec </dev/null; " + command).c_str());
