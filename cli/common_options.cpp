@@ -46,6 +46,8 @@ void AddDeviceOptions(CLI::App& verb, DeviceOptions& o, unsigned which) {
     // "--sim-refuse-entry=@2" names the keyboard.
     verb.add_flag("--sim-refuse-entry{@1}", o.refuseEntry);
   }
+  // A flag, like --sim-refuse-entry: "--sim-no-access=@2" names the keyboard.
+  if (which & kSimNoAccess) verb.add_flag("--sim-no-access{@1}", o.noAccess);
   if (which & kPort) verb.add_option("--port", o.ports)->allow_extra_args(false);
   if (which & kWait) verb.add_option("--wait", o.waitSeconds)->check(CLI::Range(1u, 3600u));
   if (which & kTrace) verb.add_option("--trace", o.trace)->check(kNotEmpty);
@@ -174,6 +176,15 @@ std::string FinishDeviceOptions(DeviceOptions& o) {
         ParseFault("--sim-refuse-entry", given, false, 0, 0, o.simKeyboards, unused, keyboard);
     if (!error.empty()) return error;
     o.faults[keyboard].refuseEntry = true;
+  }
+  for (const std::string& given : o.noAccess) {
+    any = true;
+    long unused = 0;
+    unsigned keyboard = 1;
+    const std::string error =
+        ParseFault("--sim-no-access", given, false, 0, 0, o.simKeyboards, unused, keyboard);
+    if (!error.empty()) return error;
+    o.faults[keyboard].noAccess = true;
   }
   if (any && !o.simulate) return "the --sim-* faults need --simulate";
   if (o.simKeyboards != 1 && !o.simulate) return "--sim-keyboards needs --simulate";

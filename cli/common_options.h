@@ -34,6 +34,7 @@ struct DeviceOptions {
   // The fault flags as given: "N" or "N@K" (K: the simulated keyboard, 1 by
   // default); FinishDeviceOptions turns them into `faults`.
   std::vector<std::string> failOnce, failFrom, unplugAt, rejectBlock, corruptBlock, refuseEntry;
+  std::vector<std::string> noAccess;          // --sim-no-access[=@K]
   std::map<unsigned, sim::SimFaults> faults;  // by simulated keyboard, 1..simKeyboards
 };
 
@@ -45,6 +46,7 @@ enum DeviceOptionSet : unsigned {
   kWait = 1u << 4,          // --wait SECONDS
   kTrace = 1u << 5,         // --trace FILE
   kSimMemory = 1u << 6,     // --sim-memory FILE
+  kSimNoAccess = 1u << 7,   // --sim-no-access: a keyboard refuses this user
 };
 
 void AddDeviceOptions(CLI::App& verb, DeviceOptions& options, unsigned which);
@@ -81,6 +83,7 @@ void SetSimMemory(sim::SimBus& bus, const std::vector<std::uint8_t>& image);
   "  --sim-unplug=N[@K]        the keyboard leaves the bus instead of answering N\n" \
   "  --sim-reject-block=B[@K]  every write of image block B (0 to 6) fails\n"        \
   "  --sim-corrupt=B[@K]       every read-back of image block B differs\n"           \
-  "  --sim-refuse-entry[=@K]   the keyboard ignores the Enter-update-mode command\n"
+  "  --sim-refuse-entry[=@K]   the keyboard ignores the Enter-update-mode command\n" \
+  "  --sim-no-access[=@K]      opening the keyboard is refused (no access rule)\n"
 
 }  // namespace kbt::cli

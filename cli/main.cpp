@@ -40,6 +40,8 @@ constexpr Verb kVerbs[] = {
      kVerifyHelp},
     {"list", SetUpList, "list the keyboards and HID interfaces and what discovery makes of them",
      kListHelp},
+    {"access", SetUpAccess, "the udev rules that give this user the keyboards present (Linux)",
+     kAccessHelp},
 };
 
 #ifndef KB_VERSION
@@ -72,7 +74,8 @@ void PrintOverview(std::FILE* out) {
                "  3    the input file cannot be opened or read\n"
                "  4    an output cannot be written (output file, trace, DLog.txt, stdout)\n"
                "  5    the HEX file holds no firmware signature (flash, verify)\n"
-               "  6    no keyboard appeared within the wait (flash, dump, verify)\n"
+               "  6    no keyboard appeared within the wait (flash, dump, verify); not root\n"
+               "       (access --install)\n"
                "  7    no HID access: no HID layer in this build, or it failed (flash, list,\n"
                "       dump, verify)\n"
                "  130  interrupted (SIGINT, Ctrl+C); 143 terminated (SIGTERM)\n");

@@ -14,6 +14,7 @@
 // SIGINT/SIGTERM set the sessions' cancel flag: they stop before their next
 // report; a second signal ends the process at once.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -300,6 +301,11 @@ int FlashRun::FindTargets() {
     Error(Format("no keyboard appeared within %u s", d_.waitSeconds) +
           (d_.ports.empty() ? "" : " at " + Join(d_.ports)));
     for (const SkippedInterface& s : list.skipped) std::fprintf(stderr, "  %s\n", s.reason.c_str());
+    // The one cause the user can remove with one command.
+    if (std::any_of(list.skipped.begin(), list.skipped.end(),
+                    [](const SkippedInterface& s) { return s.accessDenied; }))
+      std::fprintf(stderr, "  to give this user access to the keyboards present, run: %s\n",
+                   "sudo kbupdate access --install");
     return kExitNoKeyboard;
   }
   if (!o_.all && found.size() > 1) {
@@ -543,7 +549,8 @@ int FlashRun::Run() {
 VerbRun SetUpFlash(CLI::App& command) {
   auto o = std::make_shared<Options>();
   AddDeviceOptions(command, o->device,
-                   kSimulate | kSimKeyboards | kSimMemory | kSimFaults | kPort | kWait | kTrace);
+                   kSimulate | kSimKeyboards | kSimMemory | kSimFaults | kSimNoAccess | kPort |
+                       kWait | kTrace);
   AddJsonOption(command, o->json);
   command.add_flag("--all", o->all);
   command.add_flag("--dry-run", o->dryRun);

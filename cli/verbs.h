@@ -46,4 +46,7 @@ extern const char kDumpHelp[];
 VerbRun SetUpVerify(CLI::App& command);
 extern const char kVerifyHelp[];
 
+VerbRun SetUpAccess(CLI::App& command);
+extern const char kAccessHelp[];
+
 }  // namespace kbt::cli
