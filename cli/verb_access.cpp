@@ -464,6 +464,8 @@ int Run(AccessOptions& o) {
     Error(e);
     return kExitUsage;
   }
+  // Simulated keyboards see the rules in place, as real ones would.
+  if (o.device.simulate) ApplySimulatedRules(o.device, InstalledRules());
   std::string error;
   std::unique_ptr<Devices> devices = Devices::Open(o.device, error);
   std::vector<InterfaceProbe> probes;

@@ -71,6 +71,8 @@ TEST(KbupdateAccess, InstallAddsEachLineOnceAndSaysWhatChanged) {
   EXPECT_EQ(second.exitCode, 0) << second.err;
   EXPECT_EQ(w.Read("local.rules"), file);
   EXPECT_NE(second.err.find("unchanged"), std::string::npos) << second.err;
+  // The simulated keyboard now sees the rule, as udev would apply it.
+  EXPECT_NE(second.out.find("sim-1: could be opened already"), std::string::npos) << second.out;
 }
 
 TEST(KbupdateAccess, InstallRefusals) {
