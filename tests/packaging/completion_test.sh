@@ -84,7 +84,7 @@ check_has() {
 run_cases() {
   cd "$work/files" || exit 1
   local k=$real
-  check "$k " convert dump flash help inspect list verify
+  check "$k " access convert dump flash help inspect list verify
   check "$k fl" flash
   check "$k help in" inspect
   check "$k help inspect " 
