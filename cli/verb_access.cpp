@@ -419,11 +419,12 @@ int Install(AccessOptions& o, const AccessPlan& before) {
 
   // Look again, as the user whose access counts.
   std::string error;
-  std::unique_ptr<Devices> devices = Devices::Open(o.device, error);
+  int failure = kExitNoHid;
+  std::unique_ptr<Devices> devices = Devices::Open(o.device, error, failure);
   std::vector<InterfaceProbe> probes;
   if (!devices || !Probe(*devices, probes, error)) {
     Error(error);
-    return kExitNoHid;
+    return devices ? kExitNoHid : failure;
   }
   const AccessPlan after = PlanAccess(FindKeyboards(probes), probes, InstalledRules());
 
@@ -467,11 +468,12 @@ int Run(AccessOptions& o) {
   // Simulated keyboards see the rules in place, as real ones would.
   if (o.device.simulate) ApplySimulatedRules(o.device, InstalledRules());
   std::string error;
-  std::unique_ptr<Devices> devices = Devices::Open(o.device, error);
+  int failure = kExitNoHid;
+  std::unique_ptr<Devices> devices = Devices::Open(o.device, error, failure);
   std::vector<InterfaceProbe> probes;
   if (!devices || !Probe(*devices, probes, error)) {
     Error(error);
-    return kExitNoHid;
+    return devices ? kExitNoHid : failure;
   }
   const AccessPlan plan = PlanAccess(FindKeyboards(probes), probes, InstalledRules());
   PrintPlan(plan, o.json);
