@@ -92,6 +92,7 @@ HidResult SimBus::Enumerate(std::vector<HidInterfaceInfo>& out) {
     info.usagePage = desc.usagePage;
     info.featureReportLength = desc.featureReportLength;
     info.location = location_;
+    info.serial = serial_;
     out.push_back(std::move(info));
   }
   return HidResult::Ok();
@@ -239,6 +240,26 @@ void SimBus::PlugIn() {
     std::lock_guard lock(mutex_);
     arrivalDue_ = false;
     model_.PlugIn();
+    changed_.notify_all();
+  }
+  DeliverEvents();
+}
+
+void SimBus::PlugInNewUnit(const std::string& serial) {
+  Unplug();
+  {
+    std::lock_guard lock(mutex_);
+    const SimFaults faults = model_.Faults();
+    model_ = KeyboardModel(SimMode::Normal);
+    model_.SetBusListener([this](const BusChange& change) { OnBusChange(change); });
+    model_.SetFaults(faults);
+    serial_ = serial;
+    // The fresh model is on the bus: present its interfaces as an arrival.
+    for (const auto& desc : model_.Interfaces()) {
+      Present p{NewPath(), desc.kind};
+      events_.push_back({DeviceEvent::Kind::Arrival, true, p.path});
+      present_.push_back(std::move(p));
+    }
     changed_.notify_all();
   }
   DeliverEvents();

@@ -61,6 +61,11 @@ class SimBus : public HidBackend {
   // Pulling the cable and plugging it in again (see KeyboardModel).
   void Unplug();
   void PlugIn();
+  // A new unit at this place: the keyboard now on the bus is unplugged (if
+  // it still is) and another one, in normal operation with old firmware and
+  // reporting `serial` (empty: none), is plugged in. The faults stay: they
+  // belong to the place, and count from the new unit's first Begin.
+  void PlugInNewUnit(const std::string& serial);
   // Waits until a pending re-enumeration has ended (the device is back).
   void WaitSettled();
 
@@ -105,6 +110,7 @@ class SimBus : public HidBackend {
   std::condition_variable changed_;
   const std::string location_;
   KeyboardModel model_;
+  std::string serial_;  // what the unit reports (HidInterfaceInfo::serial)
   SimBusOptions options_;
   std::vector<Present> present_;
   unsigned nextNode_ = 0;

@@ -12,7 +12,7 @@ set -euo pipefail
 set_name=${1:-core}
 core=(build-essential cmake ninja-build pkg-config git libgtest-dev libgmock-dev googletest
       libcli11-dev nlohmann-json3-dev
-      libbenchmark-dev libudev-dev binutils)
+      libbenchmark-dev libudev-dev binutils libssl-dev)
 all=("${core[@]}" clang libclang-rt-14-dev qt6-base-dev libgl-dev xvfb xauth x11-apps
      imagemagick qemu-system-x86 busybox-static cpio fonts-liberation fonts-dejavu-core
      g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
