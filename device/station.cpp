@@ -73,6 +73,8 @@ void StationRules::Start(StationSlot& slot, const Keyboard& keyboard, std::int64
   slot.reason.clear();
   slot.startedAtMs = nowMs;
   slot.endedAtMs = 0;
+  slot.restartDue = false;
+  slot.departed = false;
   ++running_;
 }
 
@@ -139,16 +141,22 @@ void StationRules::RunEnded(const std::string& location, bool pass, const std::s
   slot.endedAtMs = nowMs;
   // A failed run sent no Finish: the keyboard stays as it is, and whatever
   // is there now is the unit. A passed one restarts, and is expected to leave.
-  slot.departed = !pass;
+  slot.departed = slot.departed || !pass;
   ++slot.units;
   --running_;
   ++(pass ? passed_ : failed_);
+}
+
+void StationRules::ExpectRestart(const std::string& location) {
+  for (StationSlot& slot : slots_)
+    if (slot.location == location && slot.state == SlotState::Updating) slot.restartDue = true;
 }
 
 void StationRules::Removed(const std::string& location) {
   for (StationSlot& slot : slots_) {
     if (slot.location != location) continue;
     if (slot.state == SlotState::Finished) slot.departed = true;
+    if (slot.state == SlotState::Updating && slot.restartDue) slot.departed = true;
     if (slot.state == SlotState::DoneUnplug) slot.state = SlotState::Waiting;
   }
 }

@@ -78,7 +78,8 @@ struct StationSlot {
   friend class StationRules;
   std::string serialNormal;  // what the unit reported in each mode
   std::string serialUpdate;
-  bool departed = false;  // left the bus since its run ended
+  bool restartDue = false;  // Finish is next: the next removal is its restart
+  bool departed = false;    // left the bus since Finish went out
 };
 
 class StationRules {
@@ -88,6 +89,9 @@ class StationRules {
   // What the bus holds now. Returns the locations where a unit starts now,
   // in listing order; each is Updating from here on.
   std::vector<std::string> Observe(const KeyboardList& list, std::int64_t nowMs);
+  // The run at `location` is about to send Finish, after which the keyboard
+  // restarts: a removal from here on is that restart.
+  void ExpectRestart(const std::string& location);
   // An interface at `location` was removed (a device event): the finished
   // unit there has left, even if it is back before the next listing.
   void Removed(const std::string& location);

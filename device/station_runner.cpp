@@ -53,6 +53,9 @@ class StationRunner::UnitSink : public SessionSink {
       std::lock_guard lock(runner_.mutex_);
       ++unit_.steps;
       unit_.activity = Activity(progress);
+      // The information block is the last step before Finish.
+      if (progress.stage == SessionStage::InformationBlock)
+        runner_.rules_.ExpectRestart(unit_.location);
     }
     runner_.Emit({StationEvent::Kind::Progress, unit_.location, {}, nullptr});
   }

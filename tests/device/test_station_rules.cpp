@@ -10,7 +10,7 @@ namespace {
 // One step of a script: what the bus lists at `at` ms, or a run's end or a
 // removal, then the state expected at `location`.
 struct Step {
-  enum Kind { List, Ended, Removed } kind = List;
+  enum Kind { List, Ended, Removed, Restart } kind = List;
   std::int64_t at = 0;
   std::string bus;  // List: "sim-1:N", "sim-1:U:SER", "sim-1:u" (update mode, incomplete), ...
   std::string location = "sim-1";
@@ -66,8 +66,10 @@ TEST_P(StationRulesTest, FollowsTheScript) {
       EXPECT_EQ(rules.Observe(Listing(s.bus), s.at), s.starts);
     } else if (s.kind == Step::Ended) {
       rules.RunEnded(s.location, s.pass, s.pass ? "" : "report refused", s.at);
-    } else {
+    } else if (s.kind == Step::Removed) {
       rules.Removed(s.location);
+    } else {
+      rules.ExpectRestart(s.location);
     }
     const StationSlot* slot = rules.Slot(s.location);
     ASSERT_NE(slot, nullptr);
@@ -95,6 +97,23 @@ INSTANTIATE_TEST_SUITE_P(
                 {K::List, 60000, "sim-1:N", "sim-1", true, {}, S::DoneUnplug},
                 {K::List, 61000, "", "sim-1", true, {}, S::Waiting},
                 {K::List, 62000, "sim-1:N", "sim-1", true, kOne, S::Updating}}},
+        // The restart after Finish seen as a removal before the run's end: the
+        // keyboard listed after the end is the unit back, done at once. A
+        // removal before Finish (into update mode) says nothing.
+        Script{"RestartSeenBeforeTheRunEndedIsDoneAtOnce",
+               {},
+               {{K::List, 0, "sim-1:N", "sim-1", true, kOne, S::Updating},
+                {K::Removed, 10, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 20, "", "sim-1", true, {}, S::Finished},
+                {K::List, 30, "sim-1:U", "sim-1", true, {}, S::Finished},
+                {K::List, 40, "", "sim-1", true, {}, S::Finished},
+                {K::List, 50, "sim-1:N", "sim-1", true, {}, S::DoneUnplug},
+                {K::List, 60, "", "sim-1", true, {}, S::Waiting},
+                {K::List, 70, "sim-1:N", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 80, "", "sim-1", true, {}, S::Updating},
+                {K::Removed, 90, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 100, "", "sim-1", true, {}, S::Finished},
+                {K::List, 110, "sim-1:N", "sim-1", true, {}, S::DoneUnplug}}},
         // Removed and back between two listings: the event says it left.
         Script{"SwapBetweenTwoListingsIsANewUnit",
                {},
