@@ -14,3 +14,19 @@ target_link_libraries(keyboard-update-tool-demo PRIVATE kbqtapp kb_warnings)
 add_custom_command(TARGET keyboard-update-tool-demo POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/res/demo/firmware.hex
           $<TARGET_FILE_DIR:keyboard-update-tool-demo>/firmware.hex)
+
+# The production-line station window, and its demo over eight simulated
+# keyboards with a scripted operator.
+add_library(kbstationapp STATIC ${CMAKE_CURRENT_LIST_DIR}/station_app.cpp
+                                ${CMAKE_CURRENT_LIST_DIR}/station_app.h)
+kb_layer(kbstationapp app)
+target_link_libraries(kbstationapp PUBLIC kbqt kb_platform_hid PRIVATE kb_warnings)
+
+add_executable(keyboard-update-station ${CMAKE_CURRENT_LIST_DIR}/station_main.cpp)
+target_link_libraries(keyboard-update-station PRIVATE kbstationapp kb_warnings)
+
+add_executable(keyboard-update-station-demo ${CMAKE_CURRENT_LIST_DIR}/station_demo.cpp)
+target_link_libraries(keyboard-update-station-demo PRIVATE kbstationapp kb_warnings)
+add_custom_command(TARGET keyboard-update-station-demo POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/res/demo/firmware.hex
+          $<TARGET_FILE_DIR:keyboard-update-station-demo>/firmware.hex)

@@ -6,6 +6,8 @@ set(kb_qt_dir ${CMAKE_CURRENT_LIST_DIR})
 add_library(kbqt STATIC
   ${kb_qt_dir}/main_dialog.cpp
   ${kb_qt_dir}/main_dialog.h
+  ${kb_qt_dir}/station_window.cpp
+  ${kb_qt_dir}/station_window.h
   ${kb_qt_dir}/status_button_widget.cpp
   ${kb_qt_dir}/status_button_widget.h
   ${kb_qt_dir}/ui_thread.cpp

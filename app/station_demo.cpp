@@ -1,0 +1,90 @@
+// keyboard-update-station-demo: the station window over eight simulated
+// keyboards, swapped by a scripted operator that unplugs each unit shown
+// done and plugs in the next one a moment later.
+//   keyboard-update-station-demo [--log FILE] [FILE.hex]
+//   keyboard-update-station-demo --screenshots DIR   saves the window as
+//       DIR/station-{updating,done,mixed}.png while the units at sim-6 fail,
+//       then ends
+#include <QApplication>
+#include <QTimer>
+#include <chrono>
+#include <memory>
+
+#include "app/station_app.h"
+#include "sim/sim_hub.h"
+#include "sim/sim_operator.h"
+
+namespace {
+
+using kbt::SlotState;
+
+int Count(const kbt::StationStatus& status, SlotState state, int minSteps = 0) {
+  int n = 0;
+  for (const kbt::StationTile& t : status.tiles)
+    if (t.slot.state == state && t.steps >= minSteps) ++n;
+  return n;
+}
+
+// Each picture once, when the tiles first show what it is meant to show.
+void TakeScreenshots(kbt::StationWindow& window, const kbt::StationStatus& status,
+                     const QString& dir, QApplication& app) {
+  static bool updating = false, done = false, mixed = false;
+  auto save = [&](bool& taken, const char* name) {
+    taken = true;
+    window.grab().save(dir + QStringLiteral("/station-") + QString::fromLatin1(name) +
+                       QStringLiteral(".png"));
+  };
+  // Every place well into its program pass.
+  if (!updating && Count(status, SlotState::Updating, 6) == 8) save(updating, "updating");
+  // Every first unit finished: green ones, the red one, all marked UNPLUG.
+  if (!done && Count(status, SlotState::DoneUnplug) == 8) save(done, "done");
+  // Second units: waiting, updating and done places at once.
+  if (done && !mixed && Count(status, SlotState::Waiting) > 0 &&
+      Count(status, SlotState::Updating, 3) > 0 && Count(status, SlotState::DoneUnplug) > 0)
+    save(mixed, "mixed");
+  if (updating && done && mixed) QTimer::singleShot(0, &app, &QApplication::quit);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("keyboard-update-station-demo"));
+  QStringList args = QApplication::arguments().mid(1);
+  QString shots;
+  if (const int i = static_cast<int>(args.indexOf(QStringLiteral("--screenshots")));
+      i >= 0 && i + 1 < args.size()) {
+    shots = args[i + 1];
+    args.remove(i, 2);
+  }
+
+  kbt::DeviceEventQueue events;  // outlives the hub that feeds it
+  kbt::sim::SimBusOptions bus;
+  bus.reenumerateDelayMs = 300;
+  // Slower than a USB link, so that the bars can be watched moving.
+  bus.latency = [](std::size_t) { return std::chrono::microseconds(60000); };
+  kbt::sim::SimHub hub(8, kbt::sim::SimMode::Normal, bus);
+  if (!shots.isEmpty()) {
+    kbt::sim::SimFaults fault;
+    fault.rejectBlock = 3;  // every write of block 3 fails: the run fails
+    hub.Keyboard(6).SetFaults(fault);
+  }
+  hub.SetEventCallback([&events](const kbt::DeviceEvent& e) { events.Push(e); });
+  std::unique_ptr<kbt::sim::SimOperator> op;
+  if (!shots.isEmpty()) QTimer::singleShot(60000, &app, &QApplication::quit);  // never hang
+
+  kbt::StationProgram program;
+  program.hid = &hub;
+  program.events = &events;
+  program.beforeRun = [&](kbt::StationWindow& window) {
+    op = std::make_unique<kbt::sim::SimOperator>(hub);
+    window.onEvent = [&op, &window, &shots, &app](const kbt::StationStatus& status,
+                                                  const kbt::StationEvent& e) {
+      if (e.kind == kbt::StationEvent::Kind::Done && op) op->UnitDone(e.location);
+      if (!shots.isEmpty()) TakeScreenshots(window, status, shots, app);
+    };
+  };
+  const int code = kbt::RunStationProgram(app, args, program);
+  op.reset();
+  return code;
+}

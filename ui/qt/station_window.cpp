@@ -1,0 +1,200 @@
+#include "ui/qt/station_window.h"
+
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QPointer>
+#include <QProgressBar>
+#include <QVBoxLayout>
+#include <atomic>
+
+#include "ui/qt/status_button_widget.h"
+#include "ui/qt/ui_thread.h"
+#include "ui/status_outputs.h"
+
+namespace kbt {
+namespace {
+
+constexpr int kColumns = 4;
+constexpr int kBarSteps = 17;
+
+QString Seconds(std::int64_t ms) {
+  return QString::number(static_cast<double>(ms) / 1000.0, 'f', 1) + QStringLiteral(" s");
+}
+
+ColorRef TileColor(const StationSlot& slot) {
+  switch (slot.state) {
+    case SlotState::Waiting:
+      return kColorLightGrey;
+    case SlotState::Updating:
+      return kColorYellow;
+    case SlotState::Finished:
+    case SlotState::DoneUnplug:
+      return slot.pass.value_or(false) ? kColorGreen : kColorRed;
+  }
+  return kColorLightGrey;
+}
+
+}  // namespace
+
+// Runs on the runner's threads: hands a copy of each status to the window.
+class StationWindow::PostingSink : public StationSink {
+ public:
+  PostingSink(std::shared_ptr<UiThread> ui, StationWindow* window)
+      : ui_(std::move(ui)), window_(window) {}
+  void Update(const StationStatus& status, const StationEvent& event) override {
+    QPointer<StationWindow> window(window_);
+    StationEvent copy = event;
+    copy.result = nullptr;  // points into the runner's thread
+    ui_->Post([window, status, copy] {
+      if (!window) return;
+      window->Show(status);
+      if (window->onEvent) window->onEvent(status, copy);
+    });
+  }
+
+ private:
+  std::shared_ptr<UiThread> ui_;
+  StationWindow* window_;
+};
+
+StationTileWidget::StationTileWidget(QWidget* parent) : QFrame(parent) {
+  setFrameShape(QFrame::Box);
+  setLineWidth(1);
+  setAutoFillBackground(true);
+  setMinimumSize(220, 150);
+  auto* layout = new QVBoxLayout(this);
+  location_ = new QLabel(this);
+  QFont big = location_->font();
+  big.setPointSize(big.pointSize() + 6);
+  big.setBold(true);
+  location_->setFont(big);
+  unit_ = new QLabel(this);
+  state_ = new QLabel(this);
+  state_->setWordWrap(true);
+  bar_ = new QProgressBar(this);
+  bar_->setRange(0, kBarSteps);
+  bar_->setTextVisible(false);
+  unplug_ = new QLabel(QStringLiteral("UNPLUG"), this);
+  QFont mark = big;
+  mark.setPointSize(big.pointSize() + 4);
+  unplug_->setFont(mark);
+  unplug_->setAlignment(Qt::AlignCenter);
+  unplug_->setStyleSheet(QStringLiteral("QLabel { border: 3px solid black; padding: 2px; }"));
+  layout->addWidget(location_);
+  layout->addWidget(unit_);
+  layout->addWidget(state_);
+  layout->addWidget(bar_);
+  layout->addWidget(unplug_);
+  layout->addStretch();
+}
+
+void StationTileWidget::Show(const StationTile& tile) {
+  const StationSlot& slot = tile.slot;
+  QPalette p = palette();
+  p.setColor(QPalette::Window, ToQColor(TileColor(slot)));
+  p.setColor(QPalette::WindowText, Qt::black);
+  setPalette(p);
+  location_->setText(QString::fromStdString(slot.location));
+  QString unit;
+  if (slot.unit > 0 && slot.state != SlotState::Waiting) {
+    unit = QStringLiteral("unit %1").arg(slot.unit);
+    if (!slot.serial.empty()) unit += QStringLiteral("  ") + QString::fromStdString(slot.serial);
+  }
+  unit_->setText(unit);
+  QString state;
+  switch (slot.state) {
+    case SlotState::Waiting:
+      state = slot.present ? QStringLiteral("waiting (not taken)") : QStringLiteral("waiting");
+      break;
+    case SlotState::Updating:
+      state = QStringLiteral("updating: ") + QString::fromStdString(tile.activity);
+      break;
+    case SlotState::Finished:
+    case SlotState::DoneUnplug:
+      state = slot.pass.value_or(false)
+                  ? QStringLiteral("PASS  ") + Seconds(slot.endedAtMs - slot.startedAtMs)
+                  : QStringLiteral("FAIL: ") + QString::fromStdString(slot.reason);
+      break;
+  }
+  state_->setText(state);
+  bar_->setVisible(slot.state == SlotState::Updating);
+  bar_->setValue(tile.steps > kBarSteps ? kBarSteps : tile.steps);
+  unplug_->setVisible(slot.state == SlotState::DoneUnplug);
+}
+
+StationWindow::StationWindow(QString firmware, QString logPath, QWidget* parent)
+    : QWidget(parent), ui_(std::make_shared<UiThread>()) {
+  sink_ = std::make_unique<PostingSink>(ui_, this);
+  setWindowTitle(QStringLiteral("Keyboard Update Station"));
+  auto* layout = new QVBoxLayout(this);
+  auto* header =
+      new QLabel(QStringLiteral("Firmware: %1\nResults log: %2").arg(firmware, logPath), this);
+  header->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  totals_ = new QLabel(this);
+  QFont big = totals_->font();
+  big.setPointSize(big.pointSize() + 6);
+  big.setBold(true);
+  totals_->setFont(big);
+  state_ = new QLabel(this);
+  grid_ = new QGridLayout;
+  for (int c = 0; c < kColumns; ++c) grid_->setColumnStretch(c, 1);
+  layout->addWidget(header);
+  layout->addWidget(totals_);
+  layout->addLayout(grid_);
+  layout->addWidget(state_);
+  layout->addStretch();
+  Show({});
+}
+
+StationSink* StationWindow::Sink() {
+  return sink_.get();
+}
+
+StationWindow::~StationWindow() {
+  StopRunner();
+}
+
+void StationWindow::Start(StationRunner& runner) {
+  runner_ = &runner;
+  thread_ = std::thread([&runner] { runner.Run(); });
+}
+
+void StationWindow::Show(const StationStatus& status) {
+  for (const StationTile& tile : status.tiles) {
+    const QString location = QString::fromStdString(tile.slot.location);
+    StationTileWidget*& widget = tiles_[location];
+    if (!widget) {
+      widget = new StationTileWidget(this);
+      const int n = static_cast<int>(tiles_.size()) - 1;
+      grid_->addWidget(widget, n / kColumns, n % kColumns);
+    }
+    widget->Show(tile);
+  }
+  totals_->setText(QStringLiteral("PASS %1    FAIL %2    %3 units/hour")
+                       .arg(status.passed)
+                       .arg(status.failed)
+                       .arg(status.unitsPerHour, 0, 'f', 1));
+  QString state;
+  if (status.tiles.empty()) state = QStringLiteral("Waiting for keyboards...");
+  if (!status.taking)
+    state = status.running > 0 ? QStringLiteral("Stopping: finishing the runs in progress")
+                               : QStringLiteral("Stopped: no new units are taken");
+  state_->setText(state);
+}
+
+void StationWindow::StopRunner() {
+  if (!thread_.joinable()) return;
+  // Runs in progress are cancelled before their next report and recorded
+  // as interrupted: the window does not outlive its runs.
+  runner_->RequestStop();
+  runner_->RequestAbort();
+  thread_.join();
+}
+
+void StationWindow::closeEvent(QCloseEvent* event) {
+  StopRunner();
+  event->accept();
+}
+
+}  // namespace kbt
