@@ -10,7 +10,8 @@ root=$(pwd)
 build=$root/build/native
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" \
-  --target qt_tests bench_dialog keyboard-update-tool keyboard-update-tool-demo
+  --target qt_tests bench_dialog keyboard-update-tool keyboard-update-tool-demo \
+  keyboard-update-station keyboard-update-station-demo
 
 xrun() { timeout --kill-after=10 "$1" xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" "${@:2}"; }
 
@@ -20,7 +21,8 @@ QT_QPA_PLATFORM=xcb xrun 120 "$build/tests/qt/qt_tests" --gtest_brief=1
 echo "--- demo cycle with screenshots"
 shots=$(mktemp -d)
 trap 'rm -rf "$shots"' EXIT
-DEMO=$build/app/keyboard-update-tool-demo tools/screenshots.sh "$shots"
+DEMO=$build/app/keyboard-update-tool-demo \
+  STATION_DEMO=$build/app/keyboard-update-station-demo tools/screenshots.sh "$shots"
 
 echo "--- the real program stays up on an X server, also given a .hex file"
 xrun 30 bash -c "'$build/app/keyboard-update-tool' '$root/res/demo/firmware.hex' & pid=\$!; sleep 2;
