@@ -42,6 +42,10 @@ constexpr Verb kVerbs[] = {
      kListHelp},
     {"access", SetUpAccess, "the udev rules that give this user the keyboards present (Linux)",
      kAccessHelp},
+#ifndef _WIN32
+    {"station", SetUpStation, "update every keyboard plugged in, each unit once, with a log",
+     kStationHelp},
+#endif
 };
 
 #ifndef KB_VERSION

@@ -49,4 +49,8 @@ extern const char kVerifyHelp[];
 VerbRun SetUpAccess(CLI::App& command);
 extern const char kAccessHelp[];
 
+// Linux only: the results log's file calls and hashing are the system's.
+VerbRun SetUpStation(CLI::App& command);
+extern const char kStationHelp[];
+
 }  // namespace kbt::cli

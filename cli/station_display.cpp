@@ -1,0 +1,191 @@
+#include "cli/station_display.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "cli/console.h"
+#include "cli/json_lines.h"
+#include "device/results_log.h"
+
+namespace kbt::cli {
+namespace {
+
+constexpr int kBarSteps = 17;  // Progress steps of a run without repetitions
+
+double Seconds(std::int64_t ms) {
+  return static_cast<double>(ms) / 1000.0;
+}
+
+std::string ResultText(const StationSlot& slot) {
+  const double s = Seconds(slot.endedAtMs - slot.startedAtMs);
+  if (slot.pass.value_or(false)) return Format("PASS %.1f s", s);
+  return Format("FAIL %.1f s: %s", s, slot.reason.c_str());
+}
+
+std::string UnitText(const StationSlot& slot) {
+  std::string text = Format("unit %d", slot.unit);
+  if (!slot.serial.empty()) text += " (" + slot.serial + ")";
+  return text;
+}
+
+}  // namespace
+
+std::string TileText(const StationTile& tile) {
+  const StationSlot& slot = tile.slot;
+  std::string text = Format("%-12s ", slot.location.c_str());
+  switch (slot.state) {
+    case SlotState::Waiting:
+      return text + (slot.present ? "waiting (not taken)" : "waiting");
+    case SlotState::Updating: {
+      const int shown = tile.steps > kBarSteps ? kBarSteps : tile.steps;
+      return text + UnitText(slot) + "  updating [" + std::string(shown, '#') +
+             std::string(kBarSteps - shown, '.') + "] " + tile.activity;
+    }
+    case SlotState::Finished:
+      return text + UnitText(slot) + "  " + ResultText(slot);
+    case SlotState::DoneUnplug:
+      return text + UnitText(slot) + "  " + ResultText(slot) + "  -- done, unplug";
+  }
+  return text;
+}
+
+std::string TotalsText(const StationStatus& status) {
+  std::string text = Format("PASS %d  FAIL %d  running %d  units/hour %.1f", status.passed,
+                            status.failed, status.running, status.unitsPerHour);
+  if (!status.taking) text += "  (taking no new units)";
+  return text;
+}
+
+void StationDisplay::Update(const StationStatus& status, const StationEvent& event) {
+  switch (style_) {
+    case Style::Terminal:
+      // Notes would scroll the tiles away; the results log keeps each reason.
+      Draw(status, event.kind != StationEvent::Kind::Progress);
+      break;
+    case Style::Lines:
+      Line(status, event);
+      break;
+    case Style::Json:
+      Json(status, event);
+      break;
+  }
+  if (onEvent) onEvent(event);
+}
+
+void StationDisplay::Draw(const StationStatus& status, bool force) {
+  // Progress redraws at most 20 times a second; state changes at once.
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+  lastDraw_ = now;
+  std::string out;
+  if (drawnLines_ > 0) out += Format("\x1b[%dA", drawnLines_);  // back to the first line
+  for (const StationTile& tile : status.tiles) out += "\r\x1b[2K" + TileText(tile) + "\n";
+  out += "\r\x1b[2K" + TotalsText(status) + "\n";
+  drawnLines_ = static_cast<int>(status.tiles.size()) + 1;
+  std::fputs(out.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void StationDisplay::Line(const StationStatus& status, const StationEvent& event) {
+  const StationTile* tile = nullptr;
+  for (const StationTile& t : status.tiles)
+    if (t.slot.location == event.location) tile = &t;
+  std::string text;
+  switch (event.kind) {
+    case StationEvent::Kind::Slot:
+      if (!tile || tile->slot.state == SlotState::Finished) return;  // Ended said it
+      if (tile->slot.state == SlotState::DoneUnplug) return;         // Done says it
+      text = event.location + ": " +
+             (tile->slot.state == SlotState::Updating ? UnitText(tile->slot) + " updating"
+                                                      : std::string("waiting"));
+      break;
+    case StationEvent::Kind::Progress:
+      if (CurrentVerbosity() != Verbosity::Verbose || !tile) return;
+      text = event.location + ": " + tile->activity;
+      break;
+    case StationEvent::Kind::Ended:
+      if (!tile) return;
+      text = event.location + ": " + UnitText(tile->slot) + " " + ResultText(tile->slot) + "  [" +
+             TotalsText(status) + "]";
+      break;
+    case StationEvent::Kind::Done:
+      if (!tile || tile->slot.state != SlotState::DoneUnplug) return;
+      text = event.location + ": done, unplug";
+      break;
+    case StationEvent::Kind::Note:
+      text = event.location + ": " + event.text;
+      break;
+    case StationEvent::Kind::Stopping:
+      text = "stopping: " + event.text + "; waiting for the runs in progress";
+      break;
+  }
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+void StationDisplay::Json(const StationStatus& status, const StationEvent& event) {
+  const StationTile* tile = nullptr;
+  for (const StationTile& t : status.tiles)
+    if (t.slot.location == event.location) tile = &t;
+  cli::Json line;
+  switch (event.kind) {
+    case StationEvent::Kind::Slot:
+      if (!tile) return;
+      line = {{"type", "slot"},
+              {"location", event.location},
+              {"state", SlotStateName(tile->slot.state)},
+              {"unit", tile->slot.unit},
+              {"serial", tile->slot.serial}};
+      break;
+    case StationEvent::Kind::Progress:
+      if (!tile) return;
+      line = {{"type", "progress"},  {"location", event.location}, {"unit", tile->slot.unit},
+              {"step", tile->steps}, {"steps", kBarSteps},         {"activity", tile->activity}};
+      break;
+    case StationEvent::Kind::Ended: {
+      const StationUnitResult& r = *event.result;
+      line = {{"type", "unit"},
+              {"time", IsoTime(r.ended)},
+              {"location", r.location},
+              {"unit", r.unit},
+              {"serial", r.serial},
+              {"result", r.pass ? "PASS" : "FAIL"},
+              {"duration_ms", r.durationMs},
+              {"counter", r.counter ? cli::Json(*r.counter) : cli::Json(nullptr)},
+              {"reason", r.reason},
+              {"passed", status.passed},
+              {"failed", status.failed}};
+      break;
+    }
+    case StationEvent::Kind::Done:
+      line = {{"type", "done"}, {"location", event.location}};
+      break;
+    case StationEvent::Kind::Note:
+      line = {{"type", "note"}, {"location", event.location}, {"text", event.text}};
+      break;
+    case StationEvent::Kind::Stopping:
+      line = {{"type", "stopping"}, {"text", event.text}};
+      break;
+  }
+  PrintJsonLine(line);
+}
+
+void StationDisplay::Totals(const StationStatus& status, const std::string& logPath) {
+  if (style_ == Style::Json) {
+    PrintJsonLine({{"type", "totals"},
+                   {"passed", status.passed},
+                   {"failed", status.failed},
+                   {"units", status.passed + status.failed},
+                   {"elapsed_s", std::round(Seconds(status.elapsedMs) * 10) / 10},
+                   {"units_per_hour", std::round(status.unitsPerHour * 10) / 10},
+                   {"log", logPath}});
+    return;
+  }
+  if (style_ == Style::Terminal) Draw(status, true);
+  std::printf("totals: PASS %d, FAIL %d, %d units in %.1f s, %.1f units per hour; results in %s\n",
+              status.passed, status.failed, status.passed + status.failed,
+              Seconds(status.elapsedMs), status.unitsPerHour, logPath.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace kbt::cli

@@ -1,0 +1,282 @@
+// `kbupdate station FILE.hex`: the production-line station. Converts the
+// file once, then updates every keyboard that is plugged in, each unit once,
+// in parallel, and records each in the results log, until the count is
+// reached or a signal stops it. The rules and the runs are the core's
+// (device/station.h, device/station_runner.h); this file parses, sets up the
+// HID layer or the simulated keyboards, and turns signals into the runner's
+// stop and abort.
+#include <unistd.h>
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/common_options.h"
+#include "cli/console.h"
+#include "cli/files.h"
+#include "cli/station_display.h"
+#include "cli/verbs.h"
+#include "device/device_events.h"
+#include "device/results_log.h"
+#include "device/station_runner.h"
+#include "device/update_run.h"
+#include "image/file_platform.h"
+#include "image/firmware_image.h"
+#include "image/firmware_signature.h"
+#include "image/hex_to_bin.h"
+#include "sim/sim_hub.h"
+#include "sim/sim_operator.h"
+#ifdef KB_HAVE_PLATFORM_HID
+#include "device/platform_hid.h"
+#endif
+
+namespace kbt::cli {
+
+const char kStationHelp[] =
+    "usage: kbupdate station [OPTIONS] FILE.hex\n"
+    "\n"
+    "The production-line station: converts FILE.hex and checks its signature\n"
+    "once, then updates every keyboard that is plugged in or arrives, each on\n"
+    "its own and in parallel (a keyboard in normal operation is switched into\n"
+    "update mode first), and records every unit in the results log. A unit is\n"
+    "updated once: the keyboard that comes back at its place after the run\n"
+    "(restarted into its new firmware, or still in update mode after a FAIL)\n"
+    "is shown \"done, unplug\" and left alone; the next keyboard at that place\n"
+    "after it has been empty is the next unit. Where keyboards report a USB\n"
+    "serial number, a different serial at a place is a new unit as well.\n"
+    "Runs until --count units are done, or until SIGINT or SIGTERM: then it\n"
+    "takes no new keyboard, lets the runs in progress finish (at most 60 s),\n"
+    "prints the totals and exits; a second SIGINT (Ctrl+C) cancels the runs in\n"
+    "progress, which are recorded as FAIL \"interrupted\". It writes no DLog.txt.\n"
+    "\n"
+    "  --port LOCATION  only the keyboards at this place (repeatable); the\n"
+    "                   places are those `kbupdate list` shows (USB port\n"
+    "                   paths such as 1-2.3; sim-1, sim-2, ... when simulated)\n"
+    "  --count N        stop after N finished units (PASS or FAIL)\n"
+    "  --log FILE       the results log (default kbupdate-results.csv in the\n"
+    "                   current folder), appended to; see below\n"
+    "  --json           one JSON object per event on stdout (see below)\n"
+    "  -v, --verbose    also every step of every run (without a terminal)\n"
+    "  --simulate       simulated keyboards instead of real ones\n"
+    "  --sim-keyboards N  how many (default 1), at places sim-1 to sim-N\n"
+    "  --sim-operator   a scripted operator: unplugs each unit shown done after\n"
+    "                   a short pause and plugs a new one in a moment later;\n"
+    "                   its units report serial numbers SIM-K-NNNN\n"
+    "\n" KB_SIM_FAULTS_HELP
+    "A fault with @K hits every unit plugged in at sim-K.\n"
+    "\n"
+    "On a terminal the display shows one line per place (waiting, updating\n"
+    "with its bar and step, PASS with its time, FAIL with its reason, done,\n"
+    "unplug) and the totals, redrawn in place; otherwise one line per event.\n"
+    "\n"
+    "Results log: CSV (RFC 4180) with the header\n"
+    "  time,location,serial,result,duration_ms,firmware,image_sha256,counter,reason\n"
+    "time is ISO 8601 with the UTC offset; serial is empty where the keyboard\n"
+    "reports none; result is PASS or FAIL; firmware is the file's name;\n"
+    "image_sha256 is the SHA-256 of the converted 14336-byte image; counter is\n"
+    "the value written to the information block (empty if the run did not get\n"
+    "there); reason is empty on PASS. The header is written only into a new\n"
+    "or empty file; a file that starts with another line is refused. Each line\n"
+    "is on the disk (fsync) before its unit is shown finished.\n"
+    "\n"
+    "JSON lines (--json), each with \"type\":\n"
+    "  slot      location, state (waiting, updating, finished, done, unplug),\n"
+    "            unit, serial\n"
+    "  progress  location, unit, step, steps (17), activity\n"
+    "  unit      a finished unit: time, location, unit, serial, result,\n"
+    "            duration_ms, counter (null if none), reason, passed, failed\n"
+    "  done      location: the finished unit there can be unplugged\n"
+    "  note      location, text: a failed step of a run, a log problem\n"
+    "  stopping  text: why no new unit is taken\n"
+    "  totals    passed, failed, units, elapsed_s, units_per_hour, log\n"
+    "\n"
+    "exit codes: 0 every unit passed; 1 a unit failed;\n"
+    "            2 wrong or refused command line; 3 FILE.hex cannot be opened or read;\n"
+    "            4 the results log cannot be opened, has another header, or a\n"
+    "              line could not be written (the station then stops);\n"
+    "            5 FILE.hex holds no firmware signature;\n"
+    "            7 no HID access (no HID layer in this build, or it failed);\n"
+    "            130 stopped by SIGINT, 143 by SIGTERM\n";
+
+namespace {
+
+struct Options {
+  DeviceOptions device;
+  bool json = false;
+  bool simOperator = false;
+  int count = 0;
+  std::string log = "kbupdate-results.csv";
+  std::string file;
+};
+
+// The signal handlers reach the runner only through its flags.
+std::atomic<StationRunner*> g_runner{nullptr};
+volatile std::sig_atomic_t g_lastSignal = 0;
+std::atomic<int> g_interrupts{0};
+
+extern "C" void OnStopSignal(int signal) {
+  g_lastSignal = signal;
+  const int n = signal == SIGINT ? ++g_interrupts : 0;
+  if (StationRunner* runner = g_runner.load()) {
+    runner->RequestStop();
+    if (n >= 2) runner->RequestAbort();
+  }
+}
+
+class SignalHandlers {
+ public:
+  SignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInt_);
+    sigaction(SIGTERM, &action, &oldTerm_);
+  }
+  ~SignalHandlers() {
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+
+ private:
+  struct sigaction oldInt_ {};
+  struct sigaction oldTerm_ {};
+};
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int RunStation(Options& o) {
+  if (const std::string e = FinishDeviceOptions(o.device); !e.empty()) {
+    Error(e + " (see kbupdate station --help)");
+    return kExitUsage;
+  }
+  const DeviceOptions& d = o.device;
+  if (o.simOperator && !d.simulate) {
+    Error("--sim-operator needs --simulate (see kbupdate station --help)");
+    return kExitUsage;
+  }
+  if (SameFile(o.file, o.log)) {
+    Error("the results log " + o.log + " is the firmware file " + o.file +
+          "; appending there would destroy it");
+    return kExitUsage;
+  }
+
+  // The image, once: any problem refuses to start, before a keyboard is touched.
+  std::vector<std::uint8_t> image(kImageSize, 0);
+  const HexToBinResult converted =
+      HexToBin(platform::PathFromArgument(o.file.c_str()), image.data());
+  if (!converted.Read()) {
+    Error((converted.status == kHexToBinNotOpened ? "cannot open " : "cannot read ") + o.file +
+          ": " + converted.reason);
+    return kExitInput;
+  }
+  if (!FindFirmwareSignature(image.data())) {
+    Error(o.file + " holds no firmware signature (Hex File Error!)");
+    return kExitNoSignature;
+  }
+
+  std::unique_ptr<ResultsLog> log;
+  if (const HidResult r =
+          ResultsLog::Open(o.log, BaseName(o.file), Sha256Hex(image.data(), image.size()), log);
+      !r) {
+    Error("results log: " + r.error);
+    return kExitOutput;
+  }
+
+  // The HID layer and its events.
+  std::unique_ptr<HidBackend> platformHid;
+  std::unique_ptr<DeviceEventSource> platformEvents;
+  DeviceEventQueue simEvents;  // outlives the hub that feeds it
+  std::unique_ptr<sim::SimHub> hub;
+  HidBackend* hid = nullptr;
+  DeviceEventSource* events = nullptr;
+  if (d.simulate) {
+    sim::SimBusOptions busOptions;
+    busOptions.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
+    hub = std::make_unique<sim::SimHub>(static_cast<int>(d.simKeyboards), sim::SimMode::Normal,
+                                        busOptions);
+    for (const auto& [k, faults] : d.faults) hub->Keyboard(static_cast<int>(k)).SetFaults(faults);
+    hub->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
+    hid = hub.get();
+    events = &simEvents;
+  } else {
+#ifdef KB_HAVE_PLATFORM_HID
+    platformHid = MakePlatformHidBackend();
+    platformEvents = MakePlatformDeviceEventSource();
+    hid = platformHid.get();
+    events = platformEvents.get();
+#endif
+    if (!hid) {
+      Error("this build has no HID layer for this system; --simulate runs the simulated station");
+      return kExitNoHid;
+    }
+    std::vector<HidInterfaceInfo> present;
+    if (const HidResult r = hid->Enumerate(present); !r) {
+      Error(r.error);
+      return kExitNoHid;
+    }
+    for (const std::string& p : AccessProblems(*hid)) Error(p);
+  }
+
+  const StationDisplay::Style style = o.json           ? StationDisplay::Style::Json
+                                      : isatty(1) == 1 ? StationDisplay::Style::Terminal
+                                                       : StationDisplay::Style::Lines;
+  StationDisplay display(style);
+  std::unique_ptr<sim::SimOperator> op;
+  if (o.simOperator) {
+    op = std::make_unique<sim::SimOperator>(*hub);
+    display.onEvent = [&op](const StationEvent& e) {
+      if (e.kind == StationEvent::Kind::Done) op->UnitDone(e.location);
+    };
+  }
+
+  StationRunnerOptions options;
+  options.rules.ports = d.ports;
+  options.rules.count = o.count;
+  StationRunner runner(*hid, events, image.data(), ProgramUpdateCounter(), log.get(), &display,
+                       options);
+  Info("station: " + o.file + ", results in " + o.log +
+       (o.count > 0 ? Format(", until %d units are done", o.count) : std::string()) +
+       "; Ctrl+C stops");
+  {
+    SignalHandlers signals;
+    g_runner = &runner;
+    runner.Run();
+    g_runner = nullptr;
+  }
+  const StationStatus status = runner.Status();
+  display.Totals(status, o.log);
+
+  if (runner.RecordFailed()) {
+    Error("a unit could not be written to " + o.log + "; the station stopped");
+    return kExitOutput;
+  }
+  if (g_lastSignal == SIGTERM) return kExitTerminated;
+  if (g_lastSignal == SIGINT) return kExitInterrupted;
+  return status.failed > 0 ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+VerbRun SetUpStation(CLI::App& command) {
+  auto o = std::make_shared<Options>();
+  AddDeviceOptions(command, o->device, kSimulate | kSimKeyboards | kSimFaults | kPort);
+  AddJsonOption(command, o->json);
+  command.add_flag("--sim-operator", o->simOperator);
+  command.add_option("--count", o->count)->check(CLI::Range(1, 1000000));
+  command.add_option("--log", o->log)
+      ->check(CLI::Validator(
+          [](std::string& v) { return v.empty() ? std::string("needs a file name") : ""; },
+          "FILE"));
+  command.add_option("FILE.hex", o->file)->required();
+  return [o] { return RunStation(*o); };
+}
+
+}  // namespace kbt::cli
