@@ -105,8 +105,10 @@ void StationDisplay::Line(const StationStatus& status, const StationEvent& event
       break;
     case StationEvent::Kind::Ended:
       if (!tile) return;
-      text = event.location + ": " + UnitText(tile->slot) + " " + ResultText(tile->slot) + "  [" +
-             TotalsText(status) + "]";
+      // PASS and FAIL in capitals only on the unit's own line, so that a
+      // script may count them.
+      text = event.location + ": " + UnitText(tile->slot) + " " + ResultText(tile->slot) +
+             Format("  [%d passed, %d failed]", status.passed, status.failed);
       break;
     case StationEvent::Kind::Done:
       if (!tile || tile->slot.state != SlotState::DoneUnplug) return;
@@ -182,9 +184,10 @@ void StationDisplay::Totals(const StationStatus& status, const std::string& logP
     return;
   }
   if (style_ == Style::Terminal) Draw(status, true);
-  std::printf("totals: PASS %d, FAIL %d, %d units in %.1f s, %.1f units per hour; results in %s\n",
-              status.passed, status.failed, status.passed + status.failed,
-              Seconds(status.elapsedMs), status.unitsPerHour, logPath.c_str());
+  std::printf(
+      "totals: %d passed, %d failed, %d units in %.1f s, %.1f units per hour; results in %s\n",
+      status.passed, status.failed, status.passed + status.failed, Seconds(status.elapsedMs),
+      status.unitsPerHour, logPath.c_str());
   std::fflush(stdout);
 }
 

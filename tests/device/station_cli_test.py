@@ -82,7 +82,10 @@ class Station(unittest.TestCase):
         self.assertTrue(all(row[1] == "sim-2" for row in failed), failed)
         self.assertTrue(all(row[3] == "PASS" for row in units if row[1] != "sim-2"))
         self.assertTrue(all(row[8] and row[7] == "" for row in failed))
-        self.assertIn("FAIL %d" % len(failed), r.stdout.splitlines()[-1])
+        self.assertIn("%d failed" % len(failed), r.stdout.splitlines()[-1])
+        # One line with PASS or FAIL per unit, as a script would count them.
+        self.assertEqual(sum("PASS" in line for line in r.stdout.splitlines()), 6 - len(failed))
+        self.assertEqual(sum("FAIL" in line for line in r.stdout.splitlines()), len(failed))
 
     def test_refusals(self):
         with open(self.log, "w") as f:
