@@ -75,6 +75,7 @@ void StationRules::Start(StationSlot& slot, const Keyboard& keyboard, std::int64
   slot.endedAtMs = 0;
   slot.restartDue = false;
   slot.departed = false;
+  slot.expectReturn = false;
   ++running_;
 }
 
@@ -101,8 +102,10 @@ std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::in
         }
         if (!slot.present) {
           slot.departed = true;
-          // Nobody came back: the unit was taken away.
-          if (nowMs - slot.endedAtMs > config_.returnWindowMs) slot.state = SlotState::Waiting;
+          // A unit that is not restarting does not come back by itself; one
+          // that is and has not within the window was taken away.
+          if (!slot.expectReturn || nowMs - slot.endedAtMs > config_.returnWindowMs)
+            slot.state = SlotState::Waiting;
           continue;
         }
         // After Finish the keyboard is still listed until it has left; one
@@ -139,9 +142,13 @@ void StationRules::RunEnded(const std::string& location, bool pass, const std::s
   slot.pass = pass;
   slot.reason = pass ? std::string() : reason;
   slot.endedAtMs = nowMs;
-  // A failed run sent no Finish: the keyboard stays as it is, and whatever
-  // is there now is the unit. A passed one restarts, and is expected to leave.
-  slot.departed = slot.departed || !pass;
+  // A passed unit restarts: it leaves and comes back. So may one whose
+  // Finish report failed as the keyboard went (a device may reset before
+  // its answer is through). Any other failed run sent no Finish: the
+  // keyboard stays as it is, whatever is there now is the unit, and once
+  // the place is empty it is free.
+  slot.expectReturn = pass || slot.restartDue;
+  slot.departed = slot.departed || !slot.expectReturn;
   ++slot.units;
   --running_;
   ++(pass ? passed_ : failed_);

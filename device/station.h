@@ -15,10 +15,11 @@
 //   - Finished: the run ended (PASS or FAIL) and the unit has not been seen
 //     back yet. After a PASS it restarts into its new firmware: it leaves
 //     the bus and the first keyboard at the location within kReturnWindowMs
-//     of the run's end is that unit coming back. After a FAIL no Finish went
-//     out and it stays in update mode: whatever is there is the unit.
-//     Nobody within the window: the unit was taken away, the location is
-//     free.
+//     of the run's end is that unit coming back; nobody within the window:
+//     the unit was taken away, the location is free. After a FAIL before
+//     Finish it stays in update mode: whatever is there is the unit, and an
+//     empty location is free at once (a unit pulled out during its run, or
+//     pulled out to be plugged in again for another try).
 //   - DoneUnplug: the finished unit is there; it is left alone. Once the
 //     location is empty the next keyboard is the next unit.
 // Serial numbers, where the keyboard reports one, tell units apart beyond
@@ -78,8 +79,9 @@ struct StationSlot {
   friend class StationRules;
   std::string serialNormal;  // what the unit reported in each mode
   std::string serialUpdate;
-  bool restartDue = false;  // Finish is next: the next removal is its restart
-  bool departed = false;    // left the bus since Finish went out
+  bool restartDue = false;    // Finish is next: the next removal is its restart
+  bool departed = false;      // left the bus since Finish went out
+  bool expectReturn = false;  // the run ended with the keyboard restarting
 };
 
 class StationRules {

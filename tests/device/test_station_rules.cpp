@@ -122,6 +122,25 @@ INSTANTIATE_TEST_SUITE_P(
                 {K::List, 3100, "sim-1:U", "sim-1", true, {}, S::DoneUnplug},  // FAIL: stays
                 {K::Removed, 9000, "", "sim-1", true, {}, S::Waiting},
                 {K::List, 9001, "sim-1:N", "sim-1", true, kOne, S::Updating}}},
+        // A unit pulled out during its run: the place is free at once, and
+        // the keyboard plugged in next is updated (a new unit, or the same
+        // one for another try).
+        Script{"FailedUnitGoneFreesThePlaceAtOnce",
+               {},
+               {{K::List, 0, "sim-1:U", "sim-1", true, kOne, S::Updating},
+                {K::List, 500, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 600, "", "sim-1", false, {}, S::Finished},
+                {K::List, 700, "", "sim-1", true, {}, S::Waiting},
+                {K::List, 800, "sim-1:N", "sim-1", true, kOne, S::Updating}}},
+        // The Finish report failed as the keyboard restarted: it comes back by
+        // itself and is left alone like a passed one.
+        Script{"FailedFinishThatRestartsIsAwaited",
+               {},
+               {{K::List, 0, "sim-1:U", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 500, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 600, "", "sim-1", false, {}, S::Finished},
+                {K::List, 700, "", "sim-1", true, {}, S::Finished},
+                {K::List, 900, "sim-1:N", "sim-1", true, {}, S::DoneUnplug}}},
         // The finished unit never leaves (no restart): done after the leave window.
         Script{"PassedUnitThatNeverLeavesIsDoneAfterTheLeaveWindow",
                {},
