@@ -84,8 +84,11 @@ std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::in
   std::set<std::string> present;
   for (const Keyboard& k : list.keyboards) present.insert(k.location);
   for (const SkippedInterface& s : list.skipped) present.insert(s.location);
-  for (const std::string& location : present)
-    if (Accepts(location)) SlotAt(location);
+  // A place is shown once a keyboard of ours is there; an interface that
+  // cannot be opened or described only keeps a known place occupied (an
+  // unrelated unreadable device would otherwise get a tile of its own).
+  for (const Keyboard& k : list.keyboards)
+    if (Accepts(k.location)) SlotAt(k.location);
 
   std::vector<std::string> starts;
   for (StationSlot& slot : slots_) {

@@ -180,7 +180,10 @@ INSTANTIATE_TEST_SUITE_P(
                {},
                {{K::List, 0, "sim-1:u", "sim-1", true, {}, S::Waiting},
                 {K::List, 50, "sim-1:S", "sim-1", true, {}, S::Waiting},
-                {K::List, 100, "sim-1:U", "sim-1", true, kOne, S::Updating}}},
+                {K::List, 100, "sim-1:U", "sim-1", true, kOne, S::Updating},
+                {K::Ended, 200, "", "sim-1", false, {}, S::Finished},
+                {K::List, 300, "sim-1:S", "sim-1", true, {}, S::DoneUnplug},
+                {K::List, 400, "", "sim-1", true, {}, S::Waiting}}},
         // --port: other places are neither shown nor taken.
         Script{"PortsLimitThePlaces",
                {{"sim-2"}, 0},
@@ -193,6 +196,14 @@ INSTANTIATE_TEST_SUITE_P(
              {K::Ended, 10, "", "sim-1", true, {}, S::Finished},
              {K::List, 20, "sim-1:N sim-2:N sim-3:N", "sim-3", true, {}, S::Waiting}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// An interface that cannot be read at a place of its own gets no tile.
+TEST(StationRules, UnreadableInterfacesAloneAreNoPlace) {
+  StationRules rules({});
+  EXPECT_TRUE(rules.Observe(Listing("unknown:S sim-1:N"), 0) == std::vector<std::string>{"sim-1"});
+  ASSERT_EQ(rules.Slots().size(), 1u);
+  EXPECT_EQ(rules.Slot("unknown"), nullptr);
+}
 
 TEST(StationRules, CountsStopAndFinish) {
   StationRules rules({{}, 3});
