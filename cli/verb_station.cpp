@@ -248,6 +248,9 @@ int RunStation(Options& o) {
   {
     SignalHandlers signals;
     g_runner = &runner;
+    // A signal that came before the runner was there still counts.
+    if (g_lastSignal != 0) runner.RequestStop();
+    if (g_interrupts >= 2) runner.RequestAbort();
     runner.Run();
     g_runner = nullptr;
   }

@@ -1,0 +1,108 @@
+// The station window on the offscreen platform: its tiles take the Start
+// button's colours and the UNPLUG mark from the runner's status, and closing
+// it during runs ends them, recorded as interrupted.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QTest>
+#include <chrono>
+#include <mutex>
+
+#include "device/device_events.h"
+#include "device/station_runner.h"
+#include "image/firmware_image.h"
+#include "sim/sim_hub.h"
+#include "ui/qt/station_window.h"
+#include "ui/qt/status_button_widget.h"
+#include "ui/status_outputs.h"
+
+namespace kbt {
+namespace {
+
+StationTile Tile(const char* location, SlotState state, std::optional<bool> pass = {}) {
+  StationTile t;
+  t.slot.location = location;
+  t.slot.state = state;
+  t.slot.unit = 1;
+  t.slot.pass = pass;
+  t.slot.present = true;
+  t.steps = 5;
+  t.activity = "program block 3";
+  return t;
+}
+
+// The tiles in the order they were made (they have no meta-object of their
+// own, so findChildren cannot tell them from other frames).
+std::vector<StationTileWidget*> Tiles(QWidget& window) {
+  std::vector<StationTileWidget*> out;
+  for (QObject* child : window.children())
+    if (auto* tile = dynamic_cast<StationTileWidget*>(child)) out.push_back(tile);
+  return out;
+}
+
+TEST(StationWindow, TilesTakeTheStartButtonColoursAndTheUnplugMark) {
+  StationWindow window(QStringLiteral("FW.hex"), QStringLiteral("/tmp/r.csv"));
+  StationStatus status;
+  status.tiles = {Tile("sim-1", SlotState::Waiting), Tile("sim-2", SlotState::Updating),
+                  Tile("sim-3", SlotState::Finished, true),
+                  Tile("sim-4", SlotState::DoneUnplug, false)};
+  window.Show(status);
+  const struct {
+    ColorRef colour;
+    bool unplug;
+  } want[] = {
+      {kColorLightGrey, false}, {kColorYellow, false}, {kColorGreen, false}, {kColorRed, true}};
+  const auto tiles = Tiles(window);
+  ASSERT_EQ(tiles.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(tiles[i]->palette().color(QPalette::Window), ToQColor(want[i].colour));
+    bool unplugShown = false;
+    for (QLabel* label : tiles[i]->findChildren<QLabel*>())
+      if (label->text() == QStringLiteral("UNPLUG")) unplugShown = !label->isHidden();
+    EXPECT_EQ(unplugShown, want[i].unplug);
+  }
+  // A place seen later gets a tile of its own; the others keep theirs.
+  status.tiles.push_back(Tile("sim-5", SlotState::Waiting));
+  window.Show(status);
+  EXPECT_EQ(Tiles(window).size(), 5u);
+}
+
+TEST(StationWindow, ClosingDuringRunsEndsThemAsInterrupted) {
+  struct Recorder : UnitRecorder {
+    HidResult Record(const StationUnitResult& r) override {
+      std::lock_guard lock(mutex);
+      reasons.push_back(r.reason);
+      return HidResult::Ok();
+    }
+    std::mutex mutex;
+    std::vector<std::string> reasons;
+  } recorder;
+  std::vector<std::uint8_t> image(kImageSize, 0x5A);
+  DeviceEventQueue events;
+  sim::SimBusOptions bus;
+  bus.reenumerateDelayMs = 20;
+  sim::SimHub hub(2, sim::SimMode::Update, bus);
+  hub.SetEventCallback([&events](const DeviceEvent& e) { events.Push(e); });
+  StationWindow window(QStringLiteral("FW.hex"), QStringLiteral("r.csv"));
+  std::uint16_t counter = 1;
+  StationRunner runner(hub, &events, image.data(), [&counter] { return counter++; }, &recorder,
+                       window.Sink(), {});
+  bool running = false;
+  window.onEvent = [&](const StationStatus& status, const StationEvent&) {
+    running = running || status.running == 2;
+  };
+  window.show();
+  window.Start(runner);
+  // The runs wait 2 s after their Begin command: closing comes in that wait.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return running; }, 10000));
+  const auto closing = std::chrono::steady_clock::now();
+  window.close();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(10));
+  ASSERT_EQ(recorder.reasons.size(), 2u);
+  for (const std::string& reason : recorder.reasons) EXPECT_EQ(reason, "interrupted");
+}
+
+}  // namespace
+}  // namespace kbt
