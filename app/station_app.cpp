@@ -1,44 +1,138 @@
 #include "app/station_app.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <vector>
+#include <cstdio>
 
 #include "device/results_log.h"
 #include "device/update_run.h"
+#include "image/file_platform.h"
 #include "image/firmware_image.h"
 #include "image/firmware_signature.h"
 #include "image/hex_file_location.h"
 #include "image/hex_to_bin.h"
 
+#ifndef KB_VERSION
+#define KB_VERSION "unknown"
+#endif
+
 namespace kbt {
 namespace {
 
 int Refuse(int code, const QString& text) {
+  std::fprintf(stderr, "%s: %s\n", qPrintable(QApplication::applicationName()), qPrintable(text));
   QMessageBox::critical(nullptr, QStringLiteral("Error"), text);
   return code;
 }
 
+std::string HelpText(const char* program, bool demo) {
+  std::string text = "Usage: ";
+  text += program;
+  text += demo ? " [--log FILE] [--screenshots DIR] [FILE.hex]\n" : " [--log FILE] [FILE.hex]\n";
+  text +=
+      "\n"
+      "The production-line station in a window: every keyboard plugged in is\n"
+      "updated with FILE.hex on its own, in parallel, once per unit, and every\n"
+      "unit is recorded in the results log. One tile per place shows it: light\n"
+      "grey waiting, yellow updating with its progress, green PASS, red FAIL\n"
+      "with its reason, and UNPLUG once the finished unit can go; the next\n"
+      "keyboard plugged in at an emptied place is the next unit. Above the tiles:\n"
+      "the totals, the units per hour and the results log's path. Closing the\n"
+      "window cancels the runs in progress; they are recorded as FAIL\n"
+      "\"interrupted\".\n"
+      "\n"
+      "Without FILE.hex the window uses the last *.hex file in the folder that\n"
+      "holds the program, as the update dialog does.\n"
+      "\n"
+      "The results log is the CSV file that `kbupdate station` writes (see\n"
+      "kbupdate help station): appended to, the header only into a new or empty\n"
+      "file, each line on the disk before its unit is shown finished.\n";
+  if (demo)
+    text +=
+        "\n"
+        "The demo runs over eight simulated keyboards at sim-1 to sim-8, swapped by\n"
+        "a scripted operator that unplugs each unit shown done and plugs in the\n"
+        "next one a moment later.\n";
+  text +=
+      "\n"
+      "Options:\n"
+      "  --log FILE         the results log (default kbupdate-results.csv in the\n"
+      "                     current folder)\n";
+  if (demo)
+    text +=
+        "  --screenshots DIR  save the window as DIR/station-{updating,done,mixed}.png\n"
+        "                     while every unit at sim-6 fails, then end\n";
+  text +=
+      "  -h, --help         show this help and exit\n"
+      "  -V, --version      show the version and exit\n"
+      "\n"
+      "Exit status:\n"
+      "  0  the window was closed\n"
+      "  2  wrong command line\n"
+      "  3  the firmware file cannot be found or read\n"
+      "  4  the results log cannot be opened or has another header\n"
+      "  5  the firmware file holds no firmware signature\n";
+  return text;
+}
+
 }  // namespace
 
-int RunStationProgram(QApplication& app, const QStringList& args, const StationProgram& program) {
-  QString hexArg;
-  QString logPath = QStringLiteral("kbupdate-results.csv");
-  for (int i = 0; i < args.size(); ++i) {
-    if (args[i] == QStringLiteral("--log") && i + 1 < args.size()) {
-      logPath = args[++i];
-    } else if (!args[i].startsWith(QLatin1Char('-')) && hexArg.isEmpty()) {
-      hexArg = args[i];
+StationArguments ParseStationArguments(const std::vector<std::string>& args, bool demo) {
+  StationArguments out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      out.action = StationArguments::Action::Help;
+      return out;
+    }
+    if (a == "-V" || a == "--version") {
+      out.action = StationArguments::Action::Version;
+      return out;
+    }
+    const bool takesValue = a == "--log" || (demo && a == "--screenshots");
+    if (takesValue) {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        out.action = StationArguments::Action::Error;
+        out.error = a + " needs a value";
+        return out;
+      }
+      (a == "--log" ? out.log : out.screenshots) = args[++i];
+    } else if (!a.empty() && a[0] == '-') {
+      out.action = StationArguments::Action::Error;
+      out.error = "unknown option '" + a + "'";
+      return out;
+    } else if (out.hex.empty()) {
+      out.hex = a;
     } else {
-      return Refuse(2,
-                    QStringLiteral("Usage: %1 [--log FILE] [FILE.hex]\n\n'%2' is not understood.")
-                        .arg(QApplication::applicationName(), args[i]));
+      out.action = StationArguments::Action::Error;
+      out.error = "one firmware file only ('" + a + "')";
+      return out;
     }
   }
+  return out;
+}
 
-  std::wstring hexPath = hexArg.toStdWString();
-  if (hexArg.isEmpty()) {
+int FinishStationWithoutWindow(const StationArguments& parsed, const char* program, bool demo) {
+  switch (parsed.action) {
+    case StationArguments::Action::Help:
+      std::fputs(HelpText(program, demo).c_str(), stdout);
+      return 0;
+    case StationArguments::Action::Version:
+      std::printf("%s %s\n", program, KB_VERSION);
+      return 0;
+    case StationArguments::Action::Error:
+      std::fprintf(stderr, "%s: %s (see %s --help)\n", program, parsed.error.c_str(), program);
+      return 2;
+    case StationArguments::Action::Run:
+      break;
+  }
+  return 0;
+}
+
+int RunStationProgram(QApplication& app, const StationArguments& args,
+                      const StationProgram& program) {
+  std::wstring hexPath = platform::PathFromArgument(args.hex.c_str());
+  if (args.hex.empty()) {
     const HexFileSearch search = FindHexFile();
     if (!search.found)
       return Refuse(3, QStringLiteral("No .hex file beside the program (%1).")
@@ -53,19 +147,17 @@ int RunStationProgram(QApplication& app, const QStringList& args, const StationP
   if (!FindFirmwareSignature(image.data()))
     return Refuse(5, QStringLiteral("%1 holds no firmware signature.").arg(hexName));
 
-  const QString logShown = QFileInfo(logPath).absoluteFilePath();
   std::unique_ptr<ResultsLog> log;
-  if (const HidResult r =
-          ResultsLog::Open(logPath.toStdString(), QFileInfo(hexName).fileName().toStdString(),
-                           Sha256Hex(image.data(), image.size()), log);
+  if (const HidResult r = ResultsLog::Open(args.log, QFileInfo(hexName).fileName().toStdString(),
+                                           Sha256Hex(image.data(), image.size()), log);
       !r)
     return Refuse(4, QStringLiteral("Results log: %1").arg(QString::fromStdString(r.error)));
 
-  StationWindow window(QFileInfo(hexName).fileName(), logShown);
+  StationWindow window(QFileInfo(hexName).fileName(),
+                       QFileInfo(QString::fromStdString(args.log)).absoluteFilePath());
   window.resize(960, 600);
-  StationRunnerOptions options;
   StationRunner runner(*program.hid, program.events, image.data(), ProgramUpdateCounter(),
-                       log.get(), window.Sink(), options);
+                       log.get(), window.Sink(), StationRunnerOptions{});
   window.show();
   if (program.beforeRun) program.beforeRun(window);
   window.Start(runner);

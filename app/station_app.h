@@ -1,18 +1,36 @@
-// Start-up shared by the station window and its demo: the firmware file
-// (the argument, or the .hex beside the program as the dialog finds it),
-// its conversion and signature check, the results log, then the window
-// over a station runner until the window closes.
+// Start-up shared by the station window and its demo: the command line
+// (read before any window exists, so that --help works without a display),
+// the firmware file (the argument, or the .hex beside the program as the
+// dialog finds it), its conversion and signature check, the results log,
+// then the window over a station runner until the window closes.
 #pragma once
 
 #include <QApplication>
-#include <QStringList>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "device/device_events.h"
 #include "device/hid.h"
 #include "ui/qt/station_window.h"
 
 namespace kbt {
+
+struct StationArguments {
+  enum class Action { Run, Help, Version, Error };
+  Action action = Action::Run;
+  std::string hex;  // empty: the .hex beside the program
+  std::string log = "kbupdate-results.csv";
+  std::string screenshots;  // the demo's --screenshots DIR
+  std::string error;        // for Action::Error
+};
+
+// `args` without the program name; `demo` accepts --screenshots DIR.
+StationArguments ParseStationArguments(const std::vector<std::string>& args, bool demo);
+
+// For an action other than Run: prints help, version or the error and
+// returns the exit code (0, or 2 for a wrong command line).
+int FinishStationWithoutWindow(const StationArguments& parsed, const char* program, bool demo);
 
 struct StationProgram {
   HidBackend* hid = nullptr;
@@ -22,10 +40,11 @@ struct StationProgram {
   std::function<void(StationWindow&)> beforeRun;
 };
 
-// `args`: [--log FILE] [FILE.hex]. Returns the exit code: 0, or 2 for a
-// wrong command line, 3 for a firmware file that cannot be read, 4 for a
-// results log that cannot be used, 5 for a file without firmware signature
-// (each said in a message box).
-int RunStationProgram(QApplication& app, const QStringList& args, const StationProgram& program);
+// Returns the exit code: 0 when the window was closed; 3 for a firmware file
+// that cannot be found or read, 4 for a results log that cannot be used, 5
+// for a file without firmware signature (each said on stderr and in a
+// message box).
+int RunStationProgram(QApplication& app, const StationArguments& args,
+                      const StationProgram& program);
 
 }  // namespace kbt

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/station_app.h"
 #include "sim/sim_hub.h"
@@ -48,15 +50,16 @@ void TakeScreenshots(kbt::StationWindow& window, const kbt::StationStatus& statu
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  const kbt::StationArguments args =
+      kbt::ParseStationArguments(std::vector<std::string>(argv + 1, argv + argc), true);
+  if (args.action != kbt::StationArguments::Action::Run)
+    return kbt::FinishStationWithoutWindow(args, "keyboard-update-station-demo", true);
+  const QString shots = QString::fromStdString(args.screenshots);
+
+  static int qtArgc = 1;
+  static char* qtArgv[] = {argv[0], nullptr};
+  QApplication app(qtArgc, qtArgv);
   QApplication::setApplicationName(QStringLiteral("keyboard-update-station-demo"));
-  QStringList args = QApplication::arguments().mid(1);
-  QString shots;
-  if (const int i = static_cast<int>(args.indexOf(QStringLiteral("--screenshots")));
-      i >= 0 && i + 1 < args.size()) {
-    shots = args[i + 1];
-    args.remove(i, 2);
-  }
 
   kbt::DeviceEventQueue events;  // outlives the hub that feeds it
   kbt::sim::SimBusOptions bus;
