@@ -248,7 +248,7 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
   }
   changed_.notify_all();
   ReportDone(before);
-  // Threads start after the lock is gone; a unit touches only its own entry.
+  // One thread per new unit; it touches only its own entry, under mutex_.
   std::lock_guard lock(mutex_);
   for (Unit& u : units_) {
     if (u.thread.joinable() || u.ended) continue;
@@ -256,14 +256,8 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
     try {
       u.thread = std::thread([this, unit] { RunUnit(*unit); });
     } catch (const std::system_error&) {
-      // No thread: the unit fails now rather than blocking the bus watch.
-      u.ended = true;
-      StationUnitResult r;
-      r.unit = rules_.Slot(u.location)->unit;
-      r.location = u.location;
-      r.reason = "no thread for the run";
-      r.ended = std::chrono::system_clock::now();
-      rules_.RunEnded(u.location, false, r.reason, NowMs());
+      // No thread now (resources exhausted): the unit stays claimed and the
+      // next pass tries again, rather than blocking the bus watch.
     }
   }
 }
