@@ -66,7 +66,8 @@ const char kStationHelp[] =
     "  --sim-keyboards N  how many (default 1), at places sim-1 to sim-N\n"
     "  --sim-operator   a scripted operator: unplugs each unit shown done after\n"
     "                   a short pause and plugs a new one in a moment later;\n"
-    "                   its units report serial numbers SIM-K-NNNN\n"
+    "                   its units report serial numbers SIM-K-NNNN\n" KB_SIM_MEMORY_HELP
+    "                     (every unit plugged in holds it)\n"
     "\n" KB_SIM_FAULTS_HELP
     "A fault with @K hits every unit plugged in at sim-K.\n"
     "\n"
@@ -182,19 +183,12 @@ int RunStation(Options& o) {
     return kExitNoSignature;
   }
 
-  std::unique_ptr<ResultsLog> log;
-  if (const HidResult r =
-          ResultsLog::Open(o.log, BaseName(o.file), Sha256Hex(image.data(), image.size()), log);
-      !r) {
-    Error("results log: " + r.error);
-    return kExitOutput;
-  }
-
   // The HID layer and its events.
   std::unique_ptr<HidBackend> platformHid;
   std::unique_ptr<DeviceEventSource> platformEvents;
   DeviceEventQueue simEvents;  // outlives the hub that feeds it
   std::unique_ptr<sim::SimHub> hub;
+  std::vector<std::uint8_t> simMemory;  // each simulated unit's flash
   HidBackend* hid = nullptr;
   DeviceEventSource* events = nullptr;
   if (d.simulate) {
@@ -203,6 +197,14 @@ int RunStation(Options& o) {
     hub = std::make_unique<sim::SimHub>(static_cast<int>(d.simKeyboards), sim::SimMode::Normal,
                                         busOptions);
     for (const auto& [k, faults] : d.faults) hub->Keyboard(static_cast<int>(k)).SetFaults(faults);
+    std::string error;
+    if (!LoadSimMemory(d.simMemory, simMemory, error)) {
+      Error(error);
+      return kExitInput;
+    }
+    // Without the operator the keyboards plugged in at start are the units.
+    if (!o.simOperator)
+      for (int k = 1; k <= hub->Count(); ++k) SetSimMemory(hub->Keyboard(k), simMemory);
     hub->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
     hid = hub.get();
     events = &simEvents;
@@ -225,13 +227,22 @@ int RunStation(Options& o) {
     for (const std::string& p : AccessProblems(*hid)) Error(p);
   }
 
+  // Opened last: a start refused for another reason leaves no file behind.
+  std::unique_ptr<ResultsLog> log;
+  if (const HidResult r =
+          ResultsLog::Open(o.log, BaseName(o.file), Sha256Hex(image.data(), image.size()), log);
+      !r) {
+    Error("results log: " + r.error);
+    return kExitOutput;
+  }
+
   const StationDisplay::Style style = o.json           ? StationDisplay::Style::Json
                                       : isatty(1) == 1 ? StationDisplay::Style::Terminal
                                                        : StationDisplay::Style::Lines;
   StationDisplay display(style);
   std::unique_ptr<sim::SimOperator> op;
   if (o.simOperator) {
-    op = std::make_unique<sim::SimOperator>(*hub);
+    op = std::make_unique<sim::SimOperator>(*hub, sim::OperatorTiming{}, simMemory);
     display.onEvent = [&op](const StationEvent& e) {
       if (e.kind == StationEvent::Kind::Done) op->UnitDone(e.location);
     };
@@ -270,7 +281,7 @@ int RunStation(Options& o) {
 
 VerbRun SetUpStation(CLI::App& command) {
   auto o = std::make_shared<Options>();
-  AddDeviceOptions(command, o->device, kSimulate | kSimKeyboards | kSimFaults | kPort);
+  AddDeviceOptions(command, o->device, kSimulate | kSimMemory | kSimKeyboards | kSimFaults | kPort);
   AddJsonOption(command, o->json);
   command.add_flag("--sim-operator", o->simOperator);
   command.add_option("--count", o->count)->check(CLI::Range(1, 1000000));

@@ -1,5 +1,6 @@
 #include "sim/sim_bus.h"
 
+#include <algorithm>
 #include <string>
 
 namespace kbt::sim {
@@ -245,12 +246,15 @@ void SimBus::PlugIn() {
   DeliverEvents();
 }
 
-void SimBus::PlugInNewUnit(const std::string& serial) {
+void SimBus::PlugInNewUnit(const std::string& serial, std::span<const std::uint8_t> program) {
   Unplug();
   {
     std::lock_guard lock(mutex_);
     const SimFaults faults = model_.Faults();
-    model_ = KeyboardModel(SimMode::Normal);
+    const bool application = program.empty() || program[0] != 0x00;
+    model_ = KeyboardModel(application ? SimMode::Normal : SimMode::Update);
+    std::copy_n(program.begin(), std::min(program.size(), model_.Program().size()),
+                model_.Program().begin());
     model_.SetBusListener([this](const BusChange& change) { OnBusChange(change); });
     model_.SetFaults(faults);
     serial_ = serial;

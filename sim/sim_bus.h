@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,7 +66,9 @@ class SimBus : public HidBackend {
   // it still is) and another one, in normal operation with old firmware and
   // reporting `serial` (empty: none), is plugged in. The faults stay: they
   // belong to the place, and count from the new unit's first Begin.
-  void PlugInNewUnit(const std::string& serial);
+  // `program`, when given, is what its flash holds (byte 0 0x00: no
+  // application, so it powers on in update mode).
+  void PlugInNewUnit(const std::string& serial, std::span<const std::uint8_t> program = {});
   // Waits until a pending re-enumeration has ended (the device is back).
   void WaitSettled();
 

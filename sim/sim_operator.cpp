@@ -11,7 +11,8 @@ std::string SimOperator::Serial(int k, int n) {
   return text;
 }
 
-SimOperator::SimOperator(SimHub& hub, OperatorTiming timing) : hub_(hub), timing_(timing) {
+SimOperator::SimOperator(SimHub& hub, OperatorTiming timing, std::vector<std::uint8_t> memory)
+    : hub_(hub), timing_(timing), memory_(std::move(memory)) {
   for (int k = 1; k <= hub_.Count(); ++k) PlugNew(k);
   thread_ = std::thread([this] { Thread(); });
 }
@@ -32,7 +33,7 @@ void SimOperator::PlugNew(int k) {
     n = ++plugged_[k];
     swapping_[k] = false;
   }
-  hub_.Keyboard(k).PlugInNewUnit(timing_.serials ? Serial(k, n) : std::string());
+  hub_.Keyboard(k).PlugInNewUnit(timing_.serials ? Serial(k, n) : std::string(), memory_);
 }
 
 int SimOperator::UnitsPlugged(int k) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -30,7 +31,8 @@ struct OperatorTiming {
 class SimOperator {
  public:
   // Replaces every keyboard of `hub` by unit 1 of its place at once.
-  SimOperator(SimHub& hub, OperatorTiming timing = {});
+  // `memory`, when not empty, is what each new unit's flash holds.
+  SimOperator(SimHub& hub, OperatorTiming timing = {}, std::vector<std::uint8_t> memory = {});
   ~SimOperator();  // stops; units are left as they are
   SimOperator(const SimOperator&) = delete;
   SimOperator& operator=(const SimOperator&) = delete;
@@ -55,6 +57,7 @@ class SimOperator {
 
   SimHub& hub_;
   OperatorTiming timing_;
+  std::vector<std::uint8_t> memory_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Action> actions_;
