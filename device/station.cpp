@@ -75,6 +75,7 @@ void StationRules::Start(StationSlot& slot, const Keyboard& keyboard, std::int64
   slot.endedAtMs = 0;
   slot.restartDue = false;
   slot.departed = false;
+  slot.departedAtMs = 0;
   slot.expectReturn = false;
   ++running_;
 }
@@ -104,12 +105,18 @@ std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::in
           break;
         }
         if (!slot.present) {
-          slot.departed = true;
+          Depart(slot, nowMs);
           // A unit that is not restarting does not come back by itself; one
           // that is and has not within the window was taken away.
-          if (!slot.expectReturn || nowMs - slot.endedAtMs > config_.returnWindowMs)
+          if (!slot.expectReturn || nowMs - slot.departedAtMs > config_.returnWindowMs)
             slot.state = SlotState::Waiting;
           continue;
+        }
+        // Back later than a restart takes: the unit was swapped meanwhile.
+        if (slot.departed && slot.expectReturn &&
+            nowMs - slot.departedAtMs > config_.returnWindowMs) {
+          slot.state = SlotState::Waiting;  // a new unit; started below
+          break;
         }
         // After Finish the keyboard is still listed until it has left; one
         // that never leaves is done once the leave window has passed.
@@ -151,7 +158,7 @@ void StationRules::RunEnded(const std::string& location, bool pass, const std::s
   // keyboard stays as it is, whatever is there now is the unit, and once
   // the place is empty it is free.
   slot.expectReturn = pass || slot.restartDue;
-  slot.departed = slot.departed || !slot.expectReturn;
+  if (!slot.expectReturn) Depart(slot, nowMs);
   ++slot.units;
   --running_;
   ++(pass ? passed_ : failed_);
@@ -162,11 +169,17 @@ void StationRules::ExpectRestart(const std::string& location) {
     if (slot.location == location && slot.state == SlotState::Updating) slot.restartDue = true;
 }
 
-void StationRules::Removed(const std::string& location) {
+void StationRules::Depart(StationSlot& slot, std::int64_t nowMs) {
+  if (slot.departed) return;
+  slot.departed = true;
+  slot.departedAtMs = nowMs;
+}
+
+void StationRules::Removed(const std::string& location, std::int64_t nowMs) {
   for (StationSlot& slot : slots_) {
     if (slot.location != location) continue;
-    if (slot.state == SlotState::Finished) slot.departed = true;
-    if (slot.state == SlotState::Updating && slot.restartDue) slot.departed = true;
+    if (slot.state == SlotState::Finished) Depart(slot, nowMs);
+    if (slot.state == SlotState::Updating && slot.restartDue) Depart(slot, nowMs);
     if (slot.state == SlotState::DoneUnplug) slot.state = SlotState::Waiting;
   }
 }

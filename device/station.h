@@ -14,9 +14,10 @@
 //     say nothing here.
 //   - Finished: the run ended (PASS or FAIL) and the unit has not been seen
 //     back yet. After a PASS it restarts into its new firmware: it leaves
-//     the bus and the first keyboard at the location within kReturnWindowMs
-//     of the run's end is that unit coming back; nobody within the window:
-//     the unit was taken away, the location is free. After a FAIL before
+//     the bus, and a keyboard at the location within kReturnWindowMs of its
+//     leaving is that unit coming back; nobody within the window: the unit
+//     was taken away, the location is free, and whatever comes later is
+//     the next unit. After a FAIL before
 //     Finish it stays in update mode: whatever is there is the unit, and an
 //     empty location is free at once (a unit pulled out during its run, or
 //     pulled out to be plugged in again for another try).
@@ -27,9 +28,9 @@
 // differs from the one the unit reported in the same mode (normal or update
 // mode; the two firmwares may report different ones) is a new unit, even if
 // the empty moment between them was missed. Without serials the rule above
-// is the whole rule: a unit swapped within the return window before the
-// finished one came back is taken for it and not updated (the operator sees
-// "done, unplug" on a unit that shows no new firmware).
+// is the whole rule: a unit swapped in faster than the finished one restarts
+// (within kReturnWindowMs of its leaving) is taken for it and not updated;
+// the operator sees "done, unplug" on it.
 #pragma once
 
 #include <cstdint>
@@ -42,10 +43,11 @@
 
 namespace kbt {
 
-// How long after a run's end a keyboard at its location still counts as the
-// unit coming back: longer than a restart into new firmware or a
-// re-enumeration, shorter than an operator's swap is likely to be noticed.
-inline constexpr std::int64_t kReturnWindowMs = 5000;
+// How long after a restarting unit left the bus a keyboard at its location
+// still counts as that unit coming back: longer than a restart into new
+// firmware and its re-enumeration take, shorter than an operator's swap
+// (pull the cable, take the next unit, plug it in).
+inline constexpr std::int64_t kReturnWindowMs = 1500;
 // A passed unit restarts after Finish: until it has left the bus, what is
 // listed at its location is the old enumeration. One still there after this
 // long never restarted and is shown done.
@@ -79,8 +81,9 @@ struct StationSlot {
   friend class StationRules;
   std::string serialNormal;  // what the unit reported in each mode
   std::string serialUpdate;
-  bool restartDue = false;    // Finish is next: the next removal is its restart
-  bool departed = false;      // left the bus since Finish went out
+  bool restartDue = false;  // Finish is next: the next removal is its restart
+  bool departed = false;    // left the bus since Finish went out
+  std::int64_t departedAtMs = 0;
   bool expectReturn = false;  // the run ended with the keyboard restarting
 };
 
@@ -96,7 +99,7 @@ class StationRules {
   void ExpectRestart(const std::string& location);
   // An interface at `location` was removed (a device event): the finished
   // unit there has left, even if it is back before the next listing.
-  void Removed(const std::string& location);
+  void Removed(const std::string& location, std::int64_t nowMs);
   // The unit's run at `location` ended.
   void RunEnded(const std::string& location, bool pass, const std::string& reason,
                 std::int64_t nowMs);
@@ -120,6 +123,7 @@ class StationRules {
   StationSlot& SlotAt(const std::string& location);
   void Start(StationSlot& slot, const Keyboard& keyboard, std::int64_t nowMs);
   static void NoteSerial(StationSlot& slot, const Keyboard& keyboard);
+  static void Depart(StationSlot& slot, std::int64_t nowMs);
   static bool OtherUnit(const StationSlot& slot, const Keyboard& keyboard);
 
   StationConfig config_;

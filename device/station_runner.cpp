@@ -223,7 +223,7 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
     for (const DeviceEvent& e : events) {
       if (e.kind != DeviceEvent::Kind::Removal) continue;
       for (const auto& [path, location] : lastPaths_)
-        if (path == e.path) rules_.Removed(location);
+        if (path == e.path) rules_.Removed(location, NowMs());
     }
     if (listed) {
       lastList_ = FindKeyboards(probes);

@@ -67,7 +67,7 @@ TEST_P(StationRulesTest, FollowsTheScript) {
     } else if (s.kind == Step::Ended) {
       rules.RunEnded(s.location, s.pass, s.pass ? "" : "report refused", s.at);
     } else if (s.kind == Step::Removed) {
-      rules.Removed(s.location);
+      rules.Removed(s.location, s.at);
     } else {
       rules.ExpectRestart(s.location);
     }
@@ -155,8 +155,19 @@ INSTANTIATE_TEST_SUITE_P(
             {{K::List, 0, "sim-1:U", "sim-1", true, kOne, S::Updating},
              {K::Ended, 1000, "", "sim-1", true, {}, S::Finished},
              {K::List, 1100, "", "sim-1", true, {}, S::Finished},
-             {K::List, 1000 + kReturnWindowMs + 1, "", "sim-1", true, {}, S::Waiting},
-             {K::List, 1000 + kReturnWindowMs + 2, "sim-1:N", "sim-1", true, kOne, S::Updating}}},
+             {K::List, 1100 + kReturnWindowMs + 1, "", "sim-1", true, {}, S::Waiting},
+             {K::List, 1100 + kReturnWindowMs + 2, "sim-1:N", "sim-1", true, kOne, S::Updating}}},
+        // Pulled out while restarting and the next one plugged in before a
+        // listing saw the place empty: later than a restart takes, so it is
+        // the next unit.
+        Script{
+            "SwapLongerThanARestartIsTheNextUnit",
+            {},
+            {{K::List, 0, "sim-1:N", "sim-1", true, kOne, S::Updating},
+             {K::Restart, 900, "", "sim-1", true, {}, S::Updating},
+             {K::Removed, 1000, "", "sim-1", true, {}, S::Updating},
+             {K::Ended, 1010, "", "sim-1", true, {}, S::Finished},
+             {K::List, 1000 + kReturnWindowMs + 1, "sim-1:N", "sim-1", true, kOne, S::Updating}}},
         // Serials: the same unit back is left alone, another serial is a new unit
         // even without an empty moment; serials of the other mode are not compared.
         Script{"ADifferentSerialInTheSameModeIsANewUnit",
