@@ -18,6 +18,7 @@
 
 #include "cli/common_options.h"
 #include "cli/console.h"
+#include "cli/devices.h"
 #include "cli/files.h"
 #include "cli/station_display.h"
 #include "cli/verbs.h"
