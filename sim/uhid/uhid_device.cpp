@@ -60,7 +60,7 @@ bool UhidDevice::Create(const UhidDeviceParams& params, SetHandler onSet, GetHan
   ev->type = UHID_CREATE2;
   auto& c = ev->u.create2;
   std::strncpy(reinterpret_cast<char*>(c.name), params.name.c_str(), sizeof(c.name) - 1);
-  std::strncpy(reinterpret_cast<char*>(c.phys), "kbsim-uhid", sizeof(c.phys) - 1);
+  std::strncpy(reinterpret_cast<char*>(c.phys), params.phys.c_str(), sizeof(c.phys) - 1);
   c.rd_size = static_cast<std::uint16_t>(params.descriptor.size());
   c.bus = 0x03;  // BUS_USB, so that the device looks like what a keyboard is
   c.vendor = params.vendorId;

@@ -23,6 +23,10 @@ namespace kbt::sim {
 
 struct UhidDeviceParams {
   std::string name;
+  // The kernel's HID_PHYS: where the device sits. A USB keyboard's
+  // interfaces share the prefix before "/input<N>"; that prefix is how the
+  // tool tells keyboards apart when no USB parent exists.
+  std::string phys = "kbsim-uhid";
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
   std::vector<std::uint8_t> descriptor;
@@ -49,7 +53,8 @@ class UhidDevice {
   ~UhidDevice();
 
   // Opens /dev/uhid, creates the device and starts the reader thread.
-  bool Create(const UhidDeviceParams& params, SetHandler onSet, GetHandler onGet, std::string& error);
+  bool Create(const UhidDeviceParams& params, SetHandler onSet, GetHandler onGet,
+              std::string& error);
   // Removes the device from the kernel, stops the reader and closes the
   // descriptor. Blocks until the kernel has let the device go; must not be
   // called from this device's reader thread.

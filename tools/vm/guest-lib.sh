@@ -1,0 +1,84 @@
+# Helpers for the guest's scenarios (tools/vm/guest.d/): sourced, never run.
+# Every wait is bounded; every process a scenario starts is ended by
+# cleanup at its exit.
+SCENARIO=$(basename "${BASH_SOURCE[1]}" .sh)
+B=$KBT_TREE/build/native
+W=$KBT_TREE/build/win32
+HEX=$KBT_TREE/res/demo/firmware.hex
+SIM=$B/sim/uhid/kbsim-uhid
+R=$KBT_RESULTS/$SCENARIO
+mkdir -p "$R"
+declare -A SIMS=()
+CLEANUP=()
+
+now_ms() { date +%s%3N; }
+# secs MS: "12.34 s"
+secs() { printf '%d.%02d s' $(($1 / 1000)) $((($1 % 1000) / 10)); }
+result() { echo "RESULT $SCENARIO: $*"; }
+figure() { echo "FIGURE $SCENARIO: $*"; }
+note() { echo "--- $*"; }
+skip() { result "SKIP $*"; exit 77; }
+
+# wait_for FILE REGEX SECONDS: until a line of FILE matches.
+wait_for() {
+  local i
+  for ((i = 0; i < $3 * 10; i++)); do
+    grep -qE "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# sim_start TAG [kbsim-uhid options]: one simulated keyboard; its log is
+# $R/TAG.sim.log. Returns once its first interfaces exist.
+sim_start() {
+  local tag=$1; shift
+  "$SIM" "$@" >"$R/$tag.sim.log" 2>&1 &
+  SIMS[$tag]=$!
+  wait_for "$R/$tag.sim.log" 'kbsim-uhid: ready' 20 || { note "simulator $tag did not start"; return 1; }
+}
+
+# sim_stop TAG: the keyboard leaves the bus, writes its files and ends.
+sim_stop() {
+  local pid=${SIMS[$1]:-} i
+  [ -n "$pid" ] || return 0
+  kill -TERM "$pid" 2>/dev/null
+  for ((i = 0; i < 150; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  unset "SIMS[$1]"
+}
+
+cleanup() {
+  local c tag
+  for c in "${CLEANUP[@]}"; do eval "$c" >/dev/null 2>&1; done
+  for tag in "${!SIMS[@]}"; do sim_stop "$tag"; done
+}
+trap cleanup EXIT
+
+# hidraw_count: the hidraw nodes present now.
+hidraw_count() { ls /sys/class/hidraw 2>/dev/null | wc -l; }
+
+# wait_nodes N SECONDS: until exactly N hidraw nodes exist.
+wait_nodes() {
+  local i
+  for ((i = 0; i < $2 * 10; i++)); do
+    [ "$(hidraw_count)" = "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# the_image FILE: the image the converter makes of firmware.hex.
+the_image() { "$B/cli/kbupdate" convert "$HEX" "$1" >/dev/null; }
+
+# device_trace FILE: the update-mode reports of a device-side trace, without
+# their numbers (what two runs are compared by).
+device_trace() { awk '$2 != "normal" { $1 = ""; print substr($0, 2) }' "$1"; }
+
+# add_user NAME [GROUPS]: a user of our own, made in the guest's overlay
+# (the machine's own users are left as they are).
+add_user() {
+  id "$1" >/dev/null 2>&1 && return 0
+  useradd -M -d /tmp ${2:+-G "$2"} -s /bin/sh "$1"
+}
