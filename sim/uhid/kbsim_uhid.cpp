@@ -187,7 +187,9 @@ class UhidBus {
     if (options_.stallAt > 1 && !stallUsed_ && model_.Entries() == options_.stallInEntry) {
       stallUsed_ = true;
       stallArmed_ = true;
-      model_.SetFaults({});  // counts the session's reports from its Begin
+      // Restarts the count for the session's reports from its Begin,
+      // keeping an unplug armed for the same session.
+      model_.SetFaults(model_.Faults());
       Log(options_, "armed: no answer to report " + std::to_string(options_.stallAt));
     }
   }

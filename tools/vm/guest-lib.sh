@@ -82,3 +82,14 @@ add_user() {
   id "$1" >/dev/null 2>&1 && return 0
   useradd -M -d /tmp ${2:+-G "$2"} -s /bin/sh "$1"
 }
+
+# xvfb_start: an X server for what needs one (Wine's services, the dialog).
+xvfb_start() {
+  Xvfb :7 -screen 0 800x600x24 -nolisten tcp >"$R/xvfb.log" 2>&1 &
+  CLEANUP+=("kill $!")
+  export DISPLAY=:7
+  local i
+  for ((i = 0; i < 100; i++)); do [ -e /tmp/.X11-unix/X7 ] && return 0; sleep 0.1; done
+  note "Xvfb did not start"
+  return 1
+}

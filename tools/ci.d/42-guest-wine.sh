@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The Windows program's HID layer on a real kernel HID stack: kbupdate.exe
+# under Wine in the real-kernel guest against the simulated keyboard behind
+# /dev/uhid (tools/vm/guest.d/2?-*.sh): update mode -> PASS with the device's
+# memory and reports checked, normal operation -> entry pair, Wine restarted,
+# PASS, an unanswered report, the keyboard leaving mid-run. Prints the Wine
+# start and update figures.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+# The Windows build of tools/ci.d/30-windows.sh: only the command line.
+cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+timeout 1200 cmake --build build/win32 -j "${JOBS:-2}" --target kbupdate >/dev/null
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+timeout 1200 cmake --build build/native -j "${JOBS:-2}" --target kbupdate kbsim-uhid >/dev/null
+timeout 900 tools/vm/wine-prefix.sh
+exec tools/vm/run-guest.sh wine '2?-*.sh'
