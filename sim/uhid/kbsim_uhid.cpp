@@ -14,7 +14,7 @@
 //     re-enumeration delay, creates the new ones.
 //
 // Usage: kbsim-uhid [--enum-delay-ms N] [--unplug-at N --in-entry E]
-//                   [--replug-ms N] [--stall-at N --stall-in-entry E]
+//                   [--replug-ms N] [--leave-ms N] [--stall-at N --stall-in-entry E]
 //                   [--update-mode] [--phys NAME] [--trace FILE] [--dump FILE]
 //                   [--quiet]
 // --unplug-at N --in-entry E: in the update session that follows the E-th
@@ -25,6 +25,10 @@
 // --stall-at N --stall-in-entry E: in the session after the E-th entry, the
 // device does not answer report N at all (N from 2); the kernel gives up on
 // it after its own 5 s.
+// --leave-ms N: a device that leaves the bus by itself (after the
+// Enter-update-mode pair or a Finish) disappears N ms after it answered, as
+// a controller that restarts and a hub that notices it take a while
+// (default 0: at once).
 // --update-mode: the device is in update mode at power-on (as one whose
 // program byte 0 is 0x00).
 // --phys NAME: the interfaces' HID_PHYS are NAME/input0, NAME/input1, ...
@@ -66,6 +70,7 @@ struct Options {
   int unplugAt = 0;
   int inEntry = 0;
   int replugMs = 1000;
+  int leaveMs = 0;
   int stallAt = 0;
   int stallInEntry = 0;
   bool updateMode = false;
@@ -140,6 +145,13 @@ class UhidBus {
       const BusChange change = changes_.front();
       changes_.pop_front();
       if (change.kind == BusChange::Kind::Leave) {
+        if (change.comesBack && options_.leaveMs > 0) {
+          // The controller restarts: its interfaces stay on the bus a while,
+          // answering nothing (generation_ has moved on).
+          lock.unlock();
+          std::this_thread::sleep_for(std::chrono::milliseconds(options_.leaveMs));
+          lock.lock();
+        }
         Log(options_, std::string("leaves the bus") + (change.comesBack ? "" : " (unplugged)"));
         RemoveAll(lock);
         lock.unlock();
@@ -370,6 +382,7 @@ int main(int argc, char** argv) {
     if (a == "--unplug-at") target = &o.unplugAt;
     if (a == "--in-entry") target = &o.inEntry;
     if (a == "--replug-ms") target = &o.replugMs;
+    if (a == "--leave-ms") target = &o.leaveMs;
     if (a == "--stall-at") target = &o.stallAt;
     if (a == "--stall-in-entry") target = &o.stallInEntry;
     if (a == "--quiet" || a == "--update-mode") {
@@ -387,10 +400,11 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!target || i + 1 >= argc || !kbt::sim::ParseInt(argv[++i], *target)) {
-      std::fprintf(stderr,
-                   "usage: kbsim-uhid [--enum-delay-ms N] [--unplug-at N --in-entry E] "
-                   "[--replug-ms N] [--stall-at N --stall-in-entry E] [--update-mode] "
-                   "[--phys NAME] [--trace FILE] [--dump FILE] [--quiet]\n");
+      std::fprintf(
+          stderr,
+          "usage: kbsim-uhid [--enum-delay-ms N] [--unplug-at N --in-entry E] "
+          "[--replug-ms N] [--leave-ms N] [--stall-at N --stall-in-entry E] [--update-mode] "
+          "[--phys NAME] [--trace FILE] [--dump FILE] [--quiet]\n");
       return 2;
     }
   }

@@ -26,7 +26,10 @@ up=$(($(now_ms) - t0))
 note "dialog up in $(secs $up)"
 
 t1=$(now_ms)
-sim_start kb --trace "$R/kb.trace" --dump "$R/kb.memory" || exit 1
+# A controller takes a while to restart after Finish; with no delay the
+# removal would overtake the result colour (the run then shows in DLog.txt
+# only, by design).
+sim_start kb --leave-ms 1000 --trace "$R/kb.trace" --dump "$R/kb.memory" || exit 1
 wait "$driver"
 driver_rc=$?
 cycle=$(($(now_ms) - t1))

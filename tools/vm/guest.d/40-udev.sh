@@ -70,7 +70,7 @@ if [ -x "$DRIVER" ]; then
   driver=$!
   CLEANUP+=("kill $driver")
   wait_for "$R/dialog.log" 'grey disabled' 60 || note "the dialog did not come up"
-  sim_start kb2 --trace "$R/kb2.trace" --dump "$R/kb2.memory" || exit 1
+  sim_start kb2 --leave-ms 1000 --trace "$R/kb2.trace" --dump "$R/kb2.memory" || exit 1
   wait "$driver"
   driver_rc=$?
   cat "$R/dialog.log"
