@@ -5,7 +5,8 @@
 #                         Wine, Xvfb, QEMU and the guest tools, and what the
 #                         packages need (help2man, lintian, man-db, the
 #                         bash-completion helpers, a font with the dialog's
-#                         full-width "！")
+#                         full-width "！", the libraries of the udev
+#                         daemon that the guest unpacks)
 # Does nothing when everything is already there.
 set -euo pipefail
 
@@ -17,7 +18,8 @@ all=("${core[@]}" clang libclang-rt-14-dev qt6-base-dev libgl-dev xvfb xauth x11
      imagemagick qemu-system-x86 busybox-static cpio fonts-liberation fonts-dejavu-core
      g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
      wine wine32:i386 fonts-wine valgrind
-     help2man lintian man-db file bash-completion fonts-wqy-microhei)
+     help2man lintian man-db file bash-completion fonts-wqy-microhei
+     libkmod2 libacl1 libcap2 libblkid1 libselinux1)
 
 case "$set_name" in
   core) want=("${core[@]}") ;;
