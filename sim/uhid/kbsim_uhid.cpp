@@ -28,7 +28,9 @@
 // --leave-ms N: a device that leaves the bus by itself (after the
 // Enter-update-mode pair or a Finish) disappears N ms after it answered, as
 // a controller that restarts and a hub that notices it take a while
-// (default 0: at once).
+// (default 200). Much less is no real device: the kernel fails a request
+// whose answer came if the device is gone before the waiting caller ran
+// again.
 // --update-mode: the device is in update mode at power-on (as one whose
 // program byte 0 is 0x00).
 // --phys NAME: the interfaces' HID_PHYS are NAME/input0, NAME/input1, ...
@@ -70,7 +72,7 @@ struct Options {
   int unplugAt = 0;
   int inEntry = 0;
   int replugMs = 1000;
-  int leaveMs = 0;
+  int leaveMs = 200;
   int stallAt = 0;
   int stallInEntry = 0;
   bool updateMode = false;
@@ -145,7 +147,7 @@ class UhidBus {
       const BusChange change = changes_.front();
       changes_.pop_front();
       if (change.kind == BusChange::Kind::Leave) {
-        if (change.comesBack && options_.leaveMs > 0) {
+        if (change.comesBack) {
           // The controller restarts: its interfaces stay on the bus a while,
           // answering nothing (generation_ has moved on).
           lock.unlock();

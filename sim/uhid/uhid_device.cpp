@@ -84,7 +84,10 @@ void UhidDevice::Destroy() {
   ev.type = UHID_DESTROY;
   // Returns once the kernel has removed the hid device (hidraw node and
   // removal uevents included); the reader keeps answering meanwhile.
-  Write(&ev, sizeof(ev));
+  {
+    std::lock_guard answering(answering_);
+    Write(&ev, sizeof(ev));
+  }
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof(one));
   if (reader_.joinable()) reader_.join();
@@ -114,6 +117,7 @@ void UhidDevice::ReadLoop() {
       return;
     }
 
+    std::lock_guard answering(answering_);
     std::memset(reply.get(), 0, sizeof(*reply));
     switch (ev->type) {
       case UHID_SET_REPORT: {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -67,6 +68,12 @@ class UhidDevice {
   int fd_ = -1;
   int stopFd_ = -1;  // eventfd that ends the reader's poll
   std::thread reader_;
+  // Held by the reader from a request to its reply, and by Destroy around
+  // UHID_DESTROY: the kernel fails a request still outstanding when the
+  // device goes, so a device that leaves the bus because of a request
+  // (Finish, the Enter-update-mode pair) answers that request first, as a
+  // real controller does before it restarts.
+  std::mutex answering_;
   SetHandler onSet_;
   GetHandler onGet_;
 };
