@@ -10,7 +10,7 @@
 #      mid-run: FAIL, no hang.
 # Wine sees only the hidraw nodes present when it starts: every case starts
 # its keyboard, then Wine.
-# timeout: 600
+# timeout: 900
 . "$KBT_TREE/tools/vm/guest-lib.sh"
 EXE=$W/cli/kbupdate.exe
 [ -f "$EXE" ] || skip "no $EXE (the Windows build)"
