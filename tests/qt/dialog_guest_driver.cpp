@@ -6,10 +6,12 @@
 //     "dialog <ms since start> ms: <colour> <enabled|disabled>";
 //   - clicks Start once, the first time the button is yellow and enabled;
 //   - after a result colour (green or red), ends the program with 0 once the
-//     button is back to light grey (the removal reset).
+//     button is back to light grey (the removal reset);
+//   - prints the text of an error box and ends with 1.
 // Ends with 1 if that has not happened within --timeout seconds (default
 // 150). The dialog finds its .hex file beside the program, as the tool does.
 #include <QApplication>
+#include <QMessageBox>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -58,6 +60,12 @@ class Driver : public QObject {
 
  private:
   void Step() {
+    // An error box would wait for an operator: say what it says, end.
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      std::printf("dialog %lld ms: error box \"%s\"\n", SinceStart(), qPrintable(box->text()));
+      std::fflush(stdout);
+      std::_Exit(1);
+    }
     const ColorRef fill = g_ButtonFillColor.load();
     const bool enabled = dialog_.StartButton()->isEnabled();
     if (fill == shownFill_ && enabled == shownEnabled_) return;

@@ -39,7 +39,13 @@ cp "$HEX" firmware.hex
 the_image image.bin || exit 1
 as() { local user=$1; shift; timeout 90 runuser -u "$user" -- sh -c "cd '$work' && $*"; }
 
-sim_start kb --trace "$R/kb.trace" --dump "$R/kb.memory" || exit 1
+# A USB keyboard takes a second or two to come back after the switch. With
+# the simulator's default 0.3 s a slow udev daemon (software emulation on a
+# busy machine) was seen still at the old nodes when the new ones, with the
+# same minor numbers, appeared, and the dialog's Start failed at once (red,
+# no report sent): the dialog took nodes whose access rule was not applied
+# yet. Here the keyboard takes a real keyboard's time.
+sim_start kb --enum-delay-ms 1500 --trace "$R/kb.trace" --dump "$R/kb.memory" || exit 1
 wait_nodes 2 20 && timeout 30 udevadm settle
 ls -l /dev/hidraw*
 
@@ -70,7 +76,7 @@ if [ -x "$DRIVER" ]; then
   driver=$!
   CLEANUP+=("kill $driver")
   wait_for "$R/dialog.log" 'grey disabled' 60 || note "the dialog did not come up"
-  sim_start kb2 --leave-ms 1000 --trace "$R/kb2.trace" --dump "$R/kb2.memory" || exit 1
+  sim_start kb2 --enum-delay-ms 1500 --leave-ms 1000 --trace "$R/kb2.trace" --dump "$R/kb2.memory" || exit 1
   wait "$driver"
   driver_rc=$?
   cat "$R/dialog.log"
