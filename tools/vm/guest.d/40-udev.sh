@@ -71,7 +71,7 @@ dialog=skipped
 if [ -x "$DRIVER" ]; then
   rm -f DLog.txt
   cp "$DRIVER" .
-  QT_QPA_PLATFORM=offscreen runuser -u kbt-plug -- sh -c "cd '$work' && ./dialog-guest-driver --timeout 150" \
+  QT_QPA_PLATFORM=offscreen runuser -u kbt-plug -- sh -c "cd '$work' && ./dialog-guest-driver --timeout 60" \
     >"$R/dialog.log" 2>&1 &
   driver=$!
   CLEANUP+=("kill $driver")
@@ -80,6 +80,9 @@ if [ -x "$DRIVER" ]; then
   wait "$driver"
   driver_rc=$?
   cat "$R/dialog.log"
+  # When the nodes got their group and mode (ctime), against the time now.
+  date +'now %T.%N'
+  stat -c '%n %U:%G %a changed %z' /dev/hidraw* 2>/dev/null
   sim_stop kb2
   dlog=$(tr -d '\r' <DLog.txt 2>/dev/null)
   cmp -s image.bin "$R/kb2.memory" && mem2=image || mem2=differs
