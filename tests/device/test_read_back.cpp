@@ -124,10 +124,12 @@ TEST_F(ReadBackTest, NoFaultAnywhereChangesTheKeyboard) {
       SCOPED_TRACE("fault kind " + std::to_string(static_cast<int>(kind)) + " at report " +
                    std::to_string(n));
       sim::SimBus bus(sim::SimMode::Update);
-      const auto [program, info] = bus.WithModel([](sim::KeyboardModel& m) {
-        return std::pair{Bytes(m.Program().begin(), m.Program().end()),
-                         Bytes(m.InfoBlock().begin(), m.InfoBlock().end())};
-      });
+      // Plain variables, not a structured binding: the lambda below takes
+      // them, which clang 14 does not allow for bindings.
+      const Bytes program = bus.WithModel(
+          [](sim::KeyboardModel& m) { return Bytes(m.Program().begin(), m.Program().end()); });
+      const Bytes info = bus.WithModel(
+          [](sim::KeyboardModel& m) { return Bytes(m.InfoBlock().begin(), m.InfoBlock().end()); });
       sim::SimFaults faults;
       (kind == Kind::FailOnce   ? faults.failOnce
        : kind == Kind::FailFrom ? faults.failFrom

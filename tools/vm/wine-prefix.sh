@@ -17,7 +17,10 @@ done
 Xvfb ":$display" -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 export DISPLAY=:$display
-trap 'timeout 20 wineserver -k >/dev/null 2>&1; kill $xvfb 2>/dev/null; wait $xvfb 2>/dev/null' EXIT
+# Under errexit a failing command in the trap would become the script's
+# status: a wineserver that has already ended is no failure.
+trap 'timeout 20 wineserver -k >/dev/null 2>&1 || true; kill $xvfb 2>/dev/null || true
+      wait $xvfb 2>/dev/null || true' EXIT
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 
 timeout 600 tools/wine/prefix.sh
