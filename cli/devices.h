@@ -29,6 +29,8 @@ class Devices {
   // Reports then go through `wrapper` (the trace), which wraps Hid().
   void Wrap(HidBackend& wrapper) { hid_ = &wrapper; }
   bool Simulated() const { return hub_ != nullptr; }
+  // Arrivals and removals; null where the platform offers none.
+  DeviceEventSource* Events() { return events_; }
 
   // What is present now: the keyboards, and what was skipped and why.
   // False with `error` when the HID layer cannot list anything.

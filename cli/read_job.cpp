@@ -25,10 +25,6 @@
 #include "device/keyboard_choice.h"
 #include "device/protocol.h"
 #include "image/file_platform.h"
-#include "sim/sim_hub.h"
-#ifdef KB_HAVE_PLATFORM_HID
-#include "device/platform_hid.h"
-#endif
 
 namespace kbt::cli {
 
@@ -183,44 +179,15 @@ int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
   const std::string port = d.ports.empty() ? std::string() : d.ports.front();
 
   // The HID layer and its events.
-  std::unique_ptr<HidBackend> platformHid;
-  std::unique_ptr<DeviceEventSource> platformEvents;
-  DeviceEventQueue simEvents;  // outlives the hub that feeds it
-  std::unique_ptr<sim::SimHub> hub;
-  HidBackend* hid = nullptr;
-  DeviceEventSource* events = nullptr;
-  if (d.simulate) {
-    std::vector<std::uint8_t> memory;
-    std::string error;
-    if (!LoadSimMemory(d.simMemory, memory, error)) {
-      Error(error);
-      return kExitInput;
-    }
-    sim::SimBusOptions busOptions;
-    busOptions.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
-    hub = std::make_unique<sim::SimHub>(static_cast<int>(d.simKeyboards), sim::SimMode::Normal,
-                                        busOptions);
-    for (int k = 1; k <= hub->Count(); ++k) {
-      sim::SimBus& bus = hub->Keyboard(k);
-      SetSimMemory(bus, memory);
-      const auto f = d.faults.find(static_cast<unsigned>(k));
-      bus.SetFaults(f != d.faults.end() ? f->second : sim::SimFaults{});
-    }
-    hub->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
-    hid = hub.get();
-    events = &simEvents;
-  } else {
-#ifdef KB_HAVE_PLATFORM_HID
-    platformHid = MakePlatformHidBackend();
-    platformEvents = MakePlatformDeviceEventSource();
-    hid = platformHid.get();
-    events = platformEvents.get();
-#endif
-    if (!hid) {
-      Error("this build has no HID layer for this system; --simulate reads the simulated keyboard");
-      return kExitNoHid;
-    }
+  std::string error;
+  int failure = kExitNoHid;
+  const std::unique_ptr<Devices> devices = Devices::Open(d, error, failure);
+  if (!devices) {
+    Error(error);
+    return failure;
   }
+  HidBackend* hid = &devices->Hid();
+  DeviceEventSource* events = devices->Events();
 
   TraceWriter trace;
   std::unique_ptr<TracingHidBackend> tracing;

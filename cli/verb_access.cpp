@@ -251,6 +251,23 @@ bool Probe(Devices& devices, std::vector<InterfaceProbe>& probes, std::string& e
   return true;
 }
 
+// Opens the HID layer (closed again on return) and probes it: 0, or the
+// exit code with its message said.
+int Look(const DeviceOptions& options, std::vector<InterfaceProbe>& probes) {
+  std::string error;
+  int failure = kExitNoHid;
+  const std::unique_ptr<Devices> devices = Devices::Open(options, error, failure);
+  if (!devices) {
+    Error(error);
+    return failure;
+  }
+  if (!Probe(*devices, probes, error)) {
+    Error(error);
+    return kExitNoHid;
+  }
+  return 0;
+}
+
 std::string Describe(const KeyboardAccess& k) {
   std::string ids = k.idsKnown ? Hex4(k.vendorId) + ":" + Hex4(k.productId) : "????:????";
   return k.location + "  " + (k.mode == KeyboardMode::Update ? "update mode" : "normal operation") +
@@ -418,14 +435,8 @@ int Install(AccessOptions& o, const AccessPlan& before) {
   }
 
   // Look again, as the user whose access counts.
-  std::string error;
-  int failure = kExitNoHid;
-  std::unique_ptr<Devices> devices = Devices::Open(o.device, error, failure);
   std::vector<InterfaceProbe> probes;
-  if (!devices || !Probe(*devices, probes, error)) {
-    Error(error);
-    return devices ? kExitNoHid : failure;
-  }
+  if (const int failure = Look(o.device, probes)) return failure;
   const AccessPlan after = PlanAccess(FindKeyboards(probes), probes, InstalledRules());
 
   std::vector<std::string> openedNow, stillClosed;
@@ -467,18 +478,11 @@ int Run(AccessOptions& o) {
   }
   // Simulated keyboards see the rules in place, as real ones would.
   if (o.device.simulate) ApplySimulatedRules(o.device, InstalledRules());
-  std::string error;
-  int failure = kExitNoHid;
-  std::unique_ptr<Devices> devices = Devices::Open(o.device, error, failure);
   std::vector<InterfaceProbe> probes;
-  if (!devices || !Probe(*devices, probes, error)) {
-    Error(error);
-    return devices ? kExitNoHid : failure;
-  }
+  if (const int failure = Look(o.device, probes)) return failure;
   const AccessPlan plan = PlanAccess(FindKeyboards(probes), probes, InstalledRules());
   PrintPlan(plan, o.json);
   if (o.install) {
-    devices.reset();  // the check after the install looks afresh
     return Install(o, plan);
   }
   const std::size_t missing = plan.Missing().size();

@@ -93,3 +93,25 @@ xvfb_start() {
   note "Xvfb did not start"
   return 1
 }
+
+# udev_unpack: Debian's udev package (unpacked on the machine into
+# build/vm/udev, see tools/vm/run-guest.sh) into the guest's overlay, with
+# the shipped rule file; the machine itself stays without udev. Skips the
+# scenario where it was not unpacked.
+udev_unpack() {
+  local udev=$KBT_TREE/build/vm/udev/current
+  [ -x "$udev/bin/udevadm" ] || skip "no unpacked udev package in build/vm/udev"
+  tar -C "$udev" -cf - . | tar -C / -xf - --keep-directory-symlink || return 1
+  mkdir -p /etc/udev/rules.d
+  cp "$KBT_TREE/res/udev/70-kbupdate.rules" /etc/udev/rules.d/
+}
+
+# udev_start: systemd-udevd as a daemon, stopped at the scenario's end.
+udev_start() {
+  /lib/systemd/systemd-udevd --daemon 2>"$R/udevd.log" || { note "udevd did not start"; return 1; }
+  CLEANUP+=("udevadm control --exit")
+  local i
+  for ((i = 0; i < 100; i++)); do [ -S /run/udev/control ] && return 0; sleep 0.1; done
+  note "no /run/udev/control"
+  return 1
+}

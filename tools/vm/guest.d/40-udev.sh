@@ -10,14 +10,8 @@
 #     reset without root.
 # timeout: 300
 . "$KBT_TREE/tools/vm/guest-lib.sh"
-UDEV=$KBT_TREE/build/vm/udev/current
-[ -x "$UDEV/bin/udevadm" ] || skip "no unpacked udev package in build/vm/udev"
 "$B/cli/kbupdate" help flash >/dev/null 2>&1 || skip "this build's kbupdate has no flash verb"
-
-# Into the overlay: the machine itself stays without udev.
-tar -C "$UDEV" -cf - . | tar -C / -xf - --keep-directory-symlink || exit 1
-mkdir -p /etc/udev/rules.d
-cp "$KBT_TREE/res/udev/70-kbupdate.rules" /etc/udev/rules.d/
+udev_unpack || exit 1
 # The rule file's own instructions for a keyboard in normal operation, with
 # the IDs `kbupdate list` shows for the simulated one.
 sed -n 's/^#\(SUBSYSTEM=="hidraw", KERNELS=="\*:\)VVVV:PPPP/\14B54:0101/p' \
@@ -27,10 +21,7 @@ groupadd -f plugdev
 add_user kbt-plug plugdev
 add_user kbt-other
 
-/lib/systemd/systemd-udevd --daemon 2>"$R/udevd.log" || { note "udevd did not start"; exit 1; }
-CLEANUP+=("udevadm control --exit")
-for _ in $(seq 100); do [ -S /run/udev/control ] && break; sleep 0.1; done
-[ -S /run/udev/control ] || { note "no /run/udev/control"; exit 1; }
+udev_start || exit 1
 
 work=$(mktemp -d)
 chmod 777 "$work"

@@ -8,22 +8,14 @@
 #   - the same user then updates the keyboard: PASS, memory = image.
 # timeout: 300
 . "$KBT_TREE/tools/vm/guest-lib.sh"
-UDEV=$KBT_TREE/build/vm/udev/current
-[ -x "$UDEV/bin/udevadm" ] || skip "no unpacked udev package in build/vm/udev"
 "$B/cli/kbupdate" help access >/dev/null 2>&1 || skip "this build's kbupdate has no access verb"
-
-tar -C "$UDEV" -cf - . | tar -C / -xf - --keep-directory-symlink || exit 1
-mkdir -p /etc/udev/rules.d
+udev_unpack || exit 1
 # Only the shipped rule: an earlier scenario's own lines go.
 rm -f /etc/udev/rules.d/71-kbupdate-*.rules
-cp "$KBT_TREE/res/udev/70-kbupdate.rules" /etc/udev/rules.d/
 groupadd -f plugdev
 add_user kbt-acc plugdev
 
-/lib/systemd/systemd-udevd --daemon 2>"$R/udevd.log" || { note "udevd did not start"; exit 1; }
-CLEANUP+=("udevadm control --exit")
-for _ in $(seq 100); do [ -S /run/udev/control ] && break; sleep 0.1; done
-[ -S /run/udev/control ] || { note "no /run/udev/control"; exit 1; }
+udev_start || exit 1
 
 work=$(mktemp -d)
 chmod 777 "$work"
