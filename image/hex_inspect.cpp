@@ -35,21 +35,25 @@ void CheckLine(const std::string& text, bool tooLong, long lineNo, HexInspection
     return;
   }
   bool ok = !tooLong && text[0] == ':' && text.size() >= 11 && (text.size() - 1) % 2 == 0;
-  std::vector<int> bytes;
+  // The record's bytes: the first is the data count, the fourth the type.
+  int sum = 0, count = 0, type = 0;
   for (std::size_t i = 1; ok && i < text.size(); i += 2) {
     const int hi = Hex(text[i]), lo = Hex(text[i + 1]);
-    if (hi < 0 || lo < 0) ok = false;
-    bytes.push_back(hi * 16 + lo);
+    if (hi < 0 || lo < 0) {
+      ok = false;
+      break;
+    }
+    const int b = hi * 16 + lo;
+    if (i == 1) count = b;
+    if (i == 7) type = b;
+    sum += b;
   }
-  if (ok && text.size() != 11 + 2 * static_cast<std::size_t>(bytes[0])) ok = false;
+  if (ok && text.size() != 11 + 2 * static_cast<std::size_t>(count)) ok = false;
   if (!ok) {
     out.notHexLines.Add(lineNo);
     return;
   }
-  int sum = 0;
-  for (const int b : bytes) sum += b;
   if ((sum & 0xFF) != 0) out.badChecksumLines.Add(lineNo);
-  const int type = bytes[3];
   if (type < 6) {
     ++out.recordsByType[static_cast<std::size_t>(type)];
   } else {

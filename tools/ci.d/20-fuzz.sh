@@ -23,7 +23,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=4:max_malloc_fill_size=0}
 log=$build/hex-fuzz.log
 status=0
 timeout $((seconds + 120)) "$build/tests/image/hex_to_bin_fuzz" "$corpus" \
-  -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+  -max_total_time="$seconds" -dict=tests/image/hex.dict -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
   -print_final_stats=1 -artifact_prefix="$build/" >"$log" 2>&1 || status=$?
 if [ "$status" -ne 0 ]; then
   tail -n 80 "$log"
