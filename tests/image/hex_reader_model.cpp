@@ -1,5 +1,6 @@
-// A plain model of the HEX reader. Built without coverage instrumentation:
-// the fuzzer steers by the product's branches, not by the model's.
+// A plain model of the HEX reader. Built without coverage instrumentation
+// or sanitizers: the fuzzer steers by the product's branches, not by the
+// model's, and watches the product's memory.
 #include "tests/image/hex_reader_model.h"
 
 #include <algorithm>
