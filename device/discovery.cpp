@@ -69,6 +69,11 @@ void DiscoveryWorker(HidBackend& hid) {
   // that already. Marking it ready now would leave a yellow button for a
   // device that is gone, and arrivals would start no discovery any more.
   if (DevicePathsClearCount() != clears) return;
+  // An arrival during the delay has queued a pass that will see the bus as
+  // it is now: a keyboard's Command interface comes a moment after its Data
+  // interface. Readiness is that pass's to show, so that a Start at yellow
+  // finds both paths recorded.
+  if (DiscoveryPassQueued()) return;
   // Passes run one after the other, so a pass queued behind the one that
   // marked the device ready ends two seconds later, when the operator may
   // already have started a run or seen its result. The device is still the

@@ -120,6 +120,11 @@ void RequestDiscovery(HidBackend& hid) {
   }
 }
 
+bool DiscoveryPassQueued() {
+  std::lock_guard lock(g_WorkerMutex);
+  return g_DiscoveryQueued;
+}
+
 void StartUpdateWorker(HidBackend& hid, std::unique_lock<std::mutex> imageLock) {
   struct Relay {
     std::mutex mutex;

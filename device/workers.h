@@ -20,6 +20,9 @@ void DiscoveryWorker(HidBackend& hid);
 // runs, requests collapse into at most one more pass queued behind it.
 void RequestDiscovery(HidBackend& hid);
 
+// Whether a discovery pass waits behind the one running now.
+bool DiscoveryPassQueued();
+
 // The Update run: 0 on success, 2 on failure.
 int UpdateRun(HidBackend& hid);
 

@@ -3,6 +3,12 @@
 // shows.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "device/workers.h"
 #include "fake_hid.h"
 #include "support.h"
@@ -206,6 +212,45 @@ TEST_F(DiscoveryTest, LatePassLeavesAReadyDeviceAsItIs) {
   EXPECT_TRUE(outputs->Events().empty());
   EXPECT_TRUE(g_DeviceReady);
   EXPECT_FALSE(g_BootEntryHold);
+}
+
+TEST_F(DiscoveryTest, AnArrivalDuringTheReadyDelayLeavesReadinessToItsPass) {
+  // The keyboard's Data interface arrives first, its Command interface during
+  // the two seconds before ready. Yellow and the enabled button come from the
+  // pass queued by that arrival, with both paths recorded.
+  struct EnableSeesPaths : RecordedOutputs {
+    std::vector<std::wstring> commandAtEnable;
+    void EnableStartButton(bool enabled) override {
+      if (enabled) commandAtEnable.push_back(ReadDevicePaths().command);
+      RecordedOutputs::EnableStartButton(enabled);
+    }
+  };
+  auto seen = std::make_shared<EnableSeesPaths>();
+  ResetProgramState(seen);
+  FakeHid dataOnly({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});
+  FakeHid both({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)},
+                {Info(L"c", 0x0603, 0x1020, kVendor, 6)}});
+  struct Bus : HidBackend {
+    std::atomic<HidBackend*> now;
+    HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+      return now.load()->Enumerate(out);
+    }
+    HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
+      return now.load()->Open(path, out);
+    }
+  } bus;
+  bus.now = &dataOnly;
+  bool arrived = false;
+  RecordedSleep sleep([&](unsigned) {
+    if (std::exchange(arrived, true)) return;
+    bus.now = &both;
+    RequestDiscovery(bus);
+  });
+  RequestDiscovery(bus);
+  WaitForWorkersIdle();
+  EXPECT_EQ(sleep.Waits(), (std::vector<unsigned>{2000, 2000}));
+  EXPECT_EQ(seen->commandAtEnable, std::vector<std::wstring>{L"c"});
+  EXPECT_TRUE(g_DeviceReady);
 }
 
 }  // namespace
