@@ -3,12 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
@@ -18,6 +16,7 @@
 
 #include "cli/console.h"
 #include "cli/devices.h"
+#include "cli/flash_trace.h"
 #include "cli/json_lines.h"
 #include "cli/verbs.h"
 #include "device/device_events.h"
@@ -125,43 +124,6 @@ class ReadProgress : public SessionSink {
   bool drawn_ = false;
 };
 
-// Written and flushed line by line, so that after a crash the trace holds
-// every report up to the last; the first failed write is kept.
-class TraceWriter {
- public:
-  bool Open(const std::string& path) {
-    errno = 0;
-    file_ = platform::OpenForWriting(platform::PathFromArgument(path.c_str()));
-    if (!file_) error_ = errno ? errno : EIO;
-    return file_ != nullptr;
-  }
-  ~TraceWriter() { (void)Close(); }
-  void Write(const TraceRecord& record) {
-    std::lock_guard lock(mutex_);
-    if (!file_ || error_) return;
-    const std::string line = FormatTraceLine(++count_, record) + "\n";
-    errno = 0;
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
-      error_ = errno ? errno : EIO;
-  }
-  int Close() {
-    std::lock_guard lock(mutex_);
-    if (file_) {
-      errno = 0;
-      if (std::fclose(file_) != 0 && !error_) error_ = errno ? errno : EIO;
-      file_ = nullptr;
-    }
-    return error_;
-  }
-  int Error() const { return error_; }
-
- private:
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;
-  std::size_t count_ = 0;
-  int error_ = 0;
-};
-
 std::string Joined(const std::vector<std::string>& items) {
   std::string out;
   for (const auto& i : items) out += (out.empty() ? "" : ", ") + i;
@@ -189,11 +151,12 @@ int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
   HidBackend* hid = &devices->Hid();
   DeviceEventSource* events = devices->Events();
 
-  TraceWriter trace;
+  // One keyboard: every report goes to the named file itself.
+  FlashTrace trace(d.trace, false);
   std::unique_ptr<TracingHidBackend> tracing;
   if (!d.trace.empty()) {
-    if (!trace.Open(d.trace)) {
-      Error("cannot create the trace file " + d.trace + ": " + Reason(trace.Error()));
+    if (!trace.Create({})) {
+      Error(trace.Error());
       return kExitOutput;
     }
     tracing = std::make_unique<TracingHidBackend>(
@@ -249,9 +212,8 @@ int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
   result.notes = progress.notes;
   if (result.run != kUpdateRunOk || CurrentVerbosity() == Verbosity::Verbose || o.json)
     for (const auto& line : result.notes) report.Note(line);
-  if (const int e = trace.Close()) {
-    Error("writing the trace file " + d.trace + " failed: " + Reason(e) +
-          "; the trace is incomplete");
+  if (!d.trace.empty() && !trace.Close()) {
+    Error(trace.Error() + "; the trace is incomplete");
     result.traceIncomplete = true;
   }
   return kExitOk;
