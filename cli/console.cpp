@@ -7,6 +7,12 @@
 #include <cstring>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace kbt::cli {
 namespace {
 
@@ -73,6 +79,14 @@ std::string Format(const char* format, ...) {
 
 std::string Reason(int errnum) {
   return ErrnoReason(errnum);
+}
+
+bool IsTerminal(int fd) {
+#ifdef _WIN32
+  return _isatty(fd) != 0;
+#else
+  return isatty(fd) == 1;
+#endif
 }
 
 }  // namespace kbt::cli

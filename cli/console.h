@@ -22,6 +22,10 @@ void Info(const std::string& text);
 // Shown with -v only.
 void Detail(const std::string& text);
 
+// Whether stderr (2) or stdout (1) is a terminal: progress is then redrawn
+// in place.
+bool IsTerminal(int fd);
+
 // The first error of a write to stdout that a verb flushed itself; main
 // reports it at the end (0: none).
 void NoteStdoutError(int errnum);

@@ -6,12 +6,6 @@
 #include "cli/json_lines.h"
 #include "device/protocol.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
 
 namespace kbt::cli {
 
@@ -32,7 +26,7 @@ class FlashDisplay::Sink : public SessionSink {
 };
 
 FlashDisplay::FlashDisplay(bool json)
-    : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(isatty(2) == 1) {}
+    : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(IsTerminal(2)) {}
 
 FlashDisplay::~FlashDisplay() {
   Stop();

@@ -2,17 +2,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <unistd.h>
-#endif
 
 #include "cli/console.h"
 #include "cli/devices.h"
@@ -26,37 +18,6 @@
 #include "image/file_platform.h"
 
 namespace kbt::cli {
-
-namespace {
-
-std::atomic<bool> g_interrupted{false};
-std::atomic<int> g_signal{0};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
-
-extern "C" void OnInterrupt(int signal) {
-  g_signal.store(signal);
-  g_interrupted.store(true);
-}
-
-}  // namespace
-
-InterruptScope::InterruptScope() {
-  previousInt_ = std::signal(SIGINT, OnInterrupt);
-  previousTerm_ = std::signal(SIGTERM, OnInterrupt);
-}
-
-InterruptScope::~InterruptScope() {
-  std::signal(SIGINT, previousInt_);
-  std::signal(SIGTERM, previousTerm_);
-}
-
-const std::atomic<bool>* InterruptScope::Flag() {
-  return &g_interrupted;
-}
-
-int InterruptScope::ExitCode() {
-  return g_signal.load() == SIGTERM ? kExitTerminated : kExitInterrupted;
-}
 
 void AddReadJobOptions(CLI::App& verb, ReadJobOptions& o) {
   AddDeviceOptions(verb, o.device,
@@ -93,7 +54,7 @@ constexpr int kBlocks = static_cast<int>(protocol::kBlockCount);
 class ReadProgress : public SessionSink {
  public:
   explicit ReadProgress(bool json)
-      : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(isatty(2) == 1) {}
+      : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(IsTerminal(2)) {}
   void Step(const SessionProgress& p) override {
     const int shown = p.block + 1;
     if (json_) {

@@ -4,10 +4,10 @@
 // read itself with its progress. Neither verb writes a byte to the keyboard.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include "cli/common_options.h"
+#include "cli/interrupts.h"
 #include "device/session.h"
 
 namespace CLI {
@@ -44,26 +44,6 @@ void AddReadJobOptions(CLI::App& verb, ReadJobOptions& options);
   "block, 12 is the Finish command), repetitions included:\n"                                  \
   "  --sim-fail=N[@K] --sim-fail-from=N[@K] --sim-unplug=N[@K]\n"                              \
   "  --sim-corrupt=B[@K] --sim-refuse-entry[=@K]   (see kbupdate flash --help)\n"
-
-// Ctrl+C or a termination request while a verb runs: the wait and the read
-// stop before their next report (the core watches the flag) and the verb
-// returns, so that its output files are removed on the way out instead of
-// the process dying with a temporary file left behind. A verb creates one
-// first thing, before it creates any file.
-class InterruptScope {
- public:
-  InterruptScope();
-  ~InterruptScope();  // the previous handlers again
-  InterruptScope(const InterruptScope&) = delete;
-  InterruptScope& operator=(const InterruptScope&) = delete;
-
-  static const std::atomic<bool>* Flag();
-  static int ExitCode();  // 130 (SIGINT) or 143 (SIGTERM)
-
- private:
-  void (*previousInt_)(int);
-  void (*previousTerm_)(int);
-};
 
 // Where the job's messages go: text on stderr, or JSON lines on stdout.
 class JobReporter {

@@ -15,10 +15,8 @@
 // report; a second signal ends the process at once.
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -33,6 +31,7 @@
 #include "cli/files.h"
 #include "cli/flash_display.h"
 #include "cli/flash_trace.h"
+#include "cli/interrupts.h"
 #include "cli/json_lines.h"
 #include "cli/result_log.h"
 #include "cli/verbs.h"
@@ -118,20 +117,6 @@ struct Options {
   bool dryRun = false;
   std::string file;
 };
-
-// Set by the first SIGINT/SIGTERM; the sessions stop before their next report.
-std::atomic<bool> g_cancel{false};
-std::atomic<int> g_signal{0};
-
-extern "C" void OnSignal(int sig) {
-  if (g_cancel.exchange(true)) std::_Exit(128 + sig);  // the second one: at once
-  g_signal.store(sig);
-  std::signal(sig, OnSignal);  // Windows resets the handler before calling it
-}
-
-int InterruptedCode() {
-  return g_signal.load() == SIGTERM ? kExitTerminated : kExitInterrupted;
-}
 
 double Seconds(Clock::time_point since) {
   return std::round(std::chrono::duration<double>(Clock::now() - since).count() * 10) / 10;
@@ -239,8 +224,8 @@ int FlashRun::OpenLog() {
     case ResultLog::Opened::Busy:
       display_.Status("", std::string("another kbupdate flash holds ") + kResultLogName +
                               " in this folder; waiting for it to end");
-      if (!log_.WaitForLock(d_.waitSeconds, &g_cancel)) {
-        if (g_cancel) return InterruptedCode();
+      if (!log_.WaitForLock(d_.waitSeconds, InterruptScope::Flag())) {
+        if (InterruptScope::Interrupted()) return InterruptScope::ExitCode();
         Error(
             Format("%s in this folder is still held by another kbupdate flash after %u s; "
                    "run in another folder or later",
@@ -293,10 +278,10 @@ int FlashRun::FindTargets() {
     }
     found = Selected(list, d_.ports);
     const bool enough = d_.ports.empty() ? !found.empty() : found.size() == d_.ports.size();
-    if (enough || g_cancel || Clock::now() >= deadline) break;
-    devices_->WaitForChange(500, &g_cancel);
+    if (enough || InterruptScope::Interrupted() || Clock::now() >= deadline) break;
+    devices_->WaitForChange(500, InterruptScope::Flag());
   }
-  if (g_cancel) return InterruptedCode();
+  if (InterruptScope::Interrupted()) return InterruptScope::ExitCode();
   if (found.empty()) {
     Error(Format("no keyboard appeared within %u s", d_.waitSeconds) +
           (d_.ports.empty() ? "" : " at " + Join(d_.ports)));
@@ -405,8 +390,8 @@ void FlashRun::EnterAndWait() {
         }
       }
     }
-    if (!waiting || g_cancel || Clock::now() >= deadline) break;
-    devices_->WaitForChange(500, &g_cancel);
+    if (!waiting || InterruptScope::Interrupted() || Clock::now() >= deadline) break;
+    devices_->WaitForChange(500, InterruptScope::Flag());
   }
   for (Target& t : targets_) {
     if (t.pass || t.ready) continue;
@@ -414,7 +399,8 @@ void FlashRun::EnterAndWait() {
     t.reason = Format("did not come back in update mode within %u s", d_.waitSeconds);
   }
   // The dialog's ready delay, after which it offers the Start button.
-  for (unsigned waited = 0; waited < kReadyDelayMs && !g_cancel; waited += 100) SleepMs(100);
+  for (unsigned waited = 0; waited < kReadyDelayMs && !InterruptScope::Interrupted(); waited += 100)
+    SleepMs(100);
 }
 
 void FlashRun::RunSessions() {
@@ -431,7 +417,7 @@ void FlashRun::RunSessions() {
     jobs.push_back([this, &t, sink] {
       const auto start = Clock::now();
       UpdateSession session(devices_->Hid(), t.interfaces, image_.data(), sink,
-                            ProgramUpdateCounter(), &g_cancel);
+                            ProgramUpdateCounter(), InterruptScope::Flag());
       const int result = session.Run();
       t.seconds = Seconds(start);
       t.pass = result == kUpdateRunOk;
@@ -447,7 +433,7 @@ void FlashRun::RunSessions() {
 }
 
 int FlashRun::Finish(int code) {
-  const bool interrupted = g_cancel.load();
+  const bool interrupted = InterruptScope::Interrupted();
   bool allPass = !targets_.empty();
   for (const Target& t : targets_) allPass = allPass && t.pass.value_or(false);
   if (interrupted) {
@@ -469,7 +455,7 @@ int FlashRun::Finish(int code) {
     code = kExitOutput;
   }
   if (code == kExitOk && !allPass) code = kExitFailed;
-  if (interrupted) code = InterruptedCode();
+  if (interrupted) code = InterruptScope::ExitCode();
   const double elapsed = Seconds(started_);
   if (o_.json) {
     for (const Target& t : targets_)
@@ -500,9 +486,7 @@ int FlashRun::Run() {
   if (const std::string e = FinishDeviceOptions(d_); !e.empty())
     return Refuse(e + " (see kbupdate flash --help)");
   if (const int e = CheckOutputs()) return e;
-  g_cancel = false;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  const InterruptScope interrupts;
 
   // The result log first: a run refused from here on leaves FAIL.
   if (!o_.dryRun)
@@ -536,11 +520,11 @@ int FlashRun::Run() {
   EnterAndWait();
   bool anyReady = false;
   for (const Target& t : targets_) anyReady = anyReady || t.ready;
-  if (!anyReady && !g_cancel) {
+  if (!anyReady && !InterruptScope::Interrupted()) {
     for (const Target& t : targets_) Error(t.location + ": " + t.reason);
     return Finish(kExitNoKeyboard);
   }
-  if (!g_cancel) RunSessions();
+  if (!InterruptScope::Interrupted()) RunSessions();
   return Finish(kExitOk);
 }
 

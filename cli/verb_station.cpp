@@ -5,7 +5,6 @@
 // (device/station.h, device/station_runner.h); this file parses, sets up the
 // HID layer or the simulated keyboards, and turns signals into the runner's
 // stop and abort.
-#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -238,7 +237,7 @@ int RunStation(Options& o) {
   }
 
   const StationDisplay::Style style = o.json           ? StationDisplay::Style::Json
-                                      : isatty(1) == 1 ? StationDisplay::Style::Terminal
+                                      : IsTerminal(1) ? StationDisplay::Style::Terminal
                                                        : StationDisplay::Style::Lines;
   StationDisplay display(style);
   std::unique_ptr<sim::SimOperator> op;
