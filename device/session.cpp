@@ -46,6 +46,15 @@ bool UpdateSession::StopRequested() {
   return cancelled_;
 }
 
+bool UpdateSession::OpenInterface(const DevicePath& path, const std::string& name,
+                                  std::unique_ptr<HidDevice>& out) {
+  const HidResult open =
+      path.empty() ? HidResult::Fail("no " + name + " interface") : hid_.Open(path, out);
+  if (open && out) return true;
+  Note("open " + name + " interface: " + (open ? std::string("no device") : open.error));
+  return false;
+}
+
 void UpdateSession::Note(const std::string& line) {
   if (sink_) sink_->Note(context_.empty() ? line : context_ + ", " + line);
 }
@@ -188,14 +197,10 @@ int UpdateSession::Run() {
   // the order in which they were opened.
   std::unique_ptr<HidDevice> command;
   std::unique_ptr<HidDevice> data;
-  // An empty path names no interface; it is never handed to the platform.
-  const HidResult dataOpen = interfaces_.data.empty() ? HidResult::Fail("no Data interface")
-                                                      : hid_.Open(interfaces_.data, data);
+  const bool dataOpened = OpenInterface(interfaces_.data, "Data", data);
+  // Without a Command interface the run goes on: its first command fails.
   if (!interfaces_.command.empty()) (void)hid_.Open(interfaces_.command, command);
-  if (!dataOpen || !data) {
-    Note("open Data interface: " + (dataOpen ? std::string("no device") : dataOpen.error));
-    return kUpdateRunFailed;
-  }
+  if (!dataOpened) return kUpdateRunFailed;
 
   if (!Send(command.get(), kBeginCommand, "begin command")) return kUpdateRunFailed;
   Step(SessionStage::Begin);

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -123,6 +124,11 @@ class UpdateSession {
   bool Send(HidDevice* device, std::span<const std::uint8_t> report, const std::string& what);
   bool Get(HidDevice* device, std::span<std::uint8_t> report, const std::string& what);
   bool StopRequested();
+  // Opens the `name` ("Data", "Command") interface at `path`; a failure is
+  // noted. An empty path names no interface and is never handed to the
+  // platform.
+  bool OpenInterface(const DevicePath& path, const std::string& name,
+                     std::unique_ptr<HidDevice>& out);
   void Step(SessionStage stage, int block = -1);
   void Note(const std::string& line);
 

@@ -73,19 +73,9 @@ int UpdateSession::ReadBackRun(ReadBack& out) {
   // Declared in this order so that every exit closes Data, then Command.
   std::unique_ptr<HidDevice> command;
   std::unique_ptr<HidDevice> data;
-  const HidResult dataOpen = interfaces_.data.empty() ? HidResult::Fail("no Data interface")
-                                                      : hid_.Open(interfaces_.data, data);
-  if (!dataOpen || !data) {
-    Note("open Data interface: " + (dataOpen ? std::string("no device") : dataOpen.error));
+  if (!OpenInterface(interfaces_.data, "Data", data) ||
+      !OpenInterface(interfaces_.command, "Command", command))
     return kUpdateRunFailed;
-  }
-  const HidResult commandOpen = interfaces_.command.empty()
-                                    ? HidResult::Fail("no Command interface")
-                                    : hid_.Open(interfaces_.command, command);
-  if (!commandOpen || !command) {
-    Note("open Command interface: " + (commandOpen ? std::string("no device") : commandOpen.error));
-    return kUpdateRunFailed;
-  }
 
   // Read into a buffer of its own: a pass that fails half way leaves no
   // half image in `out`.
