@@ -115,3 +115,27 @@ udev_start() {
   note "no /run/udev/control"
   return 1
 }
+
+# shared_workdir: a folder that every user may write to, holding the
+# firmware and its image, made the current directory ($work).
+shared_workdir() {
+  work=$(mktemp -d) && chmod 777 "$work" && cd "$work" || return 1
+  cp "$HEX" firmware.hex && the_image image.bin
+}
+
+# as USER COMMAND: COMMAND run by USER in $work.
+as() { local user=$1; shift; timeout 90 runuser -u "$user" -- sh -c "cd '$work' && $*"; }
+
+# udev_keyboard: the simulated keyboard (trace and memory in $R) under the
+# udev daemon, its nodes there and the daemon settled. A USB keyboard takes
+# a second or two to come back after the switch. With the simulator's
+# default 0.3 s a slow udev daemon (software emulation on a busy machine) was
+# seen still at the old nodes when the new ones, with the same minor numbers,
+# appeared, and the dialog's Start failed at once (red, no report sent): the
+# dialog took nodes whose access rule was not applied yet. Here the keyboard
+# takes a real keyboard's time.
+udev_keyboard() {
+  sim_start kb --enum-delay-ms 1500 --trace "$R/kb.trace" --dump "$R/kb.memory" || return 1
+  wait_nodes 2 20 && timeout 30 udevadm settle
+  ls -l /dev/hidraw*
+}

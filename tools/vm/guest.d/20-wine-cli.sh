@@ -20,10 +20,7 @@ export WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=
 xvfb_start || exit 1
 CLEANUP+=("timeout 20 wineserver -k")
 
-work=$(mktemp -d)
-cd "$work" || exit 1
-cp "$HEX" firmware.hex
-the_image image.bin || exit 1
+shared_workdir || exit 1
 # The clean run: the in-process simulated keyboard's reports, as the host saw
 # them (same line format as kbsim-uhid's device-side trace).
 "$B/cli/kbupdate" flash --simulate --trace sim-trace.txt firmware.hex >/dev/null 2>&1

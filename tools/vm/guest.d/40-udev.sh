@@ -23,22 +23,9 @@ add_user kbt-other
 
 udev_start || exit 1
 
-work=$(mktemp -d)
-chmod 777 "$work"
-cd "$work" || exit 1
-cp "$HEX" firmware.hex
-the_image image.bin || exit 1
-as() { local user=$1; shift; timeout 90 runuser -u "$user" -- sh -c "cd '$work' && $*"; }
+shared_workdir || exit 1
 
-# A USB keyboard takes a second or two to come back after the switch. With
-# the simulator's default 0.3 s a slow udev daemon (software emulation on a
-# busy machine) was seen still at the old nodes when the new ones, with the
-# same minor numbers, appeared, and the dialog's Start failed at once (red,
-# no report sent): the dialog took nodes whose access rule was not applied
-# yet. Here the keyboard takes a real keyboard's time.
-sim_start kb --enum-delay-ms 1500 --trace "$R/kb.trace" --dump "$R/kb.memory" || exit 1
-wait_nodes 2 20 && timeout 30 udevadm settle
-ls -l /dev/hidraw*
+udev_keyboard || exit 1
 
 note "kbupdate flash, user outside plugdev"
 as kbt-other "'$B/cli/kbupdate' flash --wait 3 firmware.hex" >"$R/other.log" 2>&1

@@ -17,21 +17,14 @@ add_user kbt-acc plugdev
 
 udev_start || exit 1
 
-work=$(mktemp -d)
-chmod 777 "$work"
-cd "$work" || exit 1
-cp "$HEX" firmware.hex
-the_image image.bin || exit 1
-as() { local user=$1; shift; timeout 90 runuser -u "$user" -- sh -c "cd '$work' && $*"; }
+shared_workdir || exit 1
 # Root acting for the user, as `sudo kbupdate access --install` would.
 for_user() {
   SUDO_UID=$(id -u kbt-acc) SUDO_GID=$(id -g kbt-acc) SUDO_USER=kbt-acc timeout 90 "$@"
 }
 rules=/etc/udev/rules.d/71-kbupdate-local.rules
 
-sim_start kb --enum-delay-ms 1500 --trace "$R/kb.trace" --dump "$R/kb.memory" || exit 1
-wait_nodes 2 20 && timeout 30 udevadm settle
-ls -l /dev/hidraw*
+udev_keyboard || exit 1
 
 note "kbupdate flash as a user in plugdev, before"
 as kbt-acc "'$B/cli/kbupdate' flash --wait 3 firmware.hex" >"$R/before.log" 2>&1

@@ -9,10 +9,7 @@
 . "$KBT_TREE/tools/vm/guest-lib.sh"
 "$B/cli/kbupdate" help flash 2>&1 | grep -q -- '--all' || skip "kbupdate flash has no --all yet"
 
-work=$(mktemp -d)
-cd "$work" || exit 1
-cp "$HEX" firmware.hex
-the_image image.bin || exit 1
+shared_workdir || exit 1
 
 sim_start k1 --phys kbt-desk-1 --update-mode --dump "$R/k1.memory" || exit 1
 sim_start k2 --phys kbt-desk-2 --update-mode --dump "$R/k2.memory" || exit 1

@@ -7,10 +7,7 @@
 . "$KBT_TREE/tools/vm/guest-lib.sh"
 "$B/cli/kbupdate" help station 2>&1 | grep -q -- '--count' || skip "kbupdate has no station --count yet"
 
-work=$(mktemp -d)
-cd "$work" || exit 1
-cp "$HEX" firmware.hex
-the_image image.bin || exit 1
+shared_workdir || exit 1
 
 timeout 240 "$B/cli/kbupdate" station --count 4 firmware.hex >"$R/station.log" 2>&1 &
 station=$!
