@@ -10,18 +10,23 @@ namespace kbt::cli {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_secondEnds{false};
 std::atomic<int> g_signal{0};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnInterrupt(int sig) {
-  if (g_interrupted.exchange(true)) std::_Exit(128 + sig);  // the second one: at once
-  g_signal.store(sig);
+  if (g_interrupted.exchange(true)) {
+    if (g_secondEnds.load()) std::_Exit(128 + sig);
+  } else {
+    g_signal.store(sig);
+  }
   std::signal(sig, OnInterrupt);  // Windows resets the handler before calling it
 }
 
 }  // namespace
 
-InterruptScope::InterruptScope() {
+InterruptScope::InterruptScope(Second second) {
+  g_secondEnds = second == Second::EndsProcess;
   g_interrupted = false;
   g_signal = 0;
   previousInt_ = std::signal(SIGINT, OnInterrupt);

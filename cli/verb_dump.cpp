@@ -72,7 +72,7 @@ struct DumpOptions {
 };
 
 int RunDump(DumpOptions& o) {
-  const InterruptScope interrupts;
+  const InterruptScope interrupts(InterruptScope::Second::Ignored);
   if (const std::string e = FinishDeviceOptions(o.job.device); !e.empty()) {
     Error(e + " (see kbupdate dump --help)");
     return kExitUsage;

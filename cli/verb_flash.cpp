@@ -486,7 +486,7 @@ int FlashRun::Run() {
   if (const std::string e = FinishDeviceOptions(d_); !e.empty())
     return Refuse(e + " (see kbupdate flash --help)");
   if (const int e = CheckOutputs()) return e;
-  const InterruptScope interrupts;
+  const InterruptScope interrupts(InterruptScope::Second::EndsProcess);
 
   // The result log first: a run refused from here on leaves FAIL.
   if (!o_.dryRun)

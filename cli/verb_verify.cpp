@@ -62,7 +62,7 @@ struct VerifyOptions {
 };
 
 int RunVerify(VerifyOptions& o) {
-  const InterruptScope interrupts;
+  const InterruptScope interrupts(InterruptScope::Second::Ignored);
   if (const std::string e = FinishDeviceOptions(o.job.device); !e.empty()) {
     Error(e + " (see kbupdate verify --help)");
     return kExitUsage;
