@@ -87,9 +87,7 @@ void StationDisplay::Draw(const StationStatus& status, bool force) {
 }
 
 void StationDisplay::Line(const StationStatus& status, const StationEvent& event) {
-  const StationTile* tile = nullptr;
-  for (const StationTile& t : status.tiles)
-    if (t.slot.location == event.location) tile = &t;
+  const StationTile* tile = status.TileAt(event.location);
   std::string text;
   switch (event.kind) {
     case StationEvent::Kind::Slot:
@@ -126,9 +124,7 @@ void StationDisplay::Line(const StationStatus& status, const StationEvent& event
 }
 
 void StationDisplay::Json(const StationStatus& status, const StationEvent& event) {
-  const StationTile* tile = nullptr;
-  for (const StationTile& t : status.tiles)
-    if (t.slot.location == event.location) tile = &t;
+  const StationTile* tile = status.TileAt(event.location);
   cli::Json line;
   switch (event.kind) {
     case StationEvent::Kind::Slot:

@@ -67,6 +67,13 @@ struct StationStatus {
   std::int64_t elapsedMs = 0;
   double unitsPerHour = 0.0;
   bool taking = true;  // false once stopping or the count is reached
+
+  // The tile of `location`, null when it has none.
+  const StationTile* TileAt(const std::string& location) const {
+    for (const StationTile& t : tiles)
+      if (t.slot.location == location) return &t;
+    return nullptr;
+  }
 };
 
 struct StationEvent {
