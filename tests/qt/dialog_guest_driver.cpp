@@ -4,10 +4,7 @@
 // The driver only watches and clicks, as an operator would:
 //   - prints every change of the Start button, one line each:
 //     "dialog <ms since start> ms: <colour> <enabled|disabled>";
-//   - clicks Start once, a second after the button has turned yellow and
-//     enabled, as an operator's hand would: a keyboard announces its Data
-//     and Command interfaces one by one, and the pass that the second
-//     interface's arrival queued may still be recording it;
+//   - clicks Start once, the first time the button is yellow and enabled;
 //   - after a result colour (green or red), ends the program with 0 once the
 //     button is back to light grey (the removal reset);
 //   - prints the text of an error box and ends with 1.
@@ -71,14 +68,6 @@ class Driver : public QObject {
     }
     const ColorRef fill = g_ButtonFillColor.load();
     const bool enabled = dialog_.StartButton()->isEnabled();
-    if (fill == kColorYellow && enabled && !clicked_ && readySince_ >= 0 &&
-        SinceStart() - readySince_ >= kOperatorMs) {
-      clicked_ = true;
-      std::printf("dialog %lld ms: click Start\n", SinceStart());
-      std::fflush(stdout);
-      dialog_.StartButton()->click();
-      return;
-    }
     if (fill == shownFill_ && enabled == shownEnabled_) return;
     shownFill_ = fill;
     shownEnabled_ = enabled;
@@ -86,7 +75,10 @@ class Driver : public QObject {
                 enabled ? "enabled" : "disabled");
     std::fflush(stdout);
     if (fill == kColorYellow && enabled && !clicked_) {
-      readySince_ = SinceStart();
+      clicked_ = true;
+      std::printf("dialog %lld ms: click Start\n", SinceStart());
+      std::fflush(stdout);
+      dialog_.StartButton()->click();
     } else if (fill == kColorGreen || fill == kColorRed) {
       result_ = true;
     } else if (fill == kColorLightGrey && result_) {
@@ -100,8 +92,6 @@ class Driver : public QObject {
   QTimer poll_;
   ColorRef shownFill_ = 0xFFFFFFFF;  // no colour: the first poll prints
   bool shownEnabled_ = false;
-  static constexpr long long kOperatorMs = 1000;
-  long long readySince_ = -1;  // when the button last turned yellow and enabled
   bool clicked_ = false;
   bool result_ = false;
 };
