@@ -17,7 +17,8 @@ core=(build-essential cmake ninja-build pkg-config git libgtest-dev libgmock-dev
 all=("${core[@]}" clang libclang-rt-14-dev qt6-base-dev libgl-dev xvfb xauth x11-apps
      imagemagick qemu-system-x86 busybox-static cpio fonts-liberation fonts-dejavu-core
      g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-     wine wine32:i386 fonts-wine valgrind
+     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+     wine wine32:i386 wine64 fonts-wine valgrind
      help2man lintian man-db file bash-completion fonts-wqy-microhei
      libkmod2 libacl1 libcap2 libblkid1 libselinux1)
 

@@ -40,9 +40,15 @@ for d in proc sys dev results; do
   mount --move /$d /newroot/$d
 done
 # The machine's own /tmp and /run (X server sockets, a udev control socket)
-# would mislead programs in the guest.
+# would mislead programs in the guest, so each gets a fresh tmpfs. The source
+# tree may live under one of them (a clone in /tmp): it is held aside by a
+# bind mount first and put back at its own path on top.
+mkdir -p /ovl/tree
+mount --bind "/newroot$KBT_TREE" /ovl/tree || die "bind the tree $KBT_TREE"
 mount -t tmpfs -o mode=1777 tmpfs /newroot/tmp
 mount -t tmpfs -o mode=755 tmpfs /newroot/run
+mkdir -p "/newroot$KBT_TREE"
+mount --move /ovl/tree "/newroot$KBT_TREE" || die "put back the tree $KBT_TREE"
 mkdir -p /newroot/dev/pts /newroot/dev/shm
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts /newroot/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /newroot/dev/shm
