@@ -15,6 +15,15 @@ add_custom_command(
   COMMENT "Drawing the program icon")
 add_custom_target(kb_win32_icon DEPENDS ${kb_icon})
 
+# The manifest names the processor architecture of the common controls it
+# asks for: x86 in the 32-bit release, amd64 in the x86-64 build.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KB_MANIFEST_ARCH amd64)
+else()
+  set(KB_MANIFEST_ARCH x86)
+endif()
+configure_file(${kb_res_dir}/app.manifest.in ${CMAKE_BINARY_DIR}/res/win32/app.manifest @ONLY)
+
 add_library(kbwin32app STATIC ${CMAKE_CURRENT_LIST_DIR}/win32/startup.cpp)
 kb_layer(kbwin32app app/win32)
 target_link_libraries(kbwin32app PUBLIC kbwin32ui PRIVATE kb_warnings)
@@ -25,7 +34,7 @@ function(kb_add_win32_resources target)
   set(res ${CMAKE_SOURCE_DIR}/res/win32)
   # Source properties belong to the directory that uses the file.
   set_source_files_properties(${res}/app.rc PROPERTIES OBJECT_DEPENDS
-    "${CMAKE_BINARY_DIR}/res/win32/app.ico;${res}/app.manifest;${res}/resource.h")
+    "${CMAKE_BINARY_DIR}/res/win32/app.ico;${CMAKE_BINARY_DIR}/res/win32/app.manifest;${res}/resource.h")
   target_sources(${target} PRIVATE ${res}/app.rc)
   add_dependencies(${target} kb_win32_icon)
   target_include_directories(${target} PRIVATE ${res} ${CMAKE_BINARY_DIR}/res/win32)

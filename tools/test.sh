@@ -41,5 +41,5 @@ done
 echo
 printf '%s\n' "${results[@]}"
 total=${#results[@]}
-echo "steps: $((total - failed)) passed, $failed failed"
+echo "steps: $((total - failed)) passed, $failed failed in $((SECONDS / 60)) min $((SECONDS % 60)) s"
 [ "$failed" -eq 0 ]

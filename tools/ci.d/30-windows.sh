@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# The Windows build: cross-compiled with mingw-w64 into build/win32, the
-# portable test suites and the Win32 layer's own tests run under Wine through
-# ctest, the compiled resources checked against the template, and a smoke
-# test of the program and its demo under Xvfb, and the release zip (CPack).
-# Every Wine call is bounded by a timeout (tools/wine/run.sh); one Wine
-# prefix (build/wine) is reused.
+# The Windows builds: cross-compiled with mingw-w64 for 32-bit Windows (the
+# release, build/win32) and for x86-64 (build/win64). For each: the compiled
+# resources checked against the template, the release zip (CPack), every
+# portable test suite and the Win32 layer's own tests under Wine through
+# ctest, and a smoke test of the program and its demo under Xvfb.
+# The 64-bit build runs under 64-bit Wine here. The 32-bit build runs here
+# when this machine's kernel runs 32-bit programs (found by running one);
+# otherwise in the real-kernel guest (Debian's kernel runs them), which also
+# makes the guest's 32-bit Wine prefix and keeps it for later boots.
+# Every Wine call is bounded by a timeout (tools/wine/run.sh); one prefix
+# per kind (build/wine, build/wine64) is reused.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 jobs=${JOBS:-2}
-build=$root/build/win32
-export WINEPREFIX=$root/build/wine
+. tools/wine/env.sh
 export WINEDEBUG=-all
 
-# A display before the first Wine call of the prefix; a free number of our own.
+# A display before the first Wine call of a prefix; a free number of our own.
 display=
 for n in $(seq 90 120); do
   if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=$n; break; fi
@@ -23,7 +27,9 @@ Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 export DISPLAY=:$display
 cleanup() {
-  timeout 20 wineserver -k >/dev/null 2>&1
+  for p in "$root/build/wine" "$root/build/wine64"; do
+    [ -d "$p" ] && WINEPREFIX=$p timeout 20 wineserver -k >/dev/null 2>&1
+  done
   kill "$xvfb" 2>/dev/null
   wait "$xvfb" 2>/dev/null
 }
@@ -39,33 +45,47 @@ step() {  # step NAME COMMAND...
   else
     echo "--- FAIL  $name ($((SECONDS - t0)) s)"
     status=1
+    return 1
   fi
 }
 
-configure_and_build() {
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-    cmake --build "$build" -j "$jobs"
-}
-step "windows build" configure_and_build || true
-[ $status -eq 0 ] || exit 1
+build_dir() { echo "$root/build/win$1"; }  # build_dir 32|64
 
-step "wine prefix" timeout 600 tools/wine/prefix.sh
-[ $status -eq 0 ] || exit 1
-# One wineserver for every run below: a Wine start then costs a fraction of
-# a second instead of a server start each time.
-timeout 10 wineserver -p >/dev/null 2>&1
-# The first program of a session starts Wine's own services; ctest lists each
-# test program's cases with a short time-out, so that start happens here.
-KB_WINE_TIMEOUT=120 tools/wine/run.sh "$build/tests/win32/win32_tests.exe" --gtest_list_tests >/dev/null
+configure_and_build() {  # configure_and_build 32|64
+  local toolchain=mingw-i686
+  [ "$1" = 64 ] && toolchain=mingw-x86_64
+  cmake -S "$root" -B "$(build_dir "$1")" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build "$(build_dir "$1")" -j "$jobs"
+}
+
+# The resources of the 64-bit program differ from the release's only in the
+# manifest's processor architecture.
+resources() {  # resources 32|64
+  local exe expected
+  exe=$(build_dir "$1")/app/KeyboardUpdateTool.exe
+  if [ "$1" = 32 ]; then
+    WINDRES=i686-w64-mingw32-windres tools/wine/check_resources.sh "$exe"
+  else
+    expected=$(mktemp)
+    sed 's/processorArchitecture=""x86""/processorArchitecture=""amd64""/' \
+      res/win32/resources.expected >"$expected"
+    WINDRES=x86_64-w64-mingw32-windres tools/wine/check_resources.sh "$exe" "$expected"
+    local rc=$?
+    rm -f "$expected"
+    return $rc
+  fi
+}
 
 # The release zip: the two programs, README.txt and the licence in one
-# folder; its kbupdate.exe runs from the unpacked folder.
-release_zip() {
-  rm -f "$build"/KeyboardUpdateTool-*-win32.zip
+# folder. It is unpacked into BUILD/zip-check, where its kbupdate.exe is run
+# (here or in the guest).
+release_zip() {  # release_zip 32|64
+  local build zip names
+  build=$(build_dir "$1")
+  rm -f "$build"/KeyboardUpdateTool-*-win"$1".zip
   (cd "$build" && cpack -G ZIP >/dev/null) || return 1
-  local zip names unpacked
-  zip=$(ls "$build"/KeyboardUpdateTool-*-win32.zip) || return 1
+  zip=$(ls "$build"/KeyboardUpdateTool-*-win"$1".zip) || return 1
   echo "$zip"
   cmake -E tar tvf "$zip" || return 1
   names=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's#^[^/]*/##' | LC_ALL=C sort | tr '\n' ' ')
@@ -73,16 +93,55 @@ release_zip() {
     echo "unexpected files in the zip: $names" >&2
     return 1
   fi
-  unpacked=$(mktemp -d)
-  (cd "$unpacked" && cmake -E tar xf "$zip") || return 1
-  tools/wine/run.sh "$unpacked"/KeyboardUpdateTool-*-win32/kbupdate.exe --version
-  local rc=$?
-  rm -rf "$unpacked"
-  return $rc
+  rm -rf "$build/zip-check" && mkdir -p "$build/zip-check"
+  (cd "$build/zip-check" && cmake -E tar xf "$zip")
 }
 
-step "resources" tools/wine/check_resources.sh "$build/app/KeyboardUpdateTool.exe"
-step "release zip" release_zip
-step "tests under wine" bash -c "cd '$build' && ctest --output-on-failure -j '$jobs' --timeout 300"
-step "smoke test" tools/wine/smoke.sh "$build"
+# Everything that runs the programs, on this machine's Wine of that kind.
+wine_prefix() { KB_WINE_BITS=$1 timeout 600 tools/wine/prefix.sh; }
+unpacked_version() {  # unpacked_version 32|64
+  tools/wine/run.sh "$(build_dir "$1")"/zip-check/KeyboardUpdateTool-*/kbupdate.exe --version
+}
+suites() {  # suites 32|64
+  local build
+  build=$(build_dir "$1")
+  # One wineserver for every run below: a Wine start then costs a fraction
+  # of a second instead of a server start each time. The first program of a
+  # session starts Wine's own services, so that start happens here.
+  (KB_WINE_BITS=$1 && kb_wine_setup && timeout 10 wineserver -p >/dev/null 2>&1)
+  KB_WINE_TIMEOUT=120 tools/wine/run.sh "$build/tests/win32/win32_tests.exe" --gtest_list_tests >/dev/null
+  (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300)
+}
+on_host() {  # on_host 32|64
+  step "wine prefix (win$1)" wine_prefix "$1" || return
+  step "release zip's kbupdate.exe (win$1)" unpacked_version "$1"
+  step "tests under wine (win$1)" suites "$1"
+  step "smoke test (win$1)" tools/wine/smoke.sh "$(build_dir "$1")"
+}
+
+host32=0
+if kb_host_runs_32bit; then
+  host32=1
+  echo "this machine runs 32-bit programs: both builds run under Wine here"
+else
+  echo "this machine runs no 32-bit programs (the 32-bit Wine loader fails to start):" \
+    "the 64-bit build runs under Wine here, the 32-bit build in the real-kernel guest"
+fi
+
+for bits in 32 64; do
+  step "windows build (win$bits)" configure_and_build "$bits"
+done
+[ $status -eq 0 ] || exit 1
+for bits in 32 64; do
+  step "resources (win$bits)" resources "$bits"
+  step "release zip (win$bits)" release_zip "$bits"
+done
+
+on_host 64
+if [ $host32 = 1 ]; then
+  on_host 32
+else
+  step "32-bit build in the guest" env KBT_GUEST_TIMEOUT=2400 \
+    tools/vm/run-guest.sh windows32 00-wine-prefix.sh 60-windows-32bit.sh
+fi
 exit $status

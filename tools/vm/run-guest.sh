@@ -17,8 +17,8 @@
 # package is fetched the same way and unpacked to build/vm/udev, for the
 # scenarios that run a real udev daemon; neither is installed on the machine.
 #
-# Exits 0 when every scenario passed or skipped; prints the logs of those
-# that failed. KBT_GUEST_TIMEOUT bounds the boot (seconds, default 900).
+# Exits 0 when every scenario passed; prints the logs of those that failed
+# or skipped. KBT_GUEST_TIMEOUT bounds the boot (seconds, default 900).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -129,11 +129,28 @@ say "guest ran $((SECONDS - t0)) s (qemu exit $qrc)"
 [ "$qrc" = 124 ] && say "the guest did not finish within ${boot_timeout} s"
 
 tr -d '\r' <"$log" | grep -E '^(RESULT|FIGURE|KBT-GUEST)' || true
+
+# What a scenario made for later boots (results/keep/NAME.tar) becomes
+# build/vm/NAME on the machine.
+for t in "$results"/keep/*.tar; do
+  [ -f "$t" ] || continue
+  keep=$vm/$(basename "$t" .tar)
+  say "keeping $(basename "$t" .tar) for the next boot"
+  rm -rf "$keep" && mkdir -p "$keep" && tar -C "$keep" -xf "$t" && rm -f "$t"
+done
+
+# A scenario that skips did not test what its step promises: it fails the
+# run unless KBT_GUEST_SKIP_OK=1 (for trying scenarios by hand).
 ok=1
 for s in "${scenarios[@]}"; do
   line=$(grep -E "^${s} " "$results/summary" 2>/dev/null || true)
   case "$line" in
-    *" pass "* | *" skip "*) ;;
+    *" pass "*) ;;
+    *" skip "*) [ "${KBT_GUEST_SKIP_OK:-0}" = 1 ] && continue
+      ok=0
+      say "$s skipped, which fails the run (it says why); its log follows"
+      sed 's/^/    /' "$results/${s%.sh}.log" 2>/dev/null || true
+      ;;
     *)
       ok=0
       say "$s: ${line:-did not run to its end}; its log follows"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Creates the Wine prefix once ($WINEPREFIX, 32-bit). Several callers may
-# start at the same moment (ctest -j): a lock lets one of them build it.
+# Creates a Wine prefix once: 32-bit, or 64-bit with KB_WINE_BITS=64
+# (tools/wine/env.sh says which prefix). Several callers may start at the
+# same moment (ctest -j): a lock lets one of them build it.
 set -uo pipefail
-: "${WINEPREFIX:?}"
-export WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml,winemenubuilder.exe=}
+. "$(dirname "$0")/env.sh"
+kb_wine_setup
 [ -f "$WINEPREFIX/.kb-ready-2" ] && exit 0
 
 mkdir -p "$(dirname "$WINEPREFIX")"
@@ -13,7 +13,10 @@ flock -w 300 9 || { echo "wine prefix: lock timeout" >&2; exit 1; }
 [ -f "$WINEPREFIX/.kb-ready-2" ] && exit 0
 
 echo "wine prefix: preparing $WINEPREFIX" >&2
-timeout 300 wineboot --init >/dev/null 2>&1 || { echo "wine prefix: wineboot failed" >&2; exit 1; }
+out=$(timeout 300 "$KB_WINE" wineboot --init 2>&1) || {
+  echo "wine prefix: wineboot failed ($WINEARCH): $(tail -n 3 <<<"$out")" >&2
+  exit 1
+}
 timeout 60 wineserver -w
 
 fonts="$WINEPREFIX/drive_c/windows/Fonts"
@@ -38,7 +41,7 @@ REGEDIT4
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"
 REG
-timeout 60 wine regedit /S "$reg" >/dev/null 2>&1
+timeout 60 "$KB_WINE" regedit /S "$reg" >/dev/null 2>&1
 rm -f "$reg"
 timeout 60 wineserver -w
 touch "$WINEPREFIX/.kb-ready-2"

@@ -1,0 +1,56 @@
+# The 32-bit Windows build (the release) where the build machine cannot run
+# it: the release zip's kbupdate.exe starts, every test program of
+# build/win32 runs under 32-bit Wine, then the smoke test of the program and its
+# demo under Xvfb (tools/wine/smoke.sh).
+# Uses the guest's Wine prefix (00-wine-prefix.sh runs before it).
+# timeout: 1500
+. "$KBT_TREE/tools/vm/guest-lib.sh"
+[ -f "$W/tests/win32/win32_tests.exe" ] || { result "FAIL no 32-bit Windows build in $W"; exit 1; }
+export WINEPREFIX=$KBT_TREE/build/vm/wine-prefix
+[ -f "$WINEPREFIX/.kb-guest-ready" ] || { result "FAIL no guest Wine prefix (00-wine-prefix.sh)"; exit 1; }
+xvfb_start || exit 1
+CLEANUP+=("timeout 20 wineserver -k")
+
+# One wineserver for every run; the first program starts Wine's services.
+timeout 20 wineserver -p >/dev/null 2>&1
+t0=$(now_ms)
+KB_WINE_TIMEOUT=600 "$KBT_TREE/tools/wine/run.sh" "$W/tests/win32/win32_tests.exe" --gtest_list_tests >/dev/null
+figure "first 32-bit Wine program: $(secs $(($(now_ms) - t0)))"
+
+failed=0
+# The release zip's own copy, unpacked on the machine by tools/ci.d/30-windows.sh.
+if ! "$KBT_TREE/tools/wine/run.sh" "$W"/zip-check/KeyboardUpdateTool-*/kbupdate.exe --version; then
+  note "the release zip's kbupdate.exe does not start"
+  failed=1
+fi
+# Each test program runs whole, once: under software emulation every Wine
+# start costs seconds, and ctest would start one per test case.
+t0=$(now_ms)
+passed=0 programs=0
+for exe in "$W"/tests/*/*_tests.exe; do
+  name=$(basename "$exe" .exe)
+  programs=$((programs + 1))
+  if KB_WINE_TIMEOUT=900 "$KBT_TREE/tools/wine/run.sh" "$exe" --gtest_brief=1 >"$R/$name.log" 2>&1; then
+    n=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$R/$name.log" | tail -n1)
+    note "$name: ${n:-?} passed"
+    passed=$((passed + ${n:-0}))
+  else
+    note "$name: FAILED"
+    cat "$R/$name.log"
+    failed=1
+  fi
+done
+[ $programs -gt 0 ] || { note "no test program in $W/tests"; failed=1; }
+summary="$passed tests passed in $programs programs"
+figure "32-bit suites under Wine: $summary, $(secs $(($(now_ms) - t0)))"
+
+t0=$(now_ms)
+"$KBT_TREE/tools/wine/smoke.sh" "$W" >"$R/smoke.log" 2>&1 || { failed=1; cat "$R/smoke.log"; }
+figure "32-bit smoke test: $(tail -n1 "$R/smoke.log") in $(secs $(($(now_ms) - t0)))"
+
+if [ $failed = 0 ]; then
+  result "PASS 32-bit suites and smoke test ($summary)"
+else
+  result "FAIL 32-bit suites or smoke test (see $SCENARIO.log)"
+fi
+exit $failed
