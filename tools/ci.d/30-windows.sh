@@ -2,8 +2,9 @@
 # The Windows builds: cross-compiled with mingw-w64 for 32-bit Windows (the
 # release, build/win32) and for x86-64 (build/win64). For each: the compiled
 # resources checked against the template, the release zip (CPack), every
-# portable test suite and the Win32 layer's own tests under Wine through
-# ctest, and a smoke test of the program and its demo under Xvfb.
+# portable test suite and the Win32 layer's own tests under Wine
+# (tools/wine/suites.sh: each test program whole; `ctest` in the build runs
+# them case by case), and a smoke test of the program and its demo under Xvfb.
 # The 64-bit build runs under 64-bit Wine here. The 32-bit build runs here
 # when this machine's kernel runs 32-bit programs (found by running one);
 # otherwise in the real-kernel guest (Debian's kernel runs them), which also
@@ -110,7 +111,7 @@ suites() {  # suites 32|64
   # session starts Wine's own services, so that start happens here.
   (KB_WINE_BITS=$1 && kb_wine_setup && timeout 10 wineserver -p >/dev/null 2>&1)
   KB_WINE_TIMEOUT=120 tools/wine/run.sh "$build/tests/win32/win32_tests.exe" --gtest_list_tests >/dev/null
-  (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300)
+  tools/wine/suites.sh "$build"
 }
 on_host() {  # on_host 32|64
   step "wine prefix (win$1)" wine_prefix "$1" || return

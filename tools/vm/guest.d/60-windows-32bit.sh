@@ -23,26 +23,10 @@ if ! "$KBT_TREE/tools/wine/run.sh" "$W"/zip-check/KeyboardUpdateTool-*/kbupdate.
   note "the release zip's kbupdate.exe does not start"
   failed=1
 fi
-# Each test program runs whole, once: under software emulation every Wine
-# start costs seconds, and ctest would start one per test case.
 t0=$(now_ms)
-passed=0 programs=0
-for exe in "$W"/tests/*/*_tests.exe; do
-  name=$(basename "$exe" .exe)
-  programs=$((programs + 1))
-  if KB_WINE_TIMEOUT=900 "$KBT_TREE/tools/wine/run.sh" "$exe" --gtest_brief=1 >"$R/$name.log" 2>&1; then
-    n=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$R/$name.log" | tail -n1)
-    note "$name: ${n:-?} passed"
-    passed=$((passed + ${n:-0}))
-  else
-    note "$name: FAILED"
-    cat "$R/$name.log"
-    failed=1
-  fi
-done
-[ $programs -gt 0 ] || { note "no test program in $W/tests"; failed=1; }
-summary="$passed tests passed in $programs programs"
-figure "32-bit suites under Wine: $summary, $(secs $(($(now_ms) - t0)))"
+"$KBT_TREE/tools/wine/suites.sh" "$W" "$R/suites" >"$R/suites.log" 2>&1 || { failed=1; cat "$R/suites.log"; }
+summary=$(tail -n1 "$R/suites.log")
+figure "32-bit ${summary#suites: } under Wine, $(secs $(($(now_ms) - t0)))"
 
 t0=$(now_ms)
 "$KBT_TREE/tools/wine/smoke.sh" "$W" >"$R/smoke.log" 2>&1 || { failed=1; cat "$R/smoke.log"; }
