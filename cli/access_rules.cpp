@@ -1,9 +1,9 @@
-#include "device/access_rules.h"
+#include "cli/access_rules.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "device/device_state.h"
+#include "device/discovery_rules.h"
 
 namespace kbt {
 namespace {

@@ -1,4 +1,4 @@
-#include "cli/result_log.h"
+#include "cli/dlog_file.h"
 
 #include <cerrno>
 #include <chrono>
@@ -17,7 +17,7 @@
 
 namespace kbt::cli {
 
-bool ResultLog::WaitForLock(unsigned seconds, const std::atomic<bool>* cancel) {
+bool DLogFile::WaitForLock(unsigned seconds, const std::atomic<bool>* cancel) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < end) {
     if (cancel && cancel->load()) return false;
@@ -29,11 +29,11 @@ bool ResultLog::WaitForLock(unsigned seconds, const std::atomic<bool>* cancel) {
 
 #ifdef _WIN32
 
-ResultLog::~ResultLog() {
+DLogFile::~DLogFile() {
   if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
 }
 
-ResultLog::Opened ResultLog::Open(const std::string& name) {
+DLogFile::Opened DLogFile::Open(const std::string& name) {
   const std::wstring path = platform::PathFromArgument(name.c_str());
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -47,7 +47,7 @@ ResultLog::Opened ResultLog::Open(const std::string& name) {
   return TryLock() ? Opened::Ok : Opened::Busy;
 }
 
-bool ResultLog::TryLock() {
+bool DLogFile::TryLock() {
   OVERLAPPED at = {};
   // One byte far past the content: the lock then never blocks a reader of
   // the six bytes (Windows locks are enforced on the range they cover).
@@ -56,7 +56,7 @@ bool ResultLog::TryLock() {
                     LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
 }
 
-bool ResultLog::Write(bool pass) {
+bool DLogFile::Write(bool pass) {
   HANDLE h = static_cast<HANDLE>(handle_);
   const char* line = pass ? "PASS\r\n" : "FAIL\r\n";
   DWORD written = 0;
@@ -70,11 +70,11 @@ bool ResultLog::Write(bool pass) {
 
 #else
 
-ResultLog::~ResultLog() {
+DLogFile::~DLogFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-ResultLog::Opened ResultLog::Open(const std::string& name) {
+DLogFile::Opened DLogFile::Open(const std::string& name) {
   fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd_ < 0) {
     error_ = Reason(errno);
@@ -83,11 +83,11 @@ ResultLog::Opened ResultLog::Open(const std::string& name) {
   return TryLock() ? Opened::Ok : Opened::Busy;
 }
 
-bool ResultLog::TryLock() {
+bool DLogFile::TryLock() {
   return ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
 }
 
-bool ResultLog::Write(bool pass) {
+bool DLogFile::Write(bool pass) {
   const char* line = pass ? "PASS\r\n" : "FAIL\r\n";
   if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, line, 6, 0) != 6 || ::fsync(fd_) != 0) {
     error_ = Reason(errno ? errno : EIO);

@@ -12,12 +12,12 @@
 
 namespace kbt::cli {
 
-class ResultLog {
+class DLogFile {
  public:
-  ResultLog() = default;
-  ~ResultLog();
-  ResultLog(const ResultLog&) = delete;
-  ResultLog& operator=(const ResultLog&) = delete;
+  DLogFile() = default;
+  ~DLogFile();
+  DLogFile(const DLogFile&) = delete;
+  DLogFile& operator=(const DLogFile&) = delete;
 
   enum class Opened { Ok, Busy, Failed };
   // Opens (creating) `name` and takes the lock without waiting. Failed: see

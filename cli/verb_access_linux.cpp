@@ -1,13 +1,19 @@
-// `kbupdate access`: the udev rules that give a user who is not root the
-// hidraw nodes of the keyboards present, and, with --install, puts them in
-// place. The rules come from the core (device/access_rules.h) and match by
-// vendor and product ID; this file reads and writes the rule files, runs
-// udevadm and checks who can open what.
+// `kbupdate access` on Linux: the udev rules that give a user who is not
+// root the hidraw nodes of the keyboards present, and, with --install, puts
+// them in place. The rules come from cli/access_rules.h and match by vendor
+// and product ID; this file reads and writes the rule files, runs udevadm
+// and checks who can open what.
 //
 // Run through sudo, "the user" is the one who called sudo: root opens every
 // node, so the check that matters is made in a child process that takes on
 // that user's IDs and groups before it opens the nodes.
-#include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -19,100 +25,24 @@
 #include <string>
 #include <vector>
 
+#include "cli/access_rules.h"
 #include "cli/common_options.h"
 #include "cli/console.h"
 #include "cli/devices.h"
 #include "cli/json_lines.h"
+#include "cli/verb_access.h"
 #include "cli/verbs.h"
-#include "device/access_rules.h"
 #include "device/discovery_rules.h"
 #include "device/keyboards.h"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 extern char** environ;
-#endif
 
 namespace kbt::cli {
-
-const char kAccessHelp[] =
-    "usage: kbupdate access [--install] [--simulate [--sim-keyboards N]\n"
-    "                       [--sim-no-access[=@K]]] [--json]\n"
-    "\n"
-    "Linux: prints the udev rule lines that let the current user open every\n"
-    "keyboard present (a keyboard in normal operation by its own vendor and\n"
-    "product ID, and the update-mode device 0603:1020 that it turns into), in\n"
-    "the form of res/udev/70-kbupdate.rules, and says for each keyboard whether\n"
-    "the user can open it now. Keyboards are matched by their IDs, never by\n"
-    "node name. Lines that an installed rule file already covers are marked.\n"
-    "The output is itself a rule file: `kbupdate access > my.rules` works.\n"
-    "Run through sudo, the user is the one who called sudo.\n"
-    "\n"
-    "  --install   (as root) adds the missing lines to\n"
-    "              /etc/udev/rules.d/71-kbupdate-local.rules, never a line twice,\n"
-    "              reloads the rules, triggers the hidraw devices, checks again\n"
-    "              and says what changed. Without udev daemon it says so: the\n"
-    "              rules then apply once one runs.\n"
-    "  --simulate  the simulated keyboards (sim-1..sim-N) instead of the real\n"
-    "              ones; --install then needs KBUPDATE_RULES_FILE\n"
-    "  --sim-keyboards N        N simulated keyboards (default 1)\n"
-    "  --sim-no-access[=@K]     simulated keyboard K (default 1) refuses to be\n"
-    "                           opened until a rule file covers its IDs\n"
-    "  --json      one JSON object per line on stdout instead of the text:\n"
-    "    {\"type\":\"keyboard\", \"location\", \"mode\" (\"normal\"|\"update\"),\n"
-    "     \"vendor_id\", \"product_id\" (null when unreadable), \"can_open\",\n"
-    "     \"reason\" (why not, or null)}\n"
-    "    {\"type\":\"rule\", \"line\", \"installed\"}\n"
-    "    with --install, last: {\"type\":\"install\", \"file\", \"added\",\n"
-    "     \"udev\" (\"reloaded\"|\"no daemon\"|\"failed\"|\"simulated\"),\n"
-    "     \"opened_now\" (locations that open only since), \"still_closed\"}\n"
-    "\n"
-    "Environment (tests): KBUPDATE_RULES_FILE, the rule file to read and extend\n"
-    "instead of the installed ones (no root needed); KBUPDATE_UDEVADM, the\n"
-    "udevadm program to run.\n"
-    "\n"
-    "Windows gives every user access to the keyboard's HID interfaces: the\n"
-    "verb says that no rule is needed.\n"
-    "\n"
-    "exit codes: 0 listed; with --install, every keyboard present opens now\n"
-    "            1 --install: a keyboard still cannot be opened, or none is present\n"
-    "            2 wrong command line\n"
-    "            4 the rule file cannot be written\n"
-    "            6 --install without root: run it with sudo\n"
-    "            7 no HID access (no HID layer in this build, or it failed)\n";
 
 // --install without the rights to write the system's rule file. The same
 // code as a flash that found no keyboard it may use: in both the keyboard
 // stays out of reach until access is given.
 inline constexpr int kExitNeedsRoot = 6;
-
-namespace {
-
-struct AccessOptions {
-  DeviceOptions device;
-  bool install = false;
-  bool json = false;
-};
-
-}  // namespace
-
-#ifdef _WIN32
-
-namespace {
-
-int Run(AccessOptions&) {
-  Info("Windows gives every user access to the keyboard's HID interfaces: no rule is needed");
-  return kExitOk;
-}
-
-}  // namespace
-
-#else
 
 namespace {
 
@@ -471,7 +401,9 @@ int Install(AccessOptions& o, const AccessPlan& before) {
   return stillClosed.empty() ? kExitOk : kExitFailed;
 }
 
-int Run(AccessOptions& o) {
+}  // namespace
+
+int RunAccess(AccessOptions& o) {
   if (const std::string e = FinishDeviceOptions(o.device); !e.empty()) {
     Error(e);
     return kExitUsage;
@@ -496,18 +428,6 @@ int Run(AccessOptions& o) {
   else
     Info("the rules in place cover every keyboard present");
   return kExitOk;
-}
-
-}  // namespace
-
-#endif  // _WIN32
-
-VerbRun SetUpAccess(CLI::App& command) {
-  auto o = std::make_shared<AccessOptions>();
-  command.add_flag("--install", o->install);
-  AddDeviceOptions(command, o->device, kSimulate | kSimKeyboards | kSimNoAccess);
-  AddJsonOption(command, o->json);
-  return [o] { return Run(*o); };
 }
 
 }  // namespace kbt::cli

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "device/device_state.h"
 #include "device/sleep.h"
 
 namespace kbt {

@@ -99,6 +99,14 @@ void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength);
 // it the pair. False when none could be opened (with the reason).
 HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard);
 
+// The dialog's path buffers hold 260 wide characters: 259 plus the
+// terminating zero. A longer path does not fit and is skipped, never cut: a
+// cut path would name another interface or none.
+inline constexpr std::size_t kPathCapacity = 260;
+inline bool PathFits(const DevicePath& path) {
+  return path.size() < kPathCapacity;
+}
+
 // The dialog's view of the list: the Data and Command paths that a walk in
 // listing order would have kept last (the last match wins, also across
 // keyboards), each only when it fits the 260-character path buffers, and the

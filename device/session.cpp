@@ -26,7 +26,53 @@ std::string BlockName(std::size_t k) {
   return "block " + std::to_string(k);
 }
 
+static_assert(UpdateSession::kRunSteps == 3 + 2 * static_cast<int>(kBlockCount));
+static_assert(UpdateSession::kReadSteps == static_cast<int>(kBlockCount));
+
+// "program block 3", or "program pass 2 of 5, block 3" for a repetition.
+std::string PassText(const char* pass, int attempt, int attempts, int block) {
+  if (attempt <= 1) return std::string(pass) + " block " + std::to_string(block);
+  return std::string(pass) + " pass " + std::to_string(attempt) + " of " +
+         std::to_string(attempts) + ", block " + std::to_string(block);
+}
+
 }  // namespace
+
+int SessionProgress::Position() const {
+  switch (stage) {
+    case SessionStage::Begin:
+      return 1;
+    case SessionStage::Program:
+      return 2 + block;
+    case SessionStage::Verify:
+      return 2 + static_cast<int>(kBlockCount) + block;
+    case SessionStage::InformationBlock:
+      return UpdateSession::kRunSteps - 1;
+    case SessionStage::Finish:
+      return UpdateSession::kRunSteps;
+    case SessionStage::Read:
+      return 1 + block;
+  }
+  return 0;
+}
+
+std::string SessionProgress::StageText() const {
+  switch (stage) {
+    case SessionStage::Begin:
+      return "begin";
+    case SessionStage::Program:
+      return PassText("program", attempt, kProgramAttempts, block);
+    case SessionStage::Verify:
+      return PassText("verify", attempt, kVerifyAttempts, block);
+    case SessionStage::InformationBlock:
+      return "information block";
+    case SessionStage::Finish:
+      return "finish";
+    case SessionStage::Read:
+      return "read block " + std::to_string(block);
+  }
+  return {};
+}
 
 UpdateSession::UpdateSession(HidBackend& hid, SessionInterfaces interfaces,
                              const std::uint8_t* image, SessionSink* sink, CounterSource counter,

@@ -5,9 +5,10 @@
 // program-wide variable, so any number of sessions run at once, one per
 // keyboard, each on a thread of its own (session_runner.h).
 //
-// The dialog binds one session to its program-wide state (update_run.h):
-// the paths its discovery recorded, g_ImageBuffer, g_UpdateCounter and the
-// Progress step over g_ProgressStep.
+// The session also says what its progress means: how many steps a run
+// makes, where a step puts a bar and what it is doing, so that every front
+// end shows the same (SessionProgress). The dialog binds one session to its
+// DialogState (dialog/update_run.h).
 #pragma once
 
 #include <array>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "device/hid.h"
+#include "device/update_counter.h"
 
 namespace kbt {
 
@@ -42,6 +44,14 @@ struct SessionProgress {
   SessionStage stage = SessionStage::Begin;
   int block = -1;   // 0..6 for Program, Verify and Read; -1 otherwise
   int attempt = 1;  // the pass attempt, from 1, for Program and Verify
+
+  // Where the step puts a bar of kRunSteps (an update run) or kReadSteps (a
+  // read-back): by stage, so that a repeated pass moves it back to its
+  // stage, never past the end. From 1.
+  int Position() const;
+  // What the session is doing, for a line or a tile: "begin",
+  // "program block 3", "verify pass 2 of 10, block 6", "read block 0".
+  std::string StageText() const;
 };
 
 // Declared by the core, implemented by each front end: the dialog's status
@@ -50,17 +60,13 @@ struct SessionProgress {
 class SessionSink {
  public:
   virtual ~SessionSink() = default;
-  // One Progress step: in a run without repetitions 17 of them, at the
-  // places where the dialog's bar moves.
+  // One Progress step: in a run without repetitions kRunSteps of them, at
+  // the places where the dialog's bar moves.
   virtual void Step(const SessionProgress& progress) = 0;
   // A failed step that decided something, with its context, as it happens
   // ("verify pass attempt 2, block 0: read-back differs at 0x0000 ...").
   virtual void Note(const std::string& line) = 0;
 };
-
-// Each call takes the next value of the update counter (program-wide: two
-// keyboards updated by one process never get the same value).
-using CounterSource = std::function<std::uint16_t()>;
 
 struct SessionInterfaces {
   DevicePath data;
@@ -79,6 +85,12 @@ struct ReadBack {
 
 class UpdateSession {
  public:
+  // Progress steps of an update run without repetitions: Begin, seven
+  // blocks written, seven read back, the information block, Finish.
+  static constexpr int kRunSteps = 17;
+  // Progress steps of a read-back: the seven blocks read.
+  static constexpr int kReadSteps = 7;
+
   // `image` holds kImageSize bytes, or is null (the run then fails after the
   // Begin command, as a run without an image buffer does); it is only read.
   // `sink` may be null. `cancel`, when set by another thread, stops the

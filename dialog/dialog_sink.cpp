@@ -1,6 +1,4 @@
-#include "device/dialog_sink.h"
-
-#include <atomic>
+#include "dialog/dialog_sink.h"
 
 namespace kbt {
 namespace {
@@ -13,20 +11,10 @@ class SilentSink final : public DialogSink {
   void ShowSkipped(const std::vector<SkippedInterface>&) override {}
 };
 
-std::atomic<std::shared_ptr<DialogSink>>& Slot() {
-  // Never destroyed: workers may still call in while the program ends.
-  static auto* slot = new std::atomic<std::shared_ptr<DialogSink>>(std::make_shared<SilentSink>());
-  return *slot;
-}
-
 }  // namespace
 
-void InstallDialogSink(std::shared_ptr<DialogSink> sink) {
-  Slot().store(sink ? std::move(sink) : std::make_shared<SilentSink>());
-}
-
-std::shared_ptr<DialogSink> CurrentDialogSink() {
-  return Slot().load();
+std::shared_ptr<DialogSink> SilentDialogSink() {
+  return std::make_shared<SilentSink>();
 }
 
 }  // namespace kbt

@@ -1,67 +1,50 @@
-#include "device/device_state.h"
+#include "dialog/dialog_state.h"
 
-#include <mutex>
+#include <new>
+#include <utility>
+
+#include "device/keyboards.h"
+#include "image/firmware_image.h"
 
 namespace kbt {
 
-std::atomic<bool> g_DeviceReady{false};
-std::atomic<bool> g_UpdateBusy{false};
-std::atomic<bool> g_BootEntryHold{false};
-std::atomic<std::uint16_t> g_UpdateCounter{1};
+DialogState::DialogState(UpdateCounter& updateCounter, std::shared_ptr<DialogSink> dialogSink)
+    : imageBuffer(new (std::nothrow) std::uint8_t[kImageSize]),
+      counter(updateCounter),
+      sink(dialogSink ? std::move(dialogSink) : SilentDialogSink()) {}
 
-namespace {
-std::mutex g_PathMutex;
-DevicePath g_DataPath;
-DevicePath g_CommandPath;
-unsigned g_PathClears = 0;
-}  // namespace
-
-DevicePaths ReadDevicePaths() {
-  std::lock_guard lock(g_PathMutex);
-  return {g_DataPath, g_CommandPath};
+DevicePaths DialogState::ReadDevicePaths() const {
+  std::lock_guard lock(pathMutex_);
+  return {dataPath_, commandPath_};
 }
 
-namespace {
-void WriteLocked(const DevicePaths& paths) {
-  g_DataPath = PathFits(paths.data) ? paths.data : DevicePath();
-  g_CommandPath = PathFits(paths.command) ? paths.command : DevicePath();
+void DialogState::WriteLocked(const DevicePaths& paths) {
+  dataPath_ = PathFits(paths.data) ? paths.data : DevicePath();
+  commandPath_ = PathFits(paths.command) ? paths.command : DevicePath();
 }
-}  // namespace
 
-void WriteDevicePaths(const DevicePaths& paths) {
-  std::lock_guard lock(g_PathMutex);
+void DialogState::WriteDevicePaths(const DevicePaths& paths) {
+  std::lock_guard lock(pathMutex_);
   WriteLocked(paths);
 }
 
-void ClearDevicePaths() {
-  std::lock_guard lock(g_PathMutex);
-  g_DataPath.clear();
-  g_CommandPath.clear();
-  ++g_PathClears;
+void DialogState::ClearDevicePaths() {
+  std::lock_guard lock(pathMutex_);
+  dataPath_.clear();
+  commandPath_.clear();
+  ++pathClears_;
 }
 
-unsigned DevicePathsClearCount() {
-  std::lock_guard lock(g_PathMutex);
-  return g_PathClears;
+unsigned DialogState::DevicePathsClearCount() const {
+  std::lock_guard lock(pathMutex_);
+  return pathClears_;
 }
 
-bool WriteDevicePathsUnlessCleared(const DevicePaths& paths, unsigned clearCount) {
-  std::lock_guard lock(g_PathMutex);
-  if (g_PathClears != clearCount) return false;
+bool DialogState::WriteDevicePathsUnlessCleared(const DevicePaths& paths, unsigned clearCount) {
+  std::lock_guard lock(pathMutex_);
+  if (pathClears_ != clearCount) return false;
   WriteLocked(paths);
   return true;
-}
-
-void SetDataPath(const DevicePath& path) {
-  if (!PathFits(path)) return;
-  std::lock_guard lock(g_PathMutex);
-  g_DataPath = path;
-}
-
-void SetCommandPath(const DevicePath& path) {
-  if (!PathFits(path)) return;
-  std::lock_guard lock(g_PathMutex);
-  g_CommandPath = path;
 }
 
 }  // namespace kbt

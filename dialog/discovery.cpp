@@ -4,19 +4,20 @@
 // (a keyboard in normal operation) is told to enter update mode. The keyboard
 // is expected to leave the bus on that command and to come back as the
 // update-mode device, whose arrival starts the next discovery.
-#include <array>
-#include <cstdint>
+#include "dialog/discovery.h"
 
-#include "device/device_state.h"
-#include "device/dialog_sink.h"
+#include <vector>
+
 #include "device/keyboards.h"
 #include "device/sleep.h"
-#include "device/workers.h"
+#include "device/update_mode.h"
 
 namespace kbt {
 namespace {
 
-constexpr unsigned kReadyDelayMs = 2000;
+// The time a keyboard found in update mode is given before Start is
+// offered: the same settling time as every other road into update mode.
+constexpr unsigned kReadyDelayMs = kSettleMs;
 
 // The walk opens every interface in the platform's order, as the dialog
 // always has, and sends the entry pair during the walk: the hold is read
@@ -31,7 +32,7 @@ constexpr unsigned kReadyDelayMs = 2000;
 // stale: it then shows nothing and counts nothing, and the pass of the next
 // arrival looks again. `clears` is the count of path clearings when the pass
 // began.
-int Discover(HidBackend& hid, unsigned clears) {
+int Discover(DialogState& state, HidBackend& hid, unsigned clears) {
   std::vector<HidInterfaceInfo> interfaces;
   if (!hid.Enumerate(interfaces)) interfaces.clear();
 
@@ -41,46 +42,49 @@ int Discover(HidBackend& hid, unsigned clears) {
     std::unique_ptr<HidDevice> device;
     HidResult open = hid.Open(info.path, device);
     if (open && !device) open = HidResult::Fail("open: no device");
-    if (open && ClassifyInterface(info, g_BootEntryHold.load()) == DiscoveryRule::NormalModeCommand)
+    if (open &&
+        ClassifyInterface(info, state.bootEntryHold.load()) == DiscoveryRule::NormalModeCommand)
       SendEnterUpdateMode(*device, info.featureReportLength);
     probes.push_back({std::move(info), std::move(open)});
   }
 
   const KeyboardList list = FindKeyboards(probes);
   const DialogMatch match = ReduceForDialog(list, probes);
-  if (!WriteDevicePathsUnlessCleared({match.data, match.command}, clears)) return 0;
-  // What stayed out of reach matters only while no keyboard is found.
-  CurrentDialogSink()->ShowSkipped(match.dataInterfaces > 0 ? std::vector<SkippedInterface>{}
-                                                            : list.skipped);
+  if (!state.WriteDevicePathsUnlessCleared({match.data, match.command}, clears)) return 0;
+  // What stayed out of reach matters only while no keyboard is found: a pass
+  // queued behind the one that found the keyboard says nothing about a
+  // button that is no longer grey.
+  const bool found = match.dataInterfaces > 0 || state.deviceReady.load();
+  state.sink->ShowSkipped(found ? std::vector<SkippedInterface>{} : list.skipped);
   return match.dataInterfaces;
 }
 
 }  // namespace
 
-int DeviceDiscovery(HidBackend& hid) {
-  return Discover(hid, DevicePathsClearCount());
+int DeviceDiscovery(DialogState& state, HidBackend& hid) {
+  return Discover(state, hid, state.DevicePathsClearCount());
 }
 
-void DiscoveryWorker(HidBackend& hid) {
-  const unsigned clears = DevicePathsClearCount();
-  if (Discover(hid, clears) == 0) return;
+void DiscoveryWorker(DialogState& state, HidBackend& hid) {
+  const unsigned clears = state.DevicePathsClearCount();
+  if (Discover(state, hid, clears) == 0) return;
   SleepMs(kReadyDelayMs);
   // The keyboard went away during the delay: the Removal reset has shown
   // that already. Marking it ready now would leave a yellow button for a
   // device that is gone, and arrivals would start no discovery any more.
-  if (DevicePathsClearCount() != clears) return;
+  if (state.DevicePathsClearCount() != clears) return;
   // An arrival during the delay has queued a pass that will see the bus as
   // it is now: a keyboard's Command interface comes a moment after its Data
   // interface. Readiness is that pass's to show, so that a Start at yellow
   // finds both paths recorded.
-  if (DiscoveryPassQueued()) return;
+  if (state.workers.DiscoveryQueued()) return;
   // Passes run one after the other, so a pass queued behind the one that
   // marked the device ready ends two seconds later, when the operator may
   // already have started a run or seen its result. The device is still the
   // one that pass showed (a removal would have cleared the flag), so it leaves
   // the colour and the disabled button of that run alone.
-  if (!g_DeviceReady.exchange(true)) CurrentDialogSink()->ShowDeviceReady();
-  g_BootEntryHold = false;
+  if (!state.deviceReady.exchange(true)) state.sink->ShowDeviceReady();
+  state.bootEntryHold = false;
 }
 
 }  // namespace kbt

@@ -1,33 +1,23 @@
-// The dialog's Update run: one UpdateSession bound to the program-wide state
-// the dialog keeps (the paths its discovery recorded, g_ImageBuffer,
-// g_UpdateCounter, the Progress step of its status outputs). The caller
-// holds g_ImageMutex for as long as it runs.
+// The dialog's Update run: one UpdateSession bound to the dialog's state (the
+// paths its discovery recorded, its image, the program's update counter,
+// the Progress step of its sink). The caller holds the state's image lock
+// for as long as it runs.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "device/hid.h"
-#include "device/session.h"
+#include "dialog/dialog_state.h"
 
 namespace kbt {
 
 // Why a run failed, one line per failed step that decided something, with
 // its context ("verify pass attempt 3, block 6: read-back differs"). The
-// dialog shows none of it; the command line prints it.
+// dialog shows none of it.
 using RunNotes = std::vector<std::string>;
 
 // 0 when the whole sequence succeeded, 2 otherwise.
-int UpdateRun(HidBackend& hid, RunNotes* notes);
-
-// The passes over the program-wide image, 1 for success and 0 for failure.
-// `command` is null when the Command interface did not open.
-int ProgramPass(HidDevice& data, HidDevice* command, RunNotes* notes = nullptr);
-int VerifyPass(HidDevice& data, HidDevice* command, RunNotes* notes = nullptr);
-// The result of its last send.
-bool InformationBlockRewrite(HidDevice* command, RunNotes* notes = nullptr);
-
-// The program-wide update counter as a session's counter source.
-CounterSource ProgramUpdateCounter();
+int UpdateRun(DialogState& state, HidBackend& hid, RunNotes* notes = nullptr);
 
 }  // namespace kbt

@@ -1,10 +1,8 @@
-#include "device/update_worker.h"
+#include "dialog/update_worker.h"
 
 #include <fstream>
 
-#include "device/device_state.h"
-#include "device/workers.h"
-#include "device/dialog_sink.h"
+#include "device/session.h"
 
 namespace kbt {
 
@@ -17,23 +15,19 @@ bool WriteResultLog(bool pass) {
   return static_cast<bool>(out);
 }
 
-void FinishUpdate(int result) {
+void FinishUpdate(DialogState& state, int result) {
   const bool pass = result == kUpdateRunOk;
   (void)WriteResultLog(pass);
   // After a removal the Removal reset has painted the button grey already;
   // the outcome then shows in the log only.
-  if (g_DeviceReady.load()) CurrentDialogSink()->ShowRunResult(pass);
-  g_UpdateBusy = false;
+  if (state.deviceReady.load()) state.sink->ShowRunResult(pass);
+  state.updateBusy = false;
 }
 
-int UpdateWorkerWithResult(HidBackend& hid, RunNotes* notes) {
-  const int result = UpdateRun(hid, notes);
-  FinishUpdate(result);
+int UpdateWorker(DialogState& state, HidBackend& hid, RunNotes* notes) {
+  const int result = UpdateRun(state, hid, notes);
+  FinishUpdate(state, result);
   return result;
-}
-
-void UpdateWorker(HidBackend& hid) {
-  (void)UpdateWorkerWithResult(hid, nullptr);
 }
 
 }  // namespace kbt

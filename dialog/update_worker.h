@@ -2,7 +2,8 @@
 #pragma once
 
 #include "device/hid.h"
-#include "device/update_run.h"
+#include "dialog/dialog_state.h"
+#include "dialog/update_run.h"
 
 namespace kbt {
 
@@ -15,11 +16,11 @@ inline constexpr char kResultLogName[] = "DLog.txt";
 // could not be written; the worker then goes on without a word.
 bool WriteResultLog(bool pass);
 
-// After a run that returned `result`: the log line, green or red while
-// g_DeviceReady is set, g_UpdateBusy cleared.
-void FinishUpdate(int result);
+// After a run that returned `result`: the log line, green or red while the
+// device is shown ready, updateBusy cleared.
+void FinishUpdate(DialogState& state, int result);
 
-// UpdateWorker with the run's result and notes, for the command line.
-int UpdateWorkerWithResult(HidBackend& hid, RunNotes* notes);
+// The Update worker: the run, then FinishUpdate. Returns the run's result.
+int UpdateWorker(DialogState& state, HidBackend& hid, RunNotes* notes = nullptr);
 
 }  // namespace kbt

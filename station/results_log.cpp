@@ -1,7 +1,7 @@
 // POSIX file calls: the station runs on Linux. One write() per record on a
 // descriptor opened with O_APPEND puts the whole line at the end of the file
 // at once; fsync() then waits until it is on the disk.
-#include "device/results_log.h"
+#include "station/results_log.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>

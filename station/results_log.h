@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/station_runner.h"
+#include "station/station_runner.h"
 
 namespace kbt {
 

@@ -1,4 +1,4 @@
-#include "device/station.h"
+#include "station/station_rules.h"
 
 #include <algorithm>
 #include <set>

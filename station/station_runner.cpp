@@ -1,47 +1,44 @@
-#include "device/station_runner.h"
+#include "station/station_runner.h"
 
 #include <algorithm>
 
 #include "device/keyboards.h"
+#include "device/update_mode.h"
 
 namespace kbt {
 
 struct StationRunner::Unit {
   std::string location;
-  Keyboard keyboard;                   // as it was found; the update-mode one once switched
-  int steps = 0;                       // under mutex_
-  std::string activity;                // under mutex_
-  bool waitingForUpdate = false;       // under mutex_: the keyboard was sent the pair
-  std::optional<Keyboard> updateMode;  // under mutex_: handed over by a pass
-  bool ended = false;                  // under mutex_
+  Keyboard keyboard;     // as it was found
+  int steps = 0;         // under mutex_
+  std::string activity;  // under mutex_
+  bool ended = false;    // under mutex_
   std::thread thread;
 };
 
-namespace {
-
-std::string Activity(const SessionProgress& p) {
-  std::string text;
-  switch (p.stage) {
-    case SessionStage::Begin:
-      return "begin";
-    case SessionStage::Program:
-      text = "program block " + std::to_string(p.block);
-      break;
-    case SessionStage::Verify:
-      text = "verify block " + std::to_string(p.block);
-      break;
-    case SessionStage::InformationBlock:
-      return "information block";
-    case SessionStage::Finish:
-      return "finish";
-    case SessionStage::Read:
-      return "read block " + std::to_string(p.block);
+// A unit's view of the bus while it waits for its keyboard in update mode:
+// the listing that the bus watch renews at every pass, so that the units
+// waiting at once list nothing themselves.
+class StationRunner::ListingWatch final : public BusWatch {
+ public:
+  explicit ListingWatch(StationRunner& runner) : runner_(runner) {}
+  HidResult Look(KeyboardList& list) override {
+    std::lock_guard lock(runner_.mutex_);
+    list = runner_.lastList_;
+    seen_ = runner_.listings_;
+    return HidResult::Ok();
   }
-  if (p.attempt > 1) text += " (attempt " + std::to_string(p.attempt) + ")";
-  return text;
-}
+  void WaitForChange(unsigned ms, const std::atomic<bool>* cancel) override {
+    std::unique_lock lock(runner_.mutex_);
+    runner_.changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      return runner_.listings_ != seen_ || (cancel && cancel->load());
+    });
+  }
 
-}  // namespace
+ private:
+  StationRunner& runner_;
+  std::uint64_t seen_ = 0;
+};
 
 // A run's progress and notes, into its tile and the sink.
 class StationRunner::UnitSink : public SessionSink {
@@ -52,7 +49,7 @@ class StationRunner::UnitSink : public SessionSink {
     {
       std::lock_guard lock(runner_.mutex_);
       ++unit_.steps;
-      unit_.activity = Activity(progress);
+      unit_.activity = progress.StageText();
       // The information block is the last step before Finish.
       if (progress.stage == SessionStage::InformationBlock)
         runner_.rules_.ExpectRestart(unit_.location);
@@ -227,18 +224,13 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
     }
     if (listed) {
       lastList_ = FindKeyboards(probes);
+      ++listings_;
       lastPaths_.clear();
       for (const InterfaceProbe& p : probes)
         lastPaths_.emplace_back(p.info.path,
                                 p.info.location.empty() ? kUnknownLocation : p.info.location);
     }
     starts = rules_.Observe(lastList_, NowMs());
-    // A keyboard sent the pair is handed over once it is back in update mode.
-    for (Unit& u : units_) {
-      if (!u.waitingForUpdate || u.updateMode) continue;
-      const Keyboard* k = lastList_.At(u.location);
-      if (k && k->mode == KeyboardMode::Update && k->Complete()) u.updateMode = *k;
-    }
     for (const std::string& location : starts) {
       Unit& u = units_.emplace_back();
       u.location = location;
@@ -262,18 +254,6 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
   }
 }
 
-bool StationRunner::AwaitUpdateMode(Unit& unit, Keyboard& keyboard) {
-  std::unique_lock lock(mutex_);
-  unit.waitingForUpdate = true;
-  const bool back = changed_.wait_for(lock, std::chrono::milliseconds(options_.entryTimeoutMs),
-                                      [&] { return unit.updateMode.has_value() || cancel_; });
-  unit.waitingForUpdate = false;
-  if (!back || !unit.updateMode) return false;
-  keyboard = *unit.updateMode;
-  unit.activity = "update mode";
-  return true;
-}
-
 void StationRunner::RunUnit(Unit& unit) {
   const auto started = std::chrono::steady_clock::now();
   StationUnitResult result;
@@ -289,12 +269,30 @@ void StationRunner::RunUnit(Unit& unit) {
     Emit({StationEvent::Kind::Progress, unit.location, {}, nullptr});
   }
 
-  if (keyboard.mode == KeyboardMode::Normal) {
-    if (HidResult r = EnterUpdateMode(hid_, keyboard); !r) {
-      result.reason = "enter update mode: " + r.error;
-    } else if (!AwaitUpdateMode(unit, keyboard)) {
+  // The unit starts its run at once once back: the settling time is the
+  // Begin command's own wait.
+  UpdateModeOptions entry;
+  entry.backWithin = std::chrono::milliseconds(options_.entryTimeoutMs);
+  entry.cancel = &cancel_;
+  entry.settleMs = 0;
+  ListingWatch watch(*this);
+  const UpdateModeResult mode = AwaitUpdateMode(hid_, watch, {keyboard}, entry).front();
+  switch (mode.outcome) {
+    case UpdateModeResult::Outcome::Ready:
+      keyboard = mode.keyboard;
+      if (mode.entered) {
+        std::lock_guard lock(mutex_);
+        unit.activity = "update mode";
+      }
+      break;
+    case UpdateModeResult::Outcome::EntryFailed:
+      result.reason = "enter update mode: " + mode.error;
+      break;
+    case UpdateModeResult::Outcome::NotBack:
+    case UpdateModeResult::Outcome::NoAccess:
+    case UpdateModeResult::Outcome::Cancelled:
       result.reason = cancel_ ? "interrupted" : "did not come back in update mode";
-    }
+      break;
   }
   if (result.reason.empty()) {
     UnitSink sink(*this, unit);

@@ -1,10 +1,11 @@
 // The station at work: watches the bus (device events, then ProbeInterfaces
 // and FindKeyboards), hands what it sees to the station's rules
-// (station.h), and for every unit they start switches a normal-mode
-// keyboard into update mode and runs one UpdateSession on a thread of its
-// own. Each finished unit is recorded (the results log) before it is shown
-// finished. The front ends (the command line, the station window) see it
-// only through the StationSink; none of them decides anything.
+// (station_rules.h), and for every unit they start brings the keyboard into
+// update mode (AwaitUpdateMode, over the listing the bus watch keeps) and
+// runs one UpdateSession on a thread of its own. Each finished unit is
+// recorded (the results log) before it is shown finished. The front ends
+// (the command line, the station window) see it only through the
+// StationSink; none of them decides anything.
 //
 // Stopping: RequestStop() (SIGINT, SIGTERM, closing the window) takes no new
 // unit and lets the runs in progress finish, at most stopGraceMs; then, or
@@ -27,7 +28,8 @@
 #include "device/device_events.h"
 #include "device/hid.h"
 #include "device/session.h"
-#include "device/station.h"
+#include "device/update_counter.h"
+#include "station/station_rules.h"
 
 namespace kbt {
 
@@ -55,7 +57,7 @@ class UnitRecorder {
 // One location as a front end shows it.
 struct StationTile {
   StationSlot slot;
-  int steps = 0;         // Progress steps of the run so far (17 in a run without repetitions)
+  int steps = 0;  // Progress steps of the run so far (UpdateSession::kRunSteps without repetitions)
   std::string activity;  // "update mode", "program block 3", "verify block 6 (attempt 2)"
 };
 
@@ -116,6 +118,7 @@ class StationRunner {
  public:
   // `events` may be null (the bus is then listed every pollMs). `image`
   // holds kImageSize bytes and outlives the runner; so do the others.
+  // `counter` is the program's update counter.
   StationRunner(HidBackend& hid, DeviceEventSource* events, const std::uint8_t* image,
                 CounterSource counter, UnitRecorder* recorder, StationSink* sink,
                 StationRunnerOptions options);
@@ -138,10 +141,10 @@ class StationRunner {
  private:
   struct Unit;
   class UnitSink;
+  class ListingWatch;
 
   void Pass(const std::vector<DeviceEvent>& events);
   void RunUnit(Unit& unit);
-  bool AwaitUpdateMode(Unit& unit, Keyboard& keyboard);
   void Finish(Unit& unit, StationUnitResult result);
   void Emit(StationEvent event);  // sinkMutex_ held by the caller
   StationStatus StatusLocked();   // mutex_ held
@@ -169,7 +172,8 @@ class StationRunner {
   StationRules rules_;
   std::list<Unit> units_;                                      // under mutex_
   std::vector<std::pair<DevicePath, std::string>> lastPaths_;  // path -> location
-  KeyboardList lastList_;
+  KeyboardList lastList_;                                      // under mutex_
+  std::uint64_t listings_ = 0;  // under mutex_: how often lastList_ was renewed
 };
 
 }  // namespace kbt

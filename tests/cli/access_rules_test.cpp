@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "device/access_rules.h"
-#include "fake_hid.h"
+#include "cli/access_rules.h"
+#include "tests/device/fake_hid.h"
 
 namespace kbt::test {
 namespace {

@@ -10,6 +10,7 @@
 #include "device/keyboards.h"
 #include "device/session.h"
 #include "device/session_runner.h"
+#include "image/firmware_image.h"
 #include "sim/sim_hub.h"
 #include "support.h"
 

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <thread>
 
-#include "device/update_worker.h"
-#include "run_fixture.h"
+#include "dialog/update_worker.h"
+#include "tests/dialog/run_fixture.h"
 #include "ui/dialog_controller.h"
 
 namespace kbt::test {
@@ -19,17 +19,19 @@ using namespace std::chrono_literals;
 // The dialog's device event handler and Removal reset, in brief.
 class Handler {
  public:
-  explicit Handler(HidBackend& hid) : hid_(hid) {}
+  Handler(HidBackend& hid, std::shared_ptr<DialogState> state)
+      : hid_(hid), state_(std::move(state)) {}
   void OnEvent(const DeviceEvent& e) {
     std::lock_guard ui(uiThread_);
+    DialogState& state = *state_;
     if (e.kind == DeviceEvent::Kind::Arrival) {
-      if (g_DeviceReady || g_UpdateBusy) return;
-      g_BootEntryHold = false;
-      RequestDiscovery(hid_);
+      if (state.deviceReady || state.updateBusy) return;
+      state.bootEntryHold = false;
+      RequestDiscovery(state_, hid_);
     } else if (e.kind == DeviceEvent::Kind::Removal) {
-      const DevicePath data = ReadDevicePaths().data;
+      const DevicePath data = state.ReadDevicePaths().data;
       if (data.empty() || data != e.path) return;
-      RemovalReset();
+      RemovalReset(state);
       ++removals;
     }
   }
@@ -37,6 +39,7 @@ class Handler {
 
  private:
   HidBackend& hid_;
+  std::shared_ptr<DialogState> state_;
   std::mutex uiThread_;
 };
 
@@ -53,14 +56,14 @@ bool WaitFor(P predicate, std::chrono::milliseconds limit = 10s) {
 class ConcurrencyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetProgramState(outputs);
-    FillTestImage();
+    ResetStatusOutputs(outputs);
+    FillTestImage(state.imageBuffer.get());
     bus.SetEventCallback([this](const DeviceEvent& e) { handler.OnEvent(e); });
   }
   void TearDown() override {
     // No new discovery after this; then none still running on the bus.
     bus.SetEventCallback({});
-    WaitForWorkersIdle();
+    WaitForWorkersIdle(state);
     RemoveStatusOutputs();
   }
 
@@ -70,6 +73,9 @@ class ConcurrencyTest : public ::testing::Test {
     std::lock_guard lock(hookMutex_);
     hook_ = std::move(h);
   }
+
+  TestDialogState dialog;
+  DialogState& state = dialog.state;
 
  protected:
   std::shared_ptr<RecordedOutputs> outputs = std::make_shared<RecordedOutputs>();
@@ -86,13 +92,13 @@ class ConcurrencyTest : public ::testing::Test {
     std::this_thread::sleep_for(100us);
   }};
   sim::SimBus bus{sim::SimMode::Normal, {.reenumerateDelayMs = 5}};
-  Handler handler{bus};
+  Handler handler{bus, dialog.shared};
 };
 
 TEST_F(ConcurrencyTest, OverlappingArrivalsEndWithOneReadyDevice) {
   // The dialog's first discovery, and arrivals of other devices from several
   // threads while the keyboard switches into update mode.
-  RequestDiscovery(bus);
+  RequestDiscovery(dialog.shared, bus);
   std::vector<std::thread> arrivals;
   arrivals.reserve(4);
   for (int t = 0; t < 4; ++t)
@@ -103,21 +109,21 @@ TEST_F(ConcurrencyTest, OverlappingArrivalsEndWithOneReadyDevice) {
       }
     });
   for (auto& t : arrivals) t.join();
-  ASSERT_TRUE(WaitFor([] { return g_DeviceReady.load(); }));
-  WaitForWorkersIdle();
+  ASSERT_TRUE(WaitFor([this] { return state.deviceReady.load(); }));
+  WaitForWorkersIdle(state);
 
   const auto present = bus.Paths();
   ASSERT_EQ(present.size(), 2u);
-  EXPECT_EQ(ReadDevicePaths().data, present[0]);
-  EXPECT_EQ(ReadDevicePaths().command, present[1]);
+  EXPECT_EQ(state.ReadDevicePaths().data, present[0]);
+  EXPECT_EQ(state.ReadDevicePaths().command, present[1]);
   EXPECT_EQ(bus.WithModel([](sim::KeyboardModel& m) { return m.Entries(); }), 1);
   EXPECT_EQ(g_ButtonFillColor, kColorYellow);
 }
 
 TEST_F(ConcurrencyTest, RemovalDuringARunFailsItAndEndsEverything) {
-  RequestDiscovery(bus);
-  ASSERT_TRUE(WaitFor([] { return g_DeviceReady.load(); }));
-  WaitForWorkersIdle();
+  RequestDiscovery(dialog.shared, bus);
+  ASSERT_TRUE(WaitFor([this] { return state.deviceReady.load(); }));
+  WaitForWorkersIdle(state);
 
   // The run stops in the wait after block 0 until the cable has been pulled
   // on this thread.
@@ -131,55 +137,55 @@ TEST_F(ConcurrencyTest, RemovalDuringARunFailsItAndEndsEverything) {
     ConcurrencyTest& test;
     ~Release() {
       pulled = true;
-      WaitForWorkersIdle();
+      WaitForWorkersIdle(test.state);
       test.SetHook({});
     }
   } release{pulled, *this};
   StartProgress();
-  g_UpdateBusy = true;
-  StartUpdateWorker(bus, std::unique_lock<std::mutex>(g_ImageMutex));
+  state.updateBusy = true;
+  StartUpdateWorker(dialog.shared, bus, std::unique_lock<std::mutex>(state.imageMutex));
   ASSERT_TRUE(WaitFor([&] { return inProgramPass.load(); }));
   bus.Unplug();
   pulled = true;
-  WaitForWorkersIdle();
+  WaitForWorkersIdle(state);
 
   EXPECT_EQ(handler.removals, 1);
-  EXPECT_FALSE(g_UpdateBusy);
-  EXPECT_FALSE(g_DeviceReady);
+  EXPECT_FALSE(state.updateBusy);
+  EXPECT_FALSE(state.deviceReady);
   EXPECT_EQ(g_ButtonFillColor, kColorLightGrey);  // the outcome shows in the log only
   // Plugged in again, it comes back in update mode (byte 0 was written as
   // 00) and is found again.
   bus.PlugIn();
-  ASSERT_TRUE(WaitFor([] { return g_DeviceReady.load(); }));
+  ASSERT_TRUE(WaitFor([this] { return state.deviceReady.load(); }));
 }
 
 TEST_F(ConcurrencyTest, LateDiscoveryDuringARunLeavesTheRunAlone) {
-  RequestDiscovery(bus);
-  ASSERT_TRUE(WaitFor([] { return g_DeviceReady.load(); }));
-  WaitForWorkersIdle();
+  RequestDiscovery(dialog.shared, bus);
+  ASSERT_TRUE(WaitFor([this] { return state.deviceReady.load(); }));
+  WaitForWorkersIdle(state);
 
   StartProgress();
-  g_UpdateBusy = true;
-  StartUpdateWorker(bus, std::unique_lock<std::mutex>(g_ImageMutex));
+  state.updateBusy = true;
+  StartUpdateWorker(dialog.shared, bus, std::unique_lock<std::mutex>(state.imageMutex));
   // A discovery that was late (its arrival came before the run) walks the
   // bus while the run sends its reports, and re-enables Start.
   for (int i = 0; i < 3; ++i) {
-    RequestDiscovery(bus);
+    RequestDiscovery(dialog.shared, bus);
     std::this_thread::sleep_for(1ms);
     // A Start clicked now must not get the image.
-    if (g_ImageMutex.try_lock()) {
-      const bool runOver = !g_UpdateBusy;
-      g_ImageMutex.unlock();
+    if (state.imageMutex.try_lock()) {
+      const bool runOver = !state.updateBusy;
+      state.imageMutex.unlock();
       EXPECT_TRUE(runOver);
     }
   }
-  WaitForWorkersIdle();
-  EXPECT_FALSE(g_UpdateBusy);
+  WaitForWorkersIdle(state);
+  EXPECT_FALSE(state.updateBusy);
   // The run finished: the keyboard holds the image and went on to its
   // application, whose arrival was switched into update mode again.
-  bus.WithModel([](sim::KeyboardModel& m) {
+  bus.WithModel([this](sim::KeyboardModel& m) {
     EXPECT_EQ(m.Finishes(), 1);
-    EXPECT_TRUE(std::equal(m.Program().begin(), m.Program().end(), g_ImageBuffer));
+    EXPECT_TRUE(std::equal(m.Program().begin(), m.Program().end(), state.imageBuffer.get()));
   });
 }
 
@@ -202,17 +208,17 @@ TEST_F(ConcurrencyTest, DiscoveryRequestsCollapseIntoOneQueuedPass) {
     }
   } hid(gate, passes);
 
-  RequestDiscovery(hid);
+  RequestDiscovery(dialog.shared, hid);
   ASSERT_TRUE(WaitFor([&] { return passes == 1; }));
   std::vector<std::thread> callers;
   callers.reserve(4);
   for (int t = 0; t < 4; ++t)
     callers.emplace_back([&] {
-      for (int i = 0; i < 10; ++i) RequestDiscovery(hid);
+      for (int i = 0; i < 10; ++i) RequestDiscovery(dialog.shared, hid);
     });
   for (auto& t : callers) t.join();
   closed.unlock();
-  WaitForWorkersIdle();
+  WaitForWorkersIdle(state);
   EXPECT_EQ(passes, 2);
 }
 

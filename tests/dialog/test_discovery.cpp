@@ -9,9 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "device/workers.h"
-#include "fake_hid.h"
-#include "support.h"
+#include "dialog/discovery.h"
+#include "dialog/workers.h"
+#include "tests/device/fake_hid.h"
+#include "tests/dialog/dialog_support.h"
 #include "ui/dialog_controller.h"
 
 namespace kbt::test {
@@ -21,9 +22,11 @@ constexpr std::uint16_t kVendor = 0xFF00;
 
 class DiscoveryTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetProgramState(outputs); }
+  void SetUp() override { ResetStatusOutputs(outputs); }
   void TearDown() override { RemoveStatusOutputs(); }
   std::shared_ptr<RecordedOutputs> outputs = std::make_shared<RecordedOutputs>();
+  TestDialogState dialog;
+  DialogState& state = dialog.state;
 };
 
 struct RuleCase {
@@ -63,9 +66,9 @@ TEST_F(DiscoveryTest, EachInterfaceMeetsTheFirstRuleThatFits) {
     SCOPED_TRACE(c.name);
     RecordedSleep sleep;
     FakeHid hid({{c.info, true, 1}});
-    g_BootEntryHold = c.hold;
-    const int count = DeviceDiscovery(hid);
-    const DevicePaths paths = ReadDevicePaths();
+    state.bootEntryHold = c.hold;
+    const int count = DeviceDiscovery(state, hid);
+    const DevicePaths paths = state.ReadDevicePaths();
     EXPECT_EQ(count, c.recordsData ? 1 : 0);
     EXPECT_EQ(paths.data, c.recordsData ? c.info.path : L"");
     EXPECT_EQ(paths.command, c.recordsCommand ? c.info.path : L"");
@@ -74,20 +77,20 @@ TEST_F(DiscoveryTest, EachInterfaceMeetsTheFirstRuleThatFits) {
 }
 
 TEST_F(DiscoveryTest, ClearsOldPathsAndLetsLaterMatchesWin) {
-  WriteDevicePaths({L"old-data", L"old-command"});
+  state.WriteDevicePaths({L"old-data", L"old-command"});
   FakeHid none({});
-  EXPECT_EQ(DeviceDiscovery(none), 0);
-  EXPECT_EQ(ReadDevicePaths().data, L"");
-  EXPECT_EQ(ReadDevicePaths().command, L"");
+  EXPECT_EQ(DeviceDiscovery(state, none), 0);
+  EXPECT_EQ(state.ReadDevicePaths().data, L"");
+  EXPECT_EQ(state.ReadDevicePaths().command, L"");
 
   FakeHid two({{Info(L"d1", 0x0603, 0x1020, kVendor, 2050)},
                {Info(L"c1", 0x0603, 0x1020, kVendor, 6)},
                {Info(L"x", 0x0603, 0x1020, kVendor, 2050), false},  // does not open
                {Info(L"d2", 0x0603, 0x1020, kVendor, 2050)},
                {Info(L"c2", 0x0603, 0x1020, kVendor, 6)}});
-  EXPECT_EQ(DeviceDiscovery(two), 2);
-  EXPECT_EQ(ReadDevicePaths().data, L"d2");
-  EXPECT_EQ(ReadDevicePaths().command, L"c2");
+  EXPECT_EQ(DeviceDiscovery(state, two), 2);
+  EXPECT_EQ(state.ReadDevicePaths().data, L"d2");
+  EXPECT_EQ(state.ReadDevicePaths().command, L"c2");
 }
 
 TEST_F(DiscoveryTest, HoldIsReadAfreshForEveryInterface) {
@@ -95,10 +98,10 @@ TEST_F(DiscoveryTest, HoldIsReadAfreshForEveryInterface) {
   FakeHid hid({{Info(L"n1", 0x4B54, 1, kVendor, 6), true, 1},
                {Info(L"n2", 0x4B54, 2, kVendor, 6), true, 1}});
   // A removal handled while the walk is at the second interface.
-  hid.onOpen = [](const DevicePath& path) {
-    if (path == L"n2") g_BootEntryHold = true;
+  hid.onOpen = [this](const DevicePath& path) {
+    if (path == L"n2") state.bootEntryHold = true;
   };
-  DeviceDiscovery(hid);
+  DeviceDiscovery(state, hid);
   const auto sent = hid.Sent();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].path, L"n1");
@@ -122,7 +125,7 @@ TEST_F(DiscoveryTest, EntryPairRepeatsUntilTheSecondReportFails) {
     SCOPED_TRACE(c.name);
     RecordedSleep sleep;
     FakeHid hid({{Info(L"n", 0x4B54, 0x0101, kVendor, 6), true, c.abFailsFrom}});
-    EXPECT_EQ(DeviceDiscovery(hid), 0);
+    EXPECT_EQ(DeviceDiscovery(state, hid), 0);
     const auto sent = hid.Sent();
     ASSERT_EQ(sent.size(), c.reports);
     for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -136,67 +139,67 @@ TEST_F(DiscoveryTest, EntryPairRepeatsUntilTheSecondReportFails) {
 
 TEST_F(DiscoveryTest, WorkerWithoutDataInterfaceChangesNothing) {
   RecordedSleep sleep;
-  g_BootEntryHold = true;
+  state.bootEntryHold = true;
   FakeHid hid({{Info(L"c", 0x0603, 0x1020, kVendor, 6)}});
-  DiscoveryWorker(hid);
-  EXPECT_EQ(ReadDevicePaths().command, L"c");
+  DiscoveryWorker(state, hid);
+  EXPECT_EQ(state.ReadDevicePaths().command, L"c");
   EXPECT_TRUE(outputs->Events().empty());
   EXPECT_TRUE(sleep.Waits().empty());
-  EXPECT_FALSE(g_DeviceReady);
-  EXPECT_TRUE(g_BootEntryHold);
+  EXPECT_FALSE(state.deviceReady);
+  EXPECT_TRUE(state.bootEntryHold);
 }
 
 TEST_F(DiscoveryTest, WorkerWithDataInterfaceWaitsThenShowsReady) {
   std::vector<std::string> seenAtWait;
   RecordedSleep sleep([&](unsigned) { seenAtWait = outputs->Events(); });
-  g_BootEntryHold = true;
+  state.bootEntryHold = true;
   FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});  // no Command interface
-  DiscoveryWorker(hid);
+  DiscoveryWorker(state, hid);
   EXPECT_EQ(sleep.Waits(), std::vector<unsigned>{2000});
   EXPECT_TRUE(seenAtWait.empty());  // nothing shows before the ready delay
   EXPECT_EQ(outputs->Events(), (std::vector<std::string>{"colour 00ffff", "enable 1"}));
-  EXPECT_TRUE(g_DeviceReady);
-  EXPECT_FALSE(g_BootEntryHold);
-  EXPECT_EQ(ReadDevicePaths().command, L"");
+  EXPECT_TRUE(state.deviceReady);
+  EXPECT_FALSE(state.bootEntryHold);
+  EXPECT_EQ(state.ReadDevicePaths().command, L"");
 }
 
 TEST_F(DiscoveryTest, RemovalDuringTheReadyDelayLeavesTheResetAsItIs) {
   // Otherwise the button turns yellow for a keyboard that is gone, and with
-  // g_DeviceReady set no arrival would start a discovery again.
-  RecordedSleep sleep([](unsigned ms) {
-    if (ms == 2000) RemovalReset();
+  // deviceReady set no arrival would start a discovery again.
+  RecordedSleep sleep([this](unsigned ms) {
+    if (ms == 2000) RemovalReset(state);
   });
   FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});
-  DiscoveryWorker(hid);
+  DiscoveryWorker(state, hid);
   EXPECT_EQ(outputs->Events(), (std::vector<std::string>{"colour f3f3f3", "enable 0"}));
-  EXPECT_FALSE(g_DeviceReady);
-  EXPECT_TRUE(g_BootEntryHold);
-  EXPECT_EQ(ReadDevicePaths().data, L"");
+  EXPECT_FALSE(state.deviceReady);
+  EXPECT_TRUE(state.bootEntryHold);
+  EXPECT_EQ(state.ReadDevicePaths().data, L"");
 }
 
 TEST_F(DiscoveryTest, PathsChangeOnlyWhenTheWalkEnds) {
-  WriteDevicePaths({L"d", L"c"});
+  state.WriteDevicePaths({L"d", L"c"});
   FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)},
                {Info(L"c", 0x0603, 0x1020, kVendor, 6)},
                {Info(L"x", 0x4B54, 0x0101, 0x0001, 8)}});
   // A Start or a removal during the walk still finds the device's paths.
   std::vector<DevicePaths> seen;
-  hid.onOpen = [&](const DevicePath&) { seen.push_back(ReadDevicePaths()); };
-  EXPECT_EQ(DeviceDiscovery(hid), 1);
+  hid.onOpen = [&](const DevicePath&) { seen.push_back(state.ReadDevicePaths()); };
+  EXPECT_EQ(DeviceDiscovery(state, hid), 1);
   ASSERT_EQ(seen.size(), 3u);
   for (const auto& p : seen) EXPECT_TRUE(p.data == L"d" && p.command == L"c");
 
   // The keyboard is removed while the walk is at its last interface: what the
   // walk saw is stale, and the paths stay as the Removal reset left them.
-  hid.onOpen = [](const DevicePath& path) {
-    if (path == L"x") RemovalReset();
+  hid.onOpen = [this](const DevicePath& path) {
+    if (path == L"x") RemovalReset(state);
   };
   RecordedSleep sleep;
-  DiscoveryWorker(hid);
-  EXPECT_EQ(ReadDevicePaths().data, L"");
-  EXPECT_EQ(ReadDevicePaths().command, L"");
+  DiscoveryWorker(state, hid);
+  EXPECT_EQ(state.ReadDevicePaths().data, L"");
+  EXPECT_EQ(state.ReadDevicePaths().command, L"");
   EXPECT_TRUE(sleep.Waits().empty());
-  EXPECT_FALSE(g_DeviceReady);
+  EXPECT_FALSE(state.deviceReady);
   EXPECT_EQ(g_ButtonFillColor, kColorLightGrey);
 }
 
@@ -204,14 +207,14 @@ TEST_F(DiscoveryTest, LatePassLeavesAReadyDeviceAsItIs) {
   // A pass queued behind the one that showed the device ready ends while a run
   // goes on (or after it): the run's colour and disabled button stay.
   RecordedSleep sleep;
-  g_DeviceReady = true;
-  g_UpdateBusy = true;
-  g_BootEntryHold = true;
+  state.deviceReady = true;
+  state.updateBusy = true;
+  state.bootEntryHold = true;
   FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});
-  DiscoveryWorker(hid);
+  DiscoveryWorker(state, hid);
   EXPECT_TRUE(outputs->Events().empty());
-  EXPECT_TRUE(g_DeviceReady);
-  EXPECT_FALSE(g_BootEntryHold);
+  EXPECT_TRUE(state.deviceReady);
+  EXPECT_FALSE(state.bootEntryHold);
 }
 
 TEST_F(DiscoveryTest, AnArrivalDuringTheReadyDelayLeavesReadinessToItsPass) {
@@ -219,14 +222,16 @@ TEST_F(DiscoveryTest, AnArrivalDuringTheReadyDelayLeavesReadinessToItsPass) {
   // the two seconds before ready. Yellow and the enabled button come from the
   // pass queued by that arrival, with both paths recorded.
   struct EnableSeesPaths : RecordedOutputs {
+    explicit EnableSeesPaths(DialogState& s) : state(s) {}
+    DialogState& state;
     std::vector<std::wstring> commandAtEnable;
     void EnableStartButton(bool enabled) override {
-      if (enabled) commandAtEnable.push_back(ReadDevicePaths().command);
+      if (enabled) commandAtEnable.push_back(state.ReadDevicePaths().command);
       RecordedOutputs::EnableStartButton(enabled);
     }
   };
-  auto seen = std::make_shared<EnableSeesPaths>();
-  ResetProgramState(seen);
+  auto seen = std::make_shared<EnableSeesPaths>(state);
+  ResetStatusOutputs(seen);
   FakeHid dataOnly({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});
   FakeHid both({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)},
                 {Info(L"c", 0x0603, 0x1020, kVendor, 6)}});
@@ -244,13 +249,13 @@ TEST_F(DiscoveryTest, AnArrivalDuringTheReadyDelayLeavesReadinessToItsPass) {
   RecordedSleep sleep([&](unsigned) {
     if (std::exchange(arrived, true)) return;
     bus.now = &both;
-    RequestDiscovery(bus);
+    RequestDiscovery(dialog.shared, bus);
   });
-  RequestDiscovery(bus);
-  WaitForWorkersIdle();
+  RequestDiscovery(dialog.shared, bus);
+  WaitForWorkersIdle(state);
   EXPECT_EQ(sleep.Waits(), (std::vector<unsigned>{2000, 2000}));
   EXPECT_EQ(seen->commandAtEnable, std::vector<std::wstring>{L"c"});
-  EXPECT_TRUE(g_DeviceReady);
+  EXPECT_TRUE(state.deviceReady);
 }
 
 }  // namespace

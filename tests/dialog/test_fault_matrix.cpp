@@ -65,7 +65,7 @@ TEST_P(FaultMatrix, RunEndsAsTheFailureTableSaysAndTheKeyboardRecovers) {
       break;
   }
   bus.SetFaults(faults);
-  EXPECT_EQ(UpdateRun(bus), ExpectedResult(report, fault));
+  EXPECT_EQ(UpdateRun(state, bus), ExpectedResult(report, fault));
   // The faulty report is the report-th on the wire and it failed.
   const auto trace = bus.Trace();
   ASSERT_GE(trace.size(), static_cast<std::size_t>(report));
@@ -75,9 +75,9 @@ TEST_P(FaultMatrix, RunEndsAsTheFailureTableSaysAndTheKeyboardRecovers) {
   // keyboard stands: on the bus in either mode, or plugged back in.
   bus.SetFaults({});
   if (!bus.OnBus()) bus.PlugIn();
-  ASSERT_TRUE(DiscoverUpdateDevice(bus));
+  ASSERT_TRUE(DiscoverUpdateDevice(state, bus));
   bus.ClearTrace();
-  EXPECT_EQ(UpdateRun(bus), 0);
+  EXPECT_EQ(UpdateRun(state, bus), 0);
   EXPECT_EQ(bus.Trace().size(), 27u);
   EXPECT_EQ(bus.Mode(), sim::SimMode::Normal);
 }

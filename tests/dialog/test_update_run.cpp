@@ -8,17 +8,18 @@
 namespace kbt::test {
 namespace {
 
-std::vector<std::string> ExpectedSuccessTrace(const char* infoReply1, const char* infoWrite1,
-                                              const char* counterWrite) {
+std::vector<std::string> ExpectedSuccessTrace(const std::uint8_t* image, const char* infoReply1,
+                                              const char* infoWrite1, const char* counterWrite) {
   std::vector<std::string> lines = {
       "command set ok 05 45 45 45 45 45",  // begin
       "command set ok 05 57 00 00 00 38",  // write window, image
   };
-  for (std::size_t k = 0; k < 7; ++k) lines.push_back("data set ok 06 77 " + BlockHex(k, k == 0));
+  for (std::size_t k = 0; k < 7; ++k)
+    lines.push_back("data set ok 06 77 " + BlockHex(image, k, k == 0));
   lines.push_back("command set ok 05 57 00 00 00 38");  // write window again
-  lines.push_back("data set ok 06 77 " + BlockHex(0));  // block 0 with its true byte 0
+  lines.push_back("data set ok 06 77 " + BlockHex(image, 0));  // block 0 with its true byte 0
   lines.push_back("command set ok 05 52 00 00 00 38");  // read window, image
-  for (std::size_t k = 0; k < 7; ++k) lines.push_back("data get ok 06 72 " + BlockHex(k));
+  for (std::size_t k = 0; k < 7; ++k) lines.push_back("data get ok 06 72 " + BlockHex(image, k));
   lines.push_back("command set ok 05 52 80 ff 08 00");  // read window, information block
   lines.push_back(std::string("command get ok 05 72 ") + infoReply1);
   lines.push_back("command get ok 05 72 01 00 00 07");  // bytes 4..7, ignored
@@ -48,13 +49,13 @@ using UpdateRunTest = RunFixture;
 // that discovery recorded.
 class HandleLog : public HidBackend {
  public:
-  explicit HandleLog(HidBackend& inner) : inner_(inner) {}
+  HandleLog(HidBackend& inner, const DialogState& state) : inner_(inner), state_(state) {}
   HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override { return inner_.Enumerate(out); }
   HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
     std::unique_ptr<HidDevice> device;
     HidResult result = inner_.Open(path, device);
     if (!result) return result;
-    const std::string name = path == ReadDevicePaths().data ? "data" : "command";
+    const std::string name = path == state_.ReadDevicePaths().data ? "data" : "command";
     events.push_back("open " + name);
     out = std::make_unique<Logged>(std::move(device), name, events);
     return result;
@@ -75,6 +76,7 @@ class HandleLog : public HidBackend {
     std::vector<std::string>& events;
   };
   HidBackend& inner_;
+  const DialogState& state_;
 };
 
 TEST_F(UpdateRunTest, OpensAndClosesDataThenCommandAtEveryExit) {
@@ -87,17 +89,17 @@ TEST_F(UpdateRunTest, OpensAndClosesDataThenCommandAtEveryExit) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::SimBus device{sim::SimMode::Update};
-    ASSERT_TRUE(DiscoverUpdateDevice(device));
+    ASSERT_TRUE(DiscoverUpdateDevice(state, device));
     device.SetFaults(c.faults);
-    HandleLog log(device);
-    EXPECT_EQ(UpdateRun(log), c.result);
+    HandleLog log(device, state);
+    EXPECT_EQ(UpdateRun(state, log), c.result);
     EXPECT_EQ(log.events, order);
   }
 }
 
 TEST_F(UpdateRunTest, SuccessfulRunSendsTheTwentySevenReports) {
-  EXPECT_EQ(UpdateRun(bus), 0);
-  EXPECT_EQ(Lines(), ExpectedSuccessTrace("4b 42 10 03", "4b 42 10 03", "01 00 00 01"));
+  EXPECT_EQ(UpdateRun(state, bus), 0);
+  EXPECT_EQ(Lines(), ExpectedSuccessTrace(image, "4b 42 10 03", "4b 42 10 03", "01 00 00 01"));
 
   std::vector<unsigned> waits{2000};
   waits.insert(waits.end(), 14, 10);
@@ -105,11 +107,11 @@ TEST_F(UpdateRunTest, SuccessfulRunSendsTheTwentySevenReports) {
   EXPECT_EQ(sleep.Waits(), waits);
   EXPECT_EQ(outputs->Positions(), Concat({0, 0}, Range(1, 17)));
 
-  bus.WithModel([](sim::KeyboardModel& m) {
-    EXPECT_TRUE(std::equal(m.Program().begin(), m.Program().end(), g_ImageBuffer));
+  bus.WithModel([this](sim::KeyboardModel& m) {
+    EXPECT_TRUE(std::equal(m.Program().begin(), m.Program().end(), image));
   });
   EXPECT_EQ(Info(), (std::array<std::uint8_t, 8>{0x4B, 0x42, 0x10, 0x03, 0x01, 0x00, 0x00, 0x01}));
-  EXPECT_EQ(g_UpdateCounter, 2);
+  EXPECT_EQ(state.counter.Next(), 2);
   // Byte 0 is not 00: the keyboard went back to its application.
   EXPECT_EQ(bus.Mode(), sim::SimMode::Normal);
 }
@@ -118,9 +120,9 @@ TEST_F(UpdateRunTest, FirstImageByteTravelsLastAndIsVerified) {
   for (std::uint8_t first : {std::uint8_t{0xAB}, std::uint8_t{0x00}}) {
     SCOPED_TRACE(static_cast<int>(first));
     sim::SimBus device{sim::SimMode::Update};
-    ASSERT_TRUE(DiscoverUpdateDevice(device));
-    FillTestImage(first);
-    EXPECT_EQ(UpdateRun(device), 0);
+    ASSERT_TRUE(DiscoverUpdateDevice(state, device));
+    FillTestImage(image, first);
+    EXPECT_EQ(UpdateRun(state, device), 0);
     const auto lines = TraceLines(device.Trace());
     ASSERT_EQ(lines.size(), 27u);
     EXPECT_EQ(lines[2].substr(0, 22), "3 data set ok 06 77 00");
@@ -138,15 +140,15 @@ TEST_F(UpdateRunTest, MissingPathsEndTheRunBeforeAnyReport) {
   } cases[] = {{"no Data path", false, true},
                {"no Command path", true, false},
                {"stale Data path", true, true}};
-  const DevicePaths found = ReadDevicePaths();
+  const DevicePaths found = state.ReadDevicePaths();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     DevicePaths paths{c.keepData ? found.data : L"", c.keepCommand ? found.command : L""};
     if (std::string(c.name) == "stale Data path") paths.data = L"/dev/sim-hidraw999";
-    WriteDevicePaths(paths);
+    state.WriteDevicePaths(paths);
     StartProgress();
     RunNotes notes;
-    EXPECT_EQ(UpdateRun(bus, &notes), 2);
+    EXPECT_EQ(UpdateRun(state, bus, &notes), 2);
     EXPECT_TRUE(bus.Trace().empty());
     EXPECT_EQ(g_ProgressStep, 1);  // no step after the Start command's
     EXPECT_FALSE(notes.empty());
@@ -155,10 +157,9 @@ TEST_F(UpdateRunTest, MissingPathsEndTheRunBeforeAnyReport) {
 }
 
 TEST_F(UpdateRunTest, NoImageBufferFailsAfterTheBeginCommand) {
-  std::uint8_t* image = g_ImageBuffer;
-  g_ImageBuffer = nullptr;
-  const int result = UpdateRun(bus);
-  g_ImageBuffer = image;
+  auto buffer = std::move(state.imageBuffer);  // as when its allocation failed
+  const int result = UpdateRun(state, bus);
+  state.imageBuffer = std::move(buffer);
   EXPECT_EQ(result, 2);
   EXPECT_EQ(Lines(), std::vector<std::string>{"1 command set ok 05 45 45 45 45 45"});
   EXPECT_EQ(sleep.Waits(), std::vector<unsigned>{2000});
@@ -167,7 +168,7 @@ TEST_F(UpdateRunTest, NoImageBufferFailsAfterTheBeginCommand) {
 
 TEST_F(UpdateRunTest, BlockRejectedEveryTimeSpendsFiveProgramAttempts) {
   bus.SetFaults({.rejectBlock = 3});
-  EXPECT_EQ(UpdateRun(bus), 2);
+  EXPECT_EQ(UpdateRun(state, bus), 2);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 26u);  // begin, then 5 x (window, blocks 0..3)
   for (std::size_t a = 0; a < 5; ++a) {
@@ -181,7 +182,7 @@ TEST_F(UpdateRunTest, BlockRejectedEveryTimeSpendsFiveProgramAttempts) {
 TEST_F(UpdateRunTest, BlockDifferingEveryTimeSpendsTenVerifyAttempts) {
   bus.SetFaults({.corruptBlock = 6});
   RunNotes notes;
-  EXPECT_EQ(UpdateRun(bus, &notes), 2);
+  EXPECT_EQ(UpdateRun(state, bus, &notes), 2);
   const auto trace = bus.Trace();
   ASSERT_EQ(trace.size(), 11u + 10u * 8u);
   for (std::size_t i = 11; i < trace.size(); ++i)  // nothing is written again
@@ -192,7 +193,7 @@ TEST_F(UpdateRunTest, BlockDifferingEveryTimeSpendsTenVerifyAttempts) {
   std::snprintf(
       want, sizeof want,
       "verify pass attempt 10, block 6: read-back differs at 0x37ff (%02x, expected %02x)",
-      g_ImageBuffer[0x37FF] ^ 0xFF, g_ImageBuffer[0x37FF]);
+      image[0x37FF] ^ 0xFF, image[0x37FF]);
   EXPECT_EQ(notes.back(), want);
 }
 
@@ -205,7 +206,7 @@ TEST_F(UpdateRunTest, VerifyRetryAfterADifferingBlockSendsFurtherPositions) {
     if (ms == 10 && ++blockWaits == 14)
       bus.WithModel([](sim::KeyboardModel& m) { m.SetFaults({}); });
   });
-  EXPECT_EQ(UpdateRun(bus), 0);
+  EXPECT_EQ(UpdateRun(state, bus), 0);
   // 9..15 in the attempt that differed, 16..22 in the second, then 23 and 24.
   EXPECT_EQ(outputs->Positions(), Concat({0, 0}, Range(1, 24)));
   EXPECT_EQ(bus.Trace().size(), 27u + 8u);
@@ -213,14 +214,14 @@ TEST_F(UpdateRunTest, VerifyRetryAfterADifferingBlockSendsFurtherPositions) {
 
 TEST_F(UpdateRunTest, VerifyRetryAfterAFailedReadSendsFurtherPositions) {
   bus.SetFaults({.failOnce = 19});  // the read of block 6, first attempt
-  EXPECT_EQ(UpdateRun(bus), 0);
+  EXPECT_EQ(UpdateRun(state, bus), 0);
   // 9..14 in the failed attempt, 15..21 in the second, then 22 and 23.
   EXPECT_EQ(outputs->Positions(), Concat({0, 0}, Range(1, 23)));
 }
 
 TEST_F(UpdateRunTest, FailedFirstInformationReadRewritesZeros) {
   bus.SetFaults({.failOnce = 21});
-  EXPECT_EQ(UpdateRun(bus), 0);
+  EXPECT_EQ(UpdateRun(state, bus), 0);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 27u);
   EXPECT_EQ(lines[20], "21 command get fail 05 72 00 00 00 00");
@@ -237,25 +238,28 @@ TEST_F(UpdateRunTest, CounterCountsRunsAndWraps) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.before);
     sim::SimBus device{sim::SimMode::Update};
-    ASSERT_TRUE(DiscoverUpdateDevice(device));
-    g_UpdateCounter = c.before;
-    EXPECT_EQ(UpdateRun(device), 0);
+    // A program whose counter stands at `before`.
+    UpdateCounter counter(c.before);
+    DialogState run(counter, StatusOutputsDialogSink());
+    FillTestImage(run.imageBuffer.get());
+    ASSERT_TRUE(DiscoverUpdateDevice(run, device));
+    EXPECT_EQ(UpdateRun(run, device), 0);
     const auto info = device.WithModel([](sim::KeyboardModel& m) { return m.InfoBlock(); });
     EXPECT_EQ(info[4], 0x01);
     EXPECT_EQ(info[5], 0x00);
     EXPECT_EQ(info[6], c.high);
     EXPECT_EQ(info[7], c.low);
-    EXPECT_EQ(g_UpdateCounter, c.after);
+    EXPECT_EQ(counter.Next(), c.after);
   }
 }
 
 TEST_F(UpdateRunTest, FailedCounterWriteEndsWithoutFinishButCounts) {
   bus.SetFaults({.failOnce = 26});
-  EXPECT_EQ(UpdateRun(bus), 2);
+  EXPECT_EQ(UpdateRun(state, bus), 2);
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 26u);
   EXPECT_EQ(lines.back(), "26 command set fail 05 77 01 00 00 01");
-  EXPECT_EQ(g_UpdateCounter, 2);
+  EXPECT_EQ(state.counter.Next(), 2);
   EXPECT_EQ(outputs->Positions(), Concat({0, 0}, Range(1, 16)));
 }
 
@@ -264,7 +268,7 @@ TEST_F(UpdateRunTest, RemovalDuringTheRunFailsItWithoutHanging) {
     if (ms == 2000) bus.Unplug();
   });
   RunNotes notes;
-  EXPECT_EQ(UpdateRun(bus, &notes), 2);
+  EXPECT_EQ(UpdateRun(state, bus, &notes), 2);
   EXPECT_NE(notes.back().find("device gone"), std::string::npos);
   // The five Program attempts each failed at their first report.
   EXPECT_EQ(bus.Trace().size(), 6u);

@@ -1,4 +1,4 @@
-// The Update worker: DLog.txt, the result colour, g_UpdateBusy, and the
+// The Update worker: DLog.txt, the result colour, updateBusy, and the
 // image lock that StartUpdateWorker keeps for the run.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "device/update_worker.h"
+#include "dialog/update_worker.h"
 #include "run_fixture.h"
 
 namespace kbt::test {
@@ -30,7 +30,7 @@ class WorkerTest : public RunFixture {
            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir);
     fs::current_path(dir);
-    g_UpdateBusy = true;
+    state.updateBusy = true;
   }
   void TearDown() override {
     fs::current_path(oldDir);
@@ -38,49 +38,49 @@ class WorkerTest : public RunFixture {
     RunFixture::TearDown();
   }
   void Rediscover() {
-    ASSERT_TRUE(DiscoverUpdateDevice(bus));
+    ASSERT_TRUE(DiscoverUpdateDevice(state, bus));
     StartProgress();
-    g_UpdateBusy = true;
+    state.updateBusy = true;
   }
 
   fs::path oldDir, dir;
 };
 
 TEST_F(WorkerTest, LogHoldsOnlyTheLastResultAsSixBytes) {
-  g_DeviceReady = true;
-  UpdateWorker(bus);
+  state.deviceReady = true;
+  UpdateWorker(state, bus);
   EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
   Rediscover();
-  UpdateWorker(bus);
+  UpdateWorker(state, bus);
   EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
   Rediscover();
   bus.SetFaults({.failFrom = 1});
-  UpdateWorker(bus);
+  UpdateWorker(state, bus);
   EXPECT_EQ(ReadFile(dir / "DLog.txt"), "FAIL\r\n");
-  EXPECT_FALSE(g_UpdateBusy);
+  EXPECT_FALSE(state.updateBusy);
   const auto events = outputs->Events();
   EXPECT_EQ(std::count(events.begin(), events.end(), "colour 00ff00"), 2);
   EXPECT_EQ(events.back(), "colour 0000ff");
 }
 
 TEST_F(WorkerTest, ColourOnlyWhileTheDeviceIsReady) {
-  g_DeviceReady = false;  // a removal during the run reset the dialog
-  UpdateWorker(bus);
+  state.deviceReady = false;  // a removal during the run reset the dialog
+  UpdateWorker(state, bus);
   EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
   for (const auto& e : outputs->Events()) EXPECT_EQ(e.rfind("colour", 0), std::string::npos);
   EXPECT_EQ(g_ButtonFillColor, kColorLightGrey);
-  EXPECT_FALSE(g_UpdateBusy);
+  EXPECT_FALSE(state.updateBusy);
 }
 
 TEST_F(WorkerTest, UnwritableLogIsLostSilently) {
   // A folder in the log's place refuses the file on every system, even to root.
   fs::create_directory(dir / "DLog.txt");
-  g_DeviceReady = true;
+  state.deviceReady = true;
   EXPECT_FALSE(WriteResultLog(true));
-  UpdateWorker(bus);
+  UpdateWorker(state, bus);
   EXPECT_TRUE(fs::is_directory(dir / "DLog.txt"));
   EXPECT_EQ(g_ButtonFillColor, kColorGreen);
-  EXPECT_FALSE(g_UpdateBusy);
+  EXPECT_FALSE(state.updateBusy);
 }
 
 TEST_F(WorkerTest, RunKeepsTheImageUntilItEnds) {
@@ -91,19 +91,19 @@ TEST_F(WorkerTest, RunKeepsTheImageUntilItEnds) {
     inRun = true;
     while (!goOn) std::this_thread::yield();  // until the test lets the run go on
   });
-  g_DeviceReady = true;
-  std::unique_lock<std::mutex> image(g_ImageMutex);
-  StartUpdateWorker(bus, std::move(image));
+  state.deviceReady = true;
+  std::unique_lock<std::mutex> image(state.imageMutex);
+  StartUpdateWorker(dialog.shared, bus, std::move(image));
   while (!inRun) std::this_thread::yield();
   // A second Start now finds the image taken.
-  EXPECT_FALSE(g_ImageMutex.try_lock());
+  EXPECT_FALSE(state.imageMutex.try_lock());
   goOn = true;
-  WaitForWorkersIdle();
-  ASSERT_TRUE(g_ImageMutex.try_lock());
-  g_ImageMutex.unlock();
+  WaitForWorkersIdle(state);
+  ASSERT_TRUE(state.imageMutex.try_lock());
+  state.imageMutex.unlock();
   EXPECT_EQ(ReadFile(dir / "DLog.txt"), "PASS\r\n");
   EXPECT_EQ(g_ButtonFillColor, kColorGreen);
-  EXPECT_FALSE(g_UpdateBusy);
+  EXPECT_FALSE(state.updateBusy);
 }
 
 }  // namespace

@@ -29,9 +29,24 @@ try kb_device ui/status_outputs.h fail
 try kb_device device/linux/hid_linux.h fail
 try kb_device sim/sim_bus.h fail
 try kb_device cli/verbs.h fail
+try kb_device dialog/dialog_state.h fail
+try kb_device station/station_runner.h fail
 try kb_sim sim/sim_hub.h ok
 try kb_sim ui/dialog_controller.h fail
-try kb_dialog ui/dialog_controller.h ok
-try kb_dialog ui/qt/main_dialog.h fail
-try kb_dialog device/linux/hid_linux.h fail
+try kb_sim dialog/dialog_state.h fail
+try kb_dialog dialog/dialog_state.h ok
+try kb_dialog device/session.h ok
+try kb_dialog ui/status_outputs.h fail
+try kb_dialog station/station_runner.h fail
+try kb_dialog sim/sim_bus.h fail
+try kb_station station/station_runner.h ok
+try kb_station device/update_mode.h ok
+try kb_station dialog/dialog_state.h fail
+try kb_station sim/sim_hub.h fail
+try kb_station ui/status_outputs.h fail
+try kb_ui ui/dialog_controller.h ok
+try kb_ui dialog/workers.h ok
+try kb_ui ui/qt/main_dialog.h fail
+try kb_ui device/linux/hid_linux.h fail
+try kb_ui sim/sim_bus.h fail
 [ "$failures" -eq 0 ]

@@ -12,11 +12,12 @@
 #include <sstream>
 
 #include "device/device_events.h"
-#include "device/results_log.h"
-#include "device/station_runner.h"
+#include "image/firmware_image.h"
 #include "sim/sim_hub.h"
 #include "sim/sim_operator.h"
-#include "support.h"
+#include "station/results_log.h"
+#include "station/station_runner.h"
+#include "tests/device/support.h"
 
 namespace kbt::test {
 namespace {

@@ -2,7 +2,7 @@
 // with the states and the units started checked after every step.
 #include <gtest/gtest.h>
 
-#include "device/station.h"
+#include "station/station_rules.h"
 
 namespace kbt::test {
 namespace {
