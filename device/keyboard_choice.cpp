@@ -38,10 +38,11 @@ KeyboardChoice ChooseKeyboard(const KeyboardList& list, const std::string& port)
 UpdateModeWait WaitForUpdateMode(HidBackend& hid, DeviceEventSource* events,
                                  const std::string& port, Clock::time_point deadline,
                                  const std::atomic<bool>* cancel,
-                                 const std::function<void(const std::string&)>& status) {
+                                 const std::function<void(const std::string&)>& status,
+                                 const Sleeper& sleep) {
   UpdateModeWait wait;
   auto cancelled = [cancel] { return cancel && cancel->load(); };
-  HidBusWatch watch(hid, events);
+  HidBusWatch watch(hid, events, sleep);
 
   // The keyboard: the one at `port`, or the only one present.
   KeyboardChoice choice;
@@ -82,6 +83,7 @@ UpdateModeWait WaitForUpdateMode(HidBackend& hid, DeviceEventSource* events,
   options.cancel = cancel;
   options.retryEntry = true;
   options.pollMs = kPollMs;
+  options.sleep = sleep;
   options.told = [&status](UpdateModeOptions::Step step, const Keyboard& k) {
     if (!status) return;
     status(step == UpdateModeOptions::Step::Entering

@@ -14,6 +14,7 @@
 #include "device/device_events.h"
 #include "device/hid.h"
 #include "device/keyboards.h"
+#include "device/sleep.h"
 
 namespace kbt {
 
@@ -50,11 +51,13 @@ struct UpdateModeWait {
 // (AwaitUpdateMode, update_mode.h: the pair, its return at the same
 // location, the settling time) within what is left of the wait. `events`
 // only says when to look again (null: every half second); `cancel` (may be
-// null) ends the wait. `status` (may be null) hears what happens.
+// null) ends the wait. `status` (may be null) hears what happens. The waits
+// go through `sleep` (empty: real time).
 UpdateModeWait WaitForUpdateMode(HidBackend& hid, DeviceEventSource* events,
                                  const std::string& port,
                                  std::chrono::steady_clock::time_point deadline,
                                  const std::atomic<bool>* cancel,
-                                 const std::function<void(const std::string&)>& status);
+                                 const std::function<void(const std::string&)>& status,
+                                 const Sleeper& sleep = {});
 
 }  // namespace kbt

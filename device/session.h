@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "device/hid.h"
+#include "device/sleep.h"
 #include "device/update_counter.h"
 
 namespace kbt {
@@ -94,10 +95,11 @@ class UpdateSession {
   // `image` holds kImageSize bytes, or is null (the run then fails after the
   // Begin command, as a run without an image buffer does); it is only read.
   // `sink` may be null. `cancel`, when set by another thread, stops the
-  // session before its next report: nothing more is sent.
+  // session before its next report: nothing more is sent. The protocol's
+  // waits go through `sleep` (empty: real ones).
   UpdateSession(HidBackend& hid, SessionInterfaces interfaces, const std::uint8_t* image,
-                SessionSink* sink, CounterSource counter,
-                const std::atomic<bool>* cancel = nullptr);
+                SessionSink* sink, CounterSource counter, const std::atomic<bool>* cancel = nullptr,
+                Sleeper sleep = {});
 
   // The Update run: 0 when the whole sequence succeeded, 2 otherwise.
   int Run();
@@ -150,6 +152,7 @@ class UpdateSession {
   SessionSink* sink_;
   CounterSource counter_;
   const std::atomic<bool>* cancel_;
+  Sleeper sleep_;
   std::string context_;  // "program pass attempt 2" while a pass runs
   int attempt_ = 1;
   bool cancelled_ = false;

@@ -40,7 +40,7 @@ void HidBusWatch::WaitForChange(unsigned ms, const std::atomic<bool>* cancel) {
       DeviceEvent event;
       if (events_->WaitEvent(event, slice)) return;
     } else {
-      SleepMs(slice);
+      SleepMs(sleep_, slice);
     }
   }
 }
@@ -55,7 +55,7 @@ std::vector<UpdateModeResult> AwaitUpdateMode(HidBackend& hid, BusWatch& watch,
   };
   auto enter = [&](UpdateModeResult& r, const Keyboard& k) {
     tell(Step::Entering, k);
-    const HidResult sent = EnterUpdateMode(hid, k);
+    const HidResult sent = EnterUpdateMode(hid, k, options.sleep);
     r.entered = r.entered || sent.ok;
     if (!sent) r.error = sent.error;
     return sent.ok;
@@ -132,7 +132,7 @@ std::vector<UpdateModeResult> AwaitUpdateMode(HidBackend& hid, BusWatch& watch,
   if (anyReady) {
     for (unsigned waited = 0; waited < options.settleMs && !IsSet(options.cancel);
          waited += kSliceMs)
-      SleepMs(std::min(kSliceMs, options.settleMs - waited));
+      SleepMs(options.sleep, std::min(kSliceMs, options.settleMs - waited));
   }
   return results;
 }

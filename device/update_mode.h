@@ -21,6 +21,7 @@
 #include "device/device_events.h"
 #include "device/hid.h"
 #include "device/keyboards.h"
+#include "device/sleep.h"
 
 namespace kbt {
 
@@ -41,16 +42,19 @@ class BusWatch {
 
 // A watch over a HID layer: each look lists the interfaces and opens the
 // ones a rule would use (ProbeInterfaces, FindKeyboards); a device event
-// ends a wait early. Without an event source a wait simply passes.
+// ends a wait early. Without an event source a wait simply passes (through
+// `sleep`; empty: real time).
 class HidBusWatch final : public BusWatch {
  public:
-  HidBusWatch(HidBackend& hid, DeviceEventSource* events) : hid_(hid), events_(events) {}
+  HidBusWatch(HidBackend& hid, DeviceEventSource* events, Sleeper sleep = {})
+      : hid_(hid), events_(events), sleep_(std::move(sleep)) {}
   HidResult Look(KeyboardList& list) override;
   void WaitForChange(unsigned ms, const std::atomic<bool>* cancel) override;
 
  private:
   HidBackend& hid_;
   DeviceEventSource* events_;
+  Sleeper sleep_;
 };
 
 struct UpdateModeOptions {
@@ -69,6 +73,8 @@ struct UpdateModeOptions {
   bool retryEntry = false;
   // Between looks when no device event comes.
   unsigned pollMs = 500;
+  // The pair's pauses and the settling time (empty: real time).
+  Sleeper sleep;
 
   enum class Step {
     Entering,      // the pair goes out to `keyboard` now

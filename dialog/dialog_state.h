@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "device/hid.h"
+#include "device/sleep.h"
 #include "device/update_counter.h"
 #include "dialog/dialog_sink.h"
 #include "dialog/worker_threads.h"
@@ -52,6 +53,9 @@ class DialogState {
 
   UpdateCounter& counter;
   const std::shared_ptr<DialogSink> sink;  // never null
+  // The waits of discovery and of the run (empty: real time). Tests set it
+  // before the first worker starts.
+  Sleeper sleep;
   WorkerThreads workers;
 
   // The paths, under their lock.

@@ -44,7 +44,7 @@ int Discover(DialogState& state, HidBackend& hid, unsigned clears) {
     if (open && !device) open = HidResult::Fail("open: no device");
     if (open &&
         ClassifyInterface(info, state.bootEntryHold.load()) == DiscoveryRule::NormalModeCommand)
-      SendEnterUpdateMode(*device, info.featureReportLength);
+      SendEnterUpdateMode(*device, info.featureReportLength, state.sleep);
     probes.push_back({std::move(info), std::move(open)});
   }
 
@@ -68,7 +68,7 @@ int DeviceDiscovery(DialogState& state, HidBackend& hid) {
 void DiscoveryWorker(DialogState& state, HidBackend& hid) {
   const unsigned clears = state.DevicePathsClearCount();
   if (Discover(state, hid, clears) == 0) return;
-  SleepMs(kReadyDelayMs);
+  SleepMs(state.sleep, kReadyDelayMs);
   // The keyboard went away during the delay: the Removal reset has shown
   // that already. Marking it ready now would leave a yellow button for a
   // device that is gone, and arrivals would start no discovery any more.

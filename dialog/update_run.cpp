@@ -25,7 +25,7 @@ int UpdateRun(DialogState& state, HidBackend& hid, RunNotes* notes) {
   const DevicePaths paths = state.ReadDevicePaths();
   DialogSessionSink sink(*state.sink, notes);
   UpdateSession session(hid, {paths.data, paths.command, {}}, state.imageBuffer.get(), &sink,
-                        state.counter.Source());
+                        state.counter.Source(), nullptr, state.sleep);
   return session.Run();
 }
 

@@ -16,8 +16,6 @@
 namespace kbt {
 namespace {
 
-std::mutex g_logMutex;  // one record at a time, whichever log
-
 std::string ErrnoText(int error) {
   return std::strerror(error);
 }
@@ -117,7 +115,7 @@ HidResult ResultsLog::Open(const std::string& path, std::string firmware, std::s
 }
 
 HidResult ResultsLog::Append(const std::string& bytes) {
-  std::lock_guard lock(g_logMutex);
+  std::lock_guard lock(mutex_);
   struct stat st {};
   const bool sized = ::fstat(fd_, &st) == 0;
   const ssize_t n = ::write(fd_, bytes.data(), bytes.size());

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,7 @@ class ResultsLog : public UnitRecorder {
   ResultsLog(int fd, std::string path, std::string firmware, std::string imageSha256);
   HidResult Append(const std::string& bytes);
 
+  std::mutex mutex_;  // one record at a time: the runs end on threads of their own
   int fd_;
   std::string path_;
   std::string firmware_;

@@ -275,6 +275,7 @@ void StationRunner::RunUnit(Unit& unit) {
   entry.backWithin = std::chrono::milliseconds(options_.entryTimeoutMs);
   entry.cancel = &cancel_;
   entry.settleMs = 0;
+  entry.sleep = options_.sleep;
   ListingWatch watch(*this);
   const UpdateModeResult mode = AwaitUpdateMode(hid_, watch, {keyboard}, entry).front();
   switch (mode.outcome) {
@@ -297,7 +298,7 @@ void StationRunner::RunUnit(Unit& unit) {
   if (result.reason.empty()) {
     UnitSink sink(*this, unit);
     UpdateSession session(hid_, {keyboard.data, keyboard.command, unit.location}, image_, &sink,
-                          counter_, &cancel_);
+                          counter_, &cancel_, options_.sleep);
     result.pass = session.Run() == kUpdateRunOk;
     result.counter = session.CounterWritten();
     if (!result.pass)

@@ -28,6 +28,7 @@
 #include "device/device_events.h"
 #include "device/hid.h"
 #include "device/session.h"
+#include "device/sleep.h"
 #include "device/update_counter.h"
 #include "station/station_rules.h"
 
@@ -112,6 +113,9 @@ struct StationRunnerOptions {
   // The bus is listed again at least this often without any device event
   // (a layer with no events, the rules' time windows).
   unsigned pollMs = 500;
+  // The waits of the entry into update mode and of the runs (empty: real
+  // time; tests record them).
+  Sleeper sleep;
 };
 
 class StationRunner {

@@ -12,20 +12,25 @@
 
 namespace kbt::test {
 
-// Records every wait instead of sleeping; `hook` runs inside each wait
-// (tests use it to act in the middle of a run).
+// Records every wait handed to Function() instead of sleeping; `hook` runs
+// inside each wait (tests use it to act in the middle of a run). Outlives
+// whatever it is handed to.
 class RecordedSleep {
  public:
-  explicit RecordedSleep(std::function<void(unsigned)> hook = {}) : hook_(std::move(hook)) {
-    SetSleepFunction([this](unsigned ms) {
+  explicit RecordedSleep(std::function<void(unsigned)> hook = {}) : hook_(std::move(hook)) {}
+  RecordedSleep(const RecordedSleep&) = delete;
+  RecordedSleep& operator=(const RecordedSleep&) = delete;
+
+  // What a session, a wait or a dialog's state takes as its Sleeper.
+  Sleeper Function() {
+    return [this](unsigned ms) {
       {
         std::lock_guard lock(mutex_);
         waits_.push_back(ms);
       }
       if (hook_) hook_(ms);
-    });
+    };
   }
-  ~RecordedSleep() { SetSleepFunction({}); }
   std::vector<unsigned> Waits() {
     std::lock_guard lock(mutex_);
     return waits_;

@@ -86,6 +86,7 @@ TEST(SimModel, RefusedEntryKeepsTheKeyboardInNormalOperation) {
   bus.SetFaults({.refuseEntry = true});
   UpdateCounter counter;
   DialogState dialog(counter);  // the dialog's discovery sends the pair
+  dialog.sleep = sleep.Function();
   EXPECT_EQ(DeviceDiscovery(dialog, bus), 0);
   EXPECT_EQ(bus.Trace().size(), 200u);
   EXPECT_EQ(sleep.Waits().size(), 200u);

@@ -31,6 +31,7 @@ class RunFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetStatusOutputs(outputs);
+    state.sleep = sleep.Function();
     FillTestImage(image);
     ASSERT_TRUE(DiscoverUpdateDevice(state, bus));
     bus.ClearTrace();

@@ -57,6 +57,7 @@ class ConcurrencyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetStatusOutputs(outputs);
+    state.sleep = sleep.Function();
     FillTestImage(state.imageBuffer.get());
     bus.SetEventCallback([this](const DeviceEvent& e) { handler.OnEvent(e); });
   }

@@ -65,6 +65,7 @@ TEST_F(DiscoveryTest, EachInterfaceMeetsTheFirstRuleThatFits) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RecordedSleep sleep;
+    state.sleep = sleep.Function();
     FakeHid hid({{c.info, true, 1}});
     state.bootEntryHold = c.hold;
     const int count = DeviceDiscovery(state, hid);
@@ -95,6 +96,7 @@ TEST_F(DiscoveryTest, ClearsOldPathsAndLetsLaterMatchesWin) {
 
 TEST_F(DiscoveryTest, HoldIsReadAfreshForEveryInterface) {
   RecordedSleep sleep;
+  state.sleep = sleep.Function();
   FakeHid hid({{Info(L"n1", 0x4B54, 1, kVendor, 6), true, 1},
                {Info(L"n2", 0x4B54, 2, kVendor, 6), true, 1}});
   // A removal handled while the walk is at the second interface.
@@ -124,6 +126,7 @@ TEST_F(DiscoveryTest, EntryPairRepeatsUntilTheSecondReportFails) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RecordedSleep sleep;
+    state.sleep = sleep.Function();
     FakeHid hid({{Info(L"n", 0x4B54, 0x0101, kVendor, 6), true, c.abFailsFrom}});
     EXPECT_EQ(DeviceDiscovery(state, hid), 0);
     const auto sent = hid.Sent();
@@ -139,6 +142,7 @@ TEST_F(DiscoveryTest, EntryPairRepeatsUntilTheSecondReportFails) {
 
 TEST_F(DiscoveryTest, WorkerWithoutDataInterfaceChangesNothing) {
   RecordedSleep sleep;
+  state.sleep = sleep.Function();
   state.bootEntryHold = true;
   FakeHid hid({{Info(L"c", 0x0603, 0x1020, kVendor, 6)}});
   DiscoveryWorker(state, hid);
@@ -152,6 +156,7 @@ TEST_F(DiscoveryTest, WorkerWithoutDataInterfaceChangesNothing) {
 TEST_F(DiscoveryTest, WorkerWithDataInterfaceWaitsThenShowsReady) {
   std::vector<std::string> seenAtWait;
   RecordedSleep sleep([&](unsigned) { seenAtWait = outputs->Events(); });
+  state.sleep = sleep.Function();
   state.bootEntryHold = true;
   FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});  // no Command interface
   DiscoveryWorker(state, hid);
@@ -169,6 +174,7 @@ TEST_F(DiscoveryTest, RemovalDuringTheReadyDelayLeavesTheResetAsItIs) {
   RecordedSleep sleep([this](unsigned ms) {
     if (ms == 2000) RemovalReset(state);
   });
+  state.sleep = sleep.Function();
   FakeHid hid({{Info(L"d", 0x0603, 0x1020, kVendor, 2050)}});
   DiscoveryWorker(state, hid);
   EXPECT_EQ(outputs->Events(), (std::vector<std::string>{"colour f3f3f3", "enable 0"}));
@@ -195,6 +201,7 @@ TEST_F(DiscoveryTest, PathsChangeOnlyWhenTheWalkEnds) {
     if (path == L"x") RemovalReset(state);
   };
   RecordedSleep sleep;
+  state.sleep = sleep.Function();
   DiscoveryWorker(state, hid);
   EXPECT_EQ(state.ReadDevicePaths().data, L"");
   EXPECT_EQ(state.ReadDevicePaths().command, L"");
@@ -207,6 +214,7 @@ TEST_F(DiscoveryTest, LatePassLeavesAReadyDeviceAsItIs) {
   // A pass queued behind the one that showed the device ready ends while a run
   // goes on (or after it): the run's colour and disabled button stay.
   RecordedSleep sleep;
+  state.sleep = sleep.Function();
   state.deviceReady = true;
   state.updateBusy = true;
   state.bootEntryHold = true;
@@ -251,6 +259,7 @@ TEST_F(DiscoveryTest, AnArrivalDuringTheReadyDelayLeavesReadinessToItsPass) {
     bus.now = &both;
     RequestDiscovery(dialog.shared, bus);
   });
+  state.sleep = sleep.Function();
   RequestDiscovery(dialog.shared, bus);
   WaitForWorkersIdle(state);
   EXPECT_EQ(sleep.Waits(), (std::vector<unsigned>{2000, 2000}));

@@ -206,6 +206,7 @@ TEST_F(UpdateRunTest, VerifyRetryAfterADifferingBlockSendsFurtherPositions) {
     if (ms == 10 && ++blockWaits == 14)
       bus.WithModel([](sim::KeyboardModel& m) { m.SetFaults({}); });
   });
+  state.sleep = healing.Function();
   EXPECT_EQ(UpdateRun(state, bus), 0);
   // 9..15 in the attempt that differed, 16..22 in the second, then 23 and 24.
   EXPECT_EQ(outputs->Positions(), Concat({0, 0}, Range(1, 24)));
@@ -241,6 +242,7 @@ TEST_F(UpdateRunTest, CounterCountsRunsAndWraps) {
     // A program whose counter stands at `before`.
     UpdateCounter counter(c.before);
     DialogState run(counter, StatusOutputsDialogSink());
+    run.sleep = sleep.Function();
     FillTestImage(run.imageBuffer.get());
     ASSERT_TRUE(DiscoverUpdateDevice(run, device));
     EXPECT_EQ(UpdateRun(run, device), 0);
@@ -267,6 +269,7 @@ TEST_F(UpdateRunTest, RemovalDuringTheRunFailsItWithoutHanging) {
   RecordedSleep pullingAtBegin([&](unsigned ms) {
     if (ms == 2000) bus.Unplug();
   });
+  state.sleep = pullingAtBegin.Function();
   RunNotes notes;
   EXPECT_EQ(UpdateRun(state, bus, &notes), 2);
   EXPECT_NE(notes.back().find("device gone"), std::string::npos);

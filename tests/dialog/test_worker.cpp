@@ -91,6 +91,7 @@ TEST_F(WorkerTest, RunKeepsTheImageUntilItEnds) {
     inRun = true;
     while (!goOn) std::this_thread::yield();  // until the test lets the run go on
   });
+  state.sleep = blocking.Function();
   state.deviceReady = true;
   std::unique_lock<std::mutex> image(state.imageMutex);
   StartUpdateWorker(dialog.shared, bus, std::move(image));

@@ -20,7 +20,6 @@
 #include <thread>
 
 #include "device/empty_hid.h"
-#include "device/sleep.h"
 #include "device/update_counter.h"
 #include "dialog/dialog_state.h"
 #include "dialog/discovery.h"
@@ -408,10 +407,7 @@ TEST_F(MainDialogTest, DeviceEventsFromAnyThreadAreHandledHere) {
 // and disabled, as before; only its tooltip says why and what to run. The
 // passes run on a worker thread, as the dialog starts them.
 TEST_F(MainDialogTest, StartButtonTooltipSaysWhyItStaysGrey) {
-  SetSleepFunction([](unsigned) {});
-  struct Reset {
-    ~Reset() { SetSleepFunction({}); }
-  } reset;
+  State().sleep = [](unsigned) {};
   auto discover = [this](std::vector<test::FakeInterface> interfaces) {
     test::FakeHid hid(std::move(interfaces));
     // Enabling the button waits for this thread, which keeps handling events.

@@ -108,6 +108,7 @@ struct Station {
     options.stopGraceMs = graceMs;
     options.entryTimeoutMs = 5000;
     options.pollMs = 100;
+    options.sleep = sleep.Function();
     runner = std::make_unique<StationRunner>(
         hub, &events, image.data(), [this] { return counter.fetch_add(1); }, log, sink, options);
     runner->Run();

@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "device/device_events.h"
-#include "device/sleep.h"
 #include "device/update_counter.h"
 #include "dialog/dialog_state.h"
 #include "dialog/workers.h"
@@ -70,7 +69,6 @@ class ControllerSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::ResetStatusOutputs(outputs_);
-    SetSleepFunction([](unsigned) {});
     oldDir_ = fs::current_path();
     dir_ = fs::temp_directory_path() /
            ("kbt-ui-sim-" +
@@ -79,13 +77,13 @@ class ControllerSimTest : public ::testing::Test {
     fs::current_path(dir_);
     bus_.SetEventCallback([this](const DeviceEvent& e) { events_.Push(e); });
     controller_.emplace(bus_, counter_, dialog_);
+    State().sleep = [](unsigned) {};  // no waits: the test thread pumps the events
   }
   void TearDown() override {
     latch_.Release();
     bus_.SetEventCallback({});
     WaitForWorkersIdle(State());
     RemoveStatusOutputs();
-    SetSleepFunction({});
     fs::current_path(oldDir_);
     fs::remove_all(dir_);
   }
