@@ -104,14 +104,6 @@ class UpdateSession {
   // The Update run: 0 when the whole sequence succeeded, 2 otherwise.
   int Run();
 
-  // The passes on open interfaces, 1 for success and 0 for failure.
-  // `command` is null when the Command interface did not open; every report
-  // to it then fails.
-  int ProgramPass(HidDevice& data, HidDevice* command);
-  int VerifyPass(HidDevice& data, HidDevice* command);
-  // The result of its last send.
-  bool InformationBlockRewrite(HidDevice* command);
-
   // The read path: reads the whole image and the information block, then
   // sends Finish so that the keyboard restarts into its firmware (also after
   // a failed read: nothing was written, the keyboard holds what it held).
@@ -119,11 +111,6 @@ class UpdateSession {
   // was read and the Finish command taken, 2 otherwise; `out` says which
   // parts were read. Needs no image and no counter.
   int ReadBackRun(ReadBack& out);
-  // One pass over the image read window and its seven Data reads into
-  // `image` (kImageSize bytes), 1 for success and 0 for failure.
-  int ReadPass(HidDevice& data, HidDevice* command, std::uint8_t* image);
-  // The information block's read window and two Command reads.
-  bool ReadInformationBlock(HidDevice* command, std::array<std::uint8_t, 8>& block);
 
   // The counter value written into the information block, once taken.
   std::optional<std::uint16_t> CounterWritten() const { return counterWritten_; }
@@ -132,6 +119,19 @@ class UpdateSession {
   const SessionInterfaces& Interfaces() const { return interfaces_; }
 
  private:
+  // The passes on open interfaces, 1 for success and 0 for failure.
+  // `command` is null when the Command interface did not open; every report
+  // to it then fails.
+  int ProgramPass(HidDevice& data, HidDevice* command);
+  int VerifyPass(HidDevice& data, HidDevice* command);
+  // The result of its last send.
+  bool InformationBlockRewrite(HidDevice* command);
+  // One pass over the image read window and its seven Data reads into
+  // `image` (kImageSize bytes), 1 for success and 0 for failure.
+  int ReadPass(HidDevice& data, HidDevice* command, std::uint8_t* image);
+  // The information block's read window and two Command reads.
+  bool ReadInformationBlock(HidDevice* command, std::array<std::uint8_t, 8>& block);
+
   // Reports go through these: a cancelled session sends nothing more, and
   // every failure carries its context into the notes (`what` empty: the
   // step's result is ignored and says nothing).
