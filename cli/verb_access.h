@@ -1,6 +1,6 @@
-// `kbupdate access`, shared by its files: the options it takes, and what
-// runs it, defined once per system (verb_access_linux.cpp,
-// verb_access_windows.cpp).
+// `kbupdate access`, shared by its files: the options it takes (help text
+// and set-up in verb_access_options.cpp), and what runs it, defined once per
+// system (verb_access_linux.cpp, verb_access_windows.cpp).
 #pragma once
 
 #include "cli/common_options.h"
