@@ -131,11 +131,11 @@ int FinishWithoutWindow(const DialogArguments& parsed, const char* program) {
   return 0;
 }
 
-void RunDialogAndExit(HidBackend& hid, DeviceEventRegistration registration,
+void RunDialogAndExit(HidBackend& hid, UpdateCounter& counter, DeviceEventRegistration registration,
                       ControllerWorkers workers, const std::function<void(MainDialog&)>& beforeShow,
                       const std::optional<std::wstring>& givenFile) {
   {
-    MainDialog dialog(hid, std::move(registration), std::move(workers));
+    MainDialog dialog(hid, counter, std::move(registration), std::move(workers));
     QApplication::setWindowIcon(dialog.windowIcon());
     dialog.Initialize(givenFile);
     if (beforeShow) beforeShow(dialog);

@@ -40,9 +40,11 @@ int FinishWithoutWindow(const DialogArguments& parsed, const char* program);
 // Runs the dialog modally and ends the process when it closes. Workers that
 // still run are not waited for: the window and the status outputs are gone
 // first, then the process ends without running static destructors under
-// their feet. `beforeShow` runs after Dialog initialisation (the demo uses
-// it to start its simulated keyboard).
-[[noreturn]] void RunDialogAndExit(HidBackend& hid, DeviceEventRegistration registration,
+// their feet. `counter` is the program's update counter. `beforeShow` runs
+// after Dialog initialisation (the demo uses it to start its simulated
+// keyboard).
+[[noreturn]] void RunDialogAndExit(HidBackend& hid, UpdateCounter& counter,
+                                   DeviceEventRegistration registration,
                                    ControllerWorkers workers = ControllerWorkers::Real(),
                                    const std::function<void(MainDialog&)>& beforeShow = {},
                                    const std::optional<std::wstring>& givenFile = std::nullopt);

@@ -24,9 +24,7 @@
 #include <vector>
 
 #include "app/qt_app.h"
-#include "device/device_state.h"
-#include "device/workers.h"
-#include "image/firmware_image.h"
+#include "dialog/dialog_state.h"
 #include "sim/sim_bus.h"
 #include "ui/qt/main_dialog.h"
 #include "ui/qt/status_button_widget.h"
@@ -104,8 +102,8 @@ class DelayedEvents : public QObject {
 
 // Unplugs and plugs in again after a run, unless the keyboard re-enumerated
 // by itself meanwhile (a successful Finish restarts it).
-void CycleAfterRun(sim::SimBus& bus) {
-  { std::lock_guard image(g_ImageMutex); }  // the run has let the image go
+void CycleAfterRun(sim::SimBus& bus, DialogState& state) {
+  { std::lock_guard image(state.imageMutex); }  // the run has let the image go
   const std::vector<DevicePath> atEnd = bus.Paths();
   std::this_thread::sleep_for(kPauseAfterRun);
   if (bus.Paths() != atEnd) return;
@@ -252,13 +250,15 @@ int main(int argc, char** argv) {
 
   ControllerWorkers workers = ControllerWorkers::Real();
   auto update = workers.update;
-  workers.update = [bus, update](HidBackend& hid, std::unique_lock<std::mutex> image) {
-    update(hid, std::move(image));
-    std::thread([bus] { CycleAfterRun(*bus); }).detach();
+  workers.update = [bus, update](const std::shared_ptr<DialogState>& state, HidBackend& hid,
+                                 std::unique_lock<std::mutex> image) {
+    update(state, hid, std::move(image));
+    std::thread([bus, state] { CycleAfterRun(*bus, *state); }).detach();
   };
 
+  UpdateCounter counter;  // the program's; the process ends before main returns
   RunDialogAndExit(
-      *bus, std::move(registration), std::move(workers),
+      *bus, counter, std::move(registration), std::move(workers),
       [bus, screenshots](MainDialog& dialog) {
         QTimer::singleShot(kPlugInAfter, [bus] { bus->PlugIn(); });
         if (!screenshots.isEmpty()) new Recorder(dialog, *bus, screenshots);

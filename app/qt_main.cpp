@@ -48,6 +48,8 @@ int main(int argc, char** argv) {
 
   // Workers may use the backend until the process ends; it is never freed.
   kbt::HidBackend& hid = *MakeBackend().release();
+  // The program's update counter; the process ends before main returns.
+  kbt::UpdateCounter counter;
 
   kbt::DeviceEventRegistration registration;
 #if defined(KB_HAVE_HIDRAW_MONITOR)
@@ -55,6 +57,6 @@ int main(int argc, char** argv) {
   registration = [events](kbt::DeviceEventSink sink) { events->Start(std::move(sink)); };
 #endif
 
-  kbt::RunDialogAndExit(hid, std::move(registration), kbt::ControllerWorkers::Real(), {},
+  kbt::RunDialogAndExit(hid, counter, std::move(registration), kbt::ControllerWorkers::Real(), {},
                         parsed.file);
 }

@@ -4,13 +4,11 @@
 #include <QMessageBox>
 #include <cstdio>
 
-#include "device/results_log.h"
-#include "device/update_run.h"
+#include "device/update_counter.h"
 #include "image/file_platform.h"
 #include "image/firmware_image.h"
-#include "image/firmware_signature.h"
 #include "image/hex_file_location.h"
-#include "image/hex_to_bin.h"
+#include "station/results_log.h"
 
 #ifndef KB_VERSION
 #define KB_VERSION "unknown"
@@ -141,11 +139,12 @@ int RunStationProgram(QApplication& app, const StationArguments& args,
   }
   const QString hexName = QString::fromStdWString(hexPath);
   std::vector<std::uint8_t> image(kImageSize, 0);
-  if (const HexToBinResult r = HexToBin(hexPath, image.data()); !r.Read())
+  if (const FirmwareLoadResult r = LoadFirmware(hexPath, image.data()); !r.Loaded()) {
+    if (r.status == FirmwareLoad::NoSignature)
+      return Refuse(5, QStringLiteral("%1 holds no firmware signature.").arg(hexName));
     return Refuse(
         3, QStringLiteral("Cannot read %1: %2").arg(hexName, QString::fromStdString(r.reason)));
-  if (!FindFirmwareSignature(image.data()))
-    return Refuse(5, QStringLiteral("%1 holds no firmware signature.").arg(hexName));
+  }
 
   std::unique_ptr<ResultsLog> log;
   if (const HidResult r = ResultsLog::Open(args.log, QFileInfo(hexName).fileName().toStdString(),
@@ -156,8 +155,10 @@ int RunStationProgram(QApplication& app, const StationArguments& args,
   StationWindow window(QFileInfo(hexName).fileName(),
                        QFileInfo(QString::fromStdString(args.log)).absoluteFilePath());
   window.resize(960, 600);
-  StationRunner runner(*program.hid, program.events, image.data(), ProgramUpdateCounter(),
-                       log.get(), window.Sink(), StationRunnerOptions{});
+  // The program's update counter: one station runner, one counter.
+  UpdateCounter counter;
+  StationRunner runner(*program.hid, program.events, image.data(), counter.Source(), log.get(),
+                       window.Sink(), StationRunnerOptions{});
   window.show();
   if (program.beforeRun) program.beforeRun(window);
   window.Start(runner);

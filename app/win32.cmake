@@ -49,3 +49,5 @@ endfunction()
 kb_win32_program(KeyboardUpdateTool ${CMAKE_CURRENT_LIST_DIR}/win32/main.cpp)
 kb_win32_program(KeyboardUpdateToolDemo ${CMAKE_CURRENT_LIST_DIR}/win32/demo_main.cpp)
 target_compile_definitions(KeyboardUpdateToolDemo PRIVATE KB_DEMO)
+# Only the demo links the simulated keyboard.
+target_link_libraries(KeyboardUpdateToolDemo PRIVATE kb_sim)

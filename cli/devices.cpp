@@ -1,11 +1,9 @@
 #include "cli/devices.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "cli/verbs.h"
 #include "device/discovery_rules.h"
-#include "device/sleep.h"
 #ifdef KB_HAVE_PLATFORM_HID
 #include "device/platform_hid.h"
 #endif
@@ -16,8 +14,7 @@ std::unique_ptr<Devices> Devices::Open(const DeviceOptions& options, std::string
                                        int& exitCode) {
   auto d = std::make_unique<Devices>();
   if (options.simulate) {
-    std::vector<std::uint8_t> memory;
-    if (!LoadSimMemory(options.simMemory, memory, error)) {
+    if (!LoadSimMemory(options.simMemory, d->simMemory_, error)) {
       exitCode = kExitInput;
       return nullptr;
     }
@@ -25,7 +22,7 @@ std::unique_ptr<Devices> Devices::Open(const DeviceOptions& options, std::string
     bus.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
     d->hub_ = std::make_unique<sim::SimHub>(static_cast<int>(options.simKeyboards),
                                             sim::SimMode::Normal, bus);
-    for (int k = 1; k <= d->hub_->Count(); ++k) SetSimMemory(d->hub_->Keyboard(k), memory);
+    for (int k = 1; k <= d->hub_->Count(); ++k) SetSimMemory(d->hub_->Keyboard(k), d->simMemory_);
     for (const auto& [k, faults] : options.faults)
       d->hub_->Keyboard(static_cast<int>(k)).SetFaults(faults);
     Devices* self = d.get();
@@ -49,30 +46,13 @@ std::unique_ptr<Devices> Devices::Open(const DeviceOptions& options, std::string
 }
 
 bool Devices::Look(KeyboardList& list, std::string& error) {
-  std::vector<InterfaceProbe> probes;
-  if (const HidResult r = ProbeInterfaces(*hid_, probes); !r) {
-    error = r.error;
-    return false;
-  }
-  list = FindKeyboards(probes);
-  return true;
+  const HidResult r = Watch().Look(list);
+  if (!r) error = r.error;
+  return r.ok;
 }
 
 void Devices::WaitForChange(unsigned ms, const std::atomic<bool>* cancel) {
-  // In slices, so that an interrupt is seen promptly.
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!(cancel && cancel->load())) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    const unsigned slice = static_cast<unsigned>(std::min<long long>(left.count(), 100));
-    DeviceEvent event;
-    if (events_) {
-      if (events_->WaitEvent(event, slice)) return;
-    } else {
-      SleepMs(slice);
-    }
-  }
+  Watch().WaitForChange(ms, cancel);
 }
 
 std::vector<const Keyboard*> Selected(const KeyboardList& list,

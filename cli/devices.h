@@ -1,7 +1,7 @@
 // The keyboards a verb works on, shared by the verbs that touch devices:
 // the HID layer (the platform's, or simulated keyboards on sim-1..sim-N with
-// their faults) with its device events, a fresh look at what is present, and
-// the choice that --port makes.
+// their flash and faults) with its device events, a fresh look at what is
+// present (the core's HidBusWatch), and the choice that --port makes.
 #pragma once
 
 #include <atomic>
@@ -13,6 +13,7 @@
 #include "device/device_events.h"
 #include "device/hid.h"
 #include "device/keyboards.h"
+#include "device/update_mode.h"
 #include "sim/sim_hub.h"
 
 namespace kbt::cli {
@@ -21,7 +22,8 @@ class Devices {
  public:
   // Null with `error` and the exit code set when this build has no HID
   // layer for the system (kExitNoHid) or the --sim-memory file cannot be
-  // read (kExitInput).
+  // read (kExitInput). Simulated keyboards hold the --sim-memory image (the
+  // demo firmware without it) and carry their faults.
   static std::unique_ptr<Devices> Open(const DeviceOptions& options, std::string& error,
                                        int& exitCode);
 
@@ -29,8 +31,14 @@ class Devices {
   // Reports then go through `wrapper` (the trace), which wraps Hid().
   void Wrap(HidBackend& wrapper) { hid_ = &wrapper; }
   bool Simulated() const { return hub_ != nullptr; }
+  // The simulated keyboards and what their flash holds (null and empty
+  // unless simulated).
+  sim::SimHub* Hub() { return hub_.get(); }
+  const std::vector<std::uint8_t>& SimMemory() const { return simMemory_; }
   // Arrivals and removals; null where the platform offers none.
   DeviceEventSource* Events() { return events_; }
+  // A watch over Hid() and Events(), for AwaitUpdateMode.
+  HidBusWatch Watch() { return HidBusWatch(*hid_, events_); }
 
   // What is present now: the keyboards, and what was skipped and why.
   // False with `error` when the HID layer cannot list anything.
@@ -41,10 +49,11 @@ class Devices {
   void WaitForChange(unsigned ms, const std::atomic<bool>* cancel);
 
  private:
+  DeviceEventQueue simEvents_;  // declared first: it outlives the hub that feeds it
   std::unique_ptr<sim::SimHub> hub_;
+  std::vector<std::uint8_t> simMemory_;
   std::unique_ptr<HidBackend> platform_;
   std::unique_ptr<DeviceEventSource> platformEvents_;
-  DeviceEventQueue simEvents_;
   HidBackend* hid_ = nullptr;
   DeviceEventSource* events_ = nullptr;
 };

@@ -4,13 +4,11 @@
 
 #include "cli/console.h"
 #include "cli/json_lines.h"
-#include "device/protocol.h"
-
 
 namespace kbt::cli {
 
 namespace {
-constexpr int kSteps = 17;
+constexpr int kSteps = UpdateSession::kRunSteps;
 }
 
 class FlashDisplay::Sink : public SessionSink {
@@ -30,46 +28,6 @@ FlashDisplay::FlashDisplay(bool json)
 
 FlashDisplay::~FlashDisplay() {
   Stop();
-}
-
-int FlashDisplay::Position(const SessionProgress& p) {
-  switch (p.stage) {
-    case SessionStage::Begin:
-      return 1;
-    case SessionStage::Program:
-      return 2 + p.block;
-    case SessionStage::Verify:
-      return 9 + p.block;
-    case SessionStage::InformationBlock:
-      return 16;
-    case SessionStage::Finish:
-      return 17;
-    case SessionStage::Read:
-      return 1 + p.block;
-  }
-  return 0;
-}
-
-std::string FlashDisplay::StageText(const SessionProgress& p) {
-  switch (p.stage) {
-    case SessionStage::Begin:
-      return "begin";
-    case SessionStage::Program:
-      return p.attempt > 1 ? Format("program pass %d of %d, block %d", p.attempt,
-                                    protocol::kProgramAttempts, p.block)
-                           : Format("program block %d", p.block);
-    case SessionStage::Verify:
-      return p.attempt > 1 ? Format("verify pass %d of %d, block %d", p.attempt,
-                                    protocol::kVerifyAttempts, p.block)
-                           : Format("verify block %d", p.block);
-    case SessionStage::InformationBlock:
-      return "information block";
-    case SessionStage::Finish:
-      return "finish";
-    case SessionStage::Read:
-      return Format("read block %d", p.block);
-  }
-  return "";
 }
 
 void FlashDisplay::Status(const std::string& location, const std::string& text) {
@@ -130,8 +88,8 @@ void FlashDisplay::Redraw() {
 }
 
 void FlashDisplay::Step(const std::string& location, const SessionProgress& progress) {
-  const int position = Position(progress);
-  const std::string stage = StageText(progress);
+  const int position = progress.Position();
+  const std::string stage = progress.StageText();
   std::lock_guard lock(mutex_);
   if (json_) {
     PrintJsonLine({{"type", "progress"},
@@ -144,8 +102,8 @@ void FlashDisplay::Step(const std::string& location, const SessionProgress& prog
   }
   if (quiet_) return;
   if (live_) {
-    lines_[location] = Format("[%-17s] %2d/%d  %s", std::string(position, '#').c_str(), position,
-                              kSteps, stage.c_str());
+    lines_[location] = Format("[%-*s] %2d/%d  %s", kSteps, std::string(position, '#').c_str(),
+                              position, kSteps, stage.c_str());
     Redraw();
   } else {
     std::fprintf(stderr, "%s: %d/%d %s\n", location.c_str(), position, kSteps, stage.c_str());

@@ -3,8 +3,8 @@
 // keyboard (location, bar, stage), redrawn in place, with notes printed
 // above them as they happen; in a pipe one plain line per event, prefixed
 // with the location; with --json one object per event on stdout. The bar
-// counts stages (begin, seven blocks written, seven read back, information
-// block, finish), so a repeated pass moves it back, never past 17.
+// and the stage text are the session's (SessionProgress): the bar counts
+// stages, so a repeated pass moves it back, never past the run's steps.
 #pragma once
 
 #include <map>
@@ -30,10 +30,6 @@ class FlashDisplay {
   SessionSink& SinkFor(const std::string& location);
   // Ends the progress lines (the cursor below them).
   void Stop();
-
-  // Where a Progress step puts the bar: 1 to 17.
-  static int Position(const SessionProgress& progress);
-  static std::string StageText(const SessionProgress& progress);
 
  private:
   class Sink;

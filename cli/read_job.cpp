@@ -14,7 +14,6 @@
 #include "device/device_events.h"
 #include "device/hid_trace.h"
 #include "device/keyboard_choice.h"
-#include "device/protocol.h"
 #include "image/file_platform.h"
 
 namespace kbt::cli {
@@ -47,7 +46,7 @@ std::string InfoBlockText(const ReadBack& data) {
 
 namespace {
 
-constexpr int kBlocks = static_cast<int>(protocol::kBlockCount);
+constexpr int kBlocks = UpdateSession::kReadSteps;
 
 // The read's progress: a bar redrawn in place on a terminal, one line per
 // block otherwise, or a JSON line per block; notes kept for the end.
@@ -56,7 +55,7 @@ class ReadProgress : public SessionSink {
   explicit ReadProgress(bool json)
       : json_(json), quiet_(CurrentVerbosity() == Verbosity::Quiet), tty_(IsTerminal(2)) {}
   void Step(const SessionProgress& p) override {
-    const int shown = p.block + 1;
+    const int shown = p.Position();
     if (json_) {
       PrintJsonLine({{"type", "progress"}, {"step", shown}, {"steps", kBlocks}});
       return;

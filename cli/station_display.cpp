@@ -5,12 +5,12 @@
 
 #include "cli/console.h"
 #include "cli/json_lines.h"
-#include "device/results_log.h"
+#include "station/results_log.h"
 
 namespace kbt::cli {
 namespace {
 
-constexpr int kBarSteps = 17;  // Progress steps of a run without repetitions
+constexpr int kBarSteps = UpdateSession::kRunSteps;  // a bar full at the end of a run
 
 double Seconds(std::int64_t ms) {
   return static_cast<double>(ms) / 1000.0;

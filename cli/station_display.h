@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "device/station_runner.h"
+#include "station/station_runner.h"
 
 namespace kbt::cli {
 

@@ -7,7 +7,8 @@
 //   4. the keyboards found (--port chooses; a plain flash takes exactly one
 //      location, --all every one present), waiting up to --wait;
 //   5. keyboards in normal operation sent the Enter-update-mode pair, and
-//      waited for at the same location in update mode, then the ready delay;
+//      waited for at the same location in update mode, then the settling
+//      time (AwaitUpdateMode, device/update_mode.h);
 //   6. one UpdateSession per keyboard, all at once;
 //   7. DLog.txt PASS only when every keyboard passed, the table, and PASS or
 //      FAIL as the last line on stdout.
@@ -28,24 +29,22 @@
 #include "cli/common_options.h"
 #include "cli/console.h"
 #include "cli/devices.h"
+#include "cli/dlog_file.h"
 #include "cli/files.h"
 #include "cli/flash_display.h"
 #include "cli/flash_trace.h"
 #include "cli/interrupts.h"
 #include "cli/json_lines.h"
-#include "cli/result_log.h"
 #include "cli/verbs.h"
 #include "device/hid_trace.h"
 #include "device/keyboards.h"
 #include "device/session.h"
 #include "device/session_runner.h"
-#include "device/sleep.h"
-#include "device/update_run.h"
-#include "device/update_worker.h"
+#include "device/update_counter.h"
+#include "device/update_mode.h"
+#include "dialog/update_worker.h"
 #include "image/file_platform.h"
 #include "image/firmware_image.h"
-#include "image/firmware_signature.h"
-#include "image/hex_to_bin.h"
 
 namespace kbt::cli {
 
@@ -108,7 +107,6 @@ const char kFlashHelp[] =
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr unsigned kReadyDelayMs = 2000;  // as the dialog's discovery waits
 
 struct Options {
   DeviceOptions device;
@@ -125,6 +123,7 @@ double Seconds(Clock::time_point since) {
 // One keyboard's way through the run.
 struct Target {
   std::string location;
+  Keyboard keyboard;  // as found
   KeyboardMode startMode = KeyboardMode::Normal;
   SessionInterfaces interfaces;
   bool ready = false;
@@ -180,13 +179,16 @@ class FlashRun {
   DeviceOptions& d_;
   FlashDisplay display_;
   Clock::time_point started_ = Clock::now();
-  ResultLog log_;
+  DLogFile log_;
   bool logOpen_ = false;
   std::vector<std::uint8_t> image_;
   std::unique_ptr<Devices> devices_;
   std::unique_ptr<FlashTrace> trace_;
   std::unique_ptr<TracingHidBackend> tracing_;
   std::vector<Target> targets_;
+  // The program's update counter: kbupdate runs one verb, so this run is
+  // the program's only one.
+  UpdateCounter counter_;
 };
 
 std::vector<std::string> FlashRun::KnownLocations() const {
@@ -215,13 +217,13 @@ int FlashRun::CheckOutputs() {
 
 int FlashRun::OpenLog() {
   switch (log_.Open(kResultLogName)) {
-    case ResultLog::Opened::Ok:
+    case DLogFile::Opened::Ok:
       break;
-    case ResultLog::Opened::Failed:
+    case DLogFile::Opened::Failed:
       Error(std::string("cannot write ") + kResultLogName +
             " in the current folder: " + log_.Error());
       return kExitOutput;
-    case ResultLog::Opened::Busy:
+    case DLogFile::Opened::Busy:
       display_.Status("", std::string("another kbupdate flash holds ") + kResultLogName +
                               " in this folder; waiting for it to end");
       if (!log_.WaitForLock(d_.waitSeconds, InterruptScope::Flag())) {
@@ -244,17 +246,22 @@ int FlashRun::OpenLog() {
 
 int FlashRun::Convert() {
   image_.assign(kImageSize, 0);
-  const HexToBinResult r = HexToBin(platform::PathFromArgument(o_.file.c_str()), image_.data());
-  if (!r.Read()) {
-    Error(r.status == kHexToBinNotOpened ? "cannot open " + o_.file + ": " + r.reason
-                                         : o_.file + ": " + r.reason);
-    return kExitInput;
+  const FirmwareLoadResult r =
+      LoadFirmware(platform::PathFromArgument(o_.file.c_str()), image_.data());
+  switch (r.status) {
+    case FirmwareLoad::Loaded:
+      return kExitOk;
+    case FirmwareLoad::NotOpened:
+      Error("cannot open " + o_.file + ": " + r.reason);
+      return kExitInput;
+    case FirmwareLoad::NotRead:
+      Error(o_.file + ": " + r.reason);
+      return kExitInput;
+    case FirmwareLoad::NoSignature:
+      Error(o_.file + " holds no firmware signature (Hex File Error!); no keyboard was touched");
+      return kExitNoSignature;
   }
-  if (!FindFirmwareSignature(image_.data())) {
-    Error(o_.file + " holds no firmware signature (Hex File Error!); no keyboard was touched");
-    return kExitNoSignature;
-  }
-  return kExitOk;
+  return kExitInput;
 }
 
 int FlashRun::FindTargets() {
@@ -310,6 +317,7 @@ int FlashRun::FindTargets() {
                                               L" (vendor)"));
     Target t;
     t.location = k->location;
+    t.keyboard = *k;
     t.startMode = k->mode;
     targets_.push_back(t);
   }
@@ -360,47 +368,48 @@ int FlashRun::DryRun() {
 }
 
 void FlashRun::EnterAndWait() {
-  KeyboardList list;
-  std::string error;
-  if (devices_->Look(list, error)) {
-    for (Target& t : targets_) {
-      const Keyboard* k = list.At(t.location);
-      if (t.pass || !k || k->mode != KeyboardMode::Normal) continue;
-      display_.Status(t.location, "switching into update mode");
-      t.entrySent = true;
-      if (const HidResult r = EnterUpdateMode(devices_->Hid(), *k); !r) {
+  // Every keyboard at once: the pairs out, each back at its location in
+  // update mode within the wait, then the settling time.
+  std::vector<Target*> waiting;
+  std::vector<Keyboard> keyboards;
+  for (Target& t : targets_) {
+    if (t.pass) continue;
+    waiting.push_back(&t);
+    keyboards.push_back(t.keyboard);
+  }
+  UpdateModeOptions options;
+  options.backWithin = std::chrono::seconds(d_.waitSeconds);
+  options.cancel = InterruptScope::Flag();
+  options.told = [this](UpdateModeOptions::Step step, const Keyboard& k) {
+    if (step == UpdateModeOptions::Step::Entering)
+      display_.Status(k.location, "switching into update mode");
+  };
+  HidBusWatch watch = devices_->Watch();
+  const std::vector<UpdateModeResult> results =
+      AwaitUpdateMode(devices_->Hid(), watch, keyboards, options);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    Target& t = *waiting[i];
+    const UpdateModeResult& r = results[i];
+    // Tried counts: a keyboard that refused the pair half way may be left in
+    // either mode.
+    t.entrySent = r.entered || r.outcome == UpdateModeResult::Outcome::EntryFailed;
+    switch (r.outcome) {
+      case UpdateModeResult::Outcome::Ready:
+        t.ready = true;
+        t.interfaces = {r.keyboard.data, r.keyboard.command, r.keyboard.location};
+        break;
+      case UpdateModeResult::Outcome::EntryFailed:
         t.pass = false;
         t.reason = "Enter-update-mode: " + r.error;
-      }
+        break;
+      case UpdateModeResult::Outcome::NotBack:
+      case UpdateModeResult::Outcome::NoAccess:
+      case UpdateModeResult::Outcome::Cancelled:
+        t.pass = false;
+        t.reason = Format("did not come back in update mode within %u s", d_.waitSeconds);
+        break;
     }
   }
-  // Each keyboard must come back, in update mode, at the same location.
-  const auto deadline = Clock::now() + std::chrono::seconds(d_.waitSeconds);
-  for (;;) {
-    bool waiting = false;
-    if (devices_->Look(list, error)) {
-      for (Target& t : targets_) {
-        if (t.pass || t.ready) continue;
-        const Keyboard* k = list.At(t.location);
-        if (k && k->mode == KeyboardMode::Update && k->Complete()) {
-          t.ready = true;
-          t.interfaces = {k->data, k->command, k->location};
-        } else {
-          waiting = true;
-        }
-      }
-    }
-    if (!waiting || InterruptScope::Interrupted() || Clock::now() >= deadline) break;
-    devices_->WaitForChange(500, InterruptScope::Flag());
-  }
-  for (Target& t : targets_) {
-    if (t.pass || t.ready) continue;
-    t.pass = false;
-    t.reason = Format("did not come back in update mode within %u s", d_.waitSeconds);
-  }
-  // The dialog's ready delay, after which it offers the Start button.
-  for (unsigned waited = 0; waited < kReadyDelayMs && !InterruptScope::Interrupted(); waited += 100)
-    SleepMs(100);
 }
 
 void FlashRun::RunSessions() {
@@ -416,8 +425,8 @@ void FlashRun::RunSessions() {
     KeyboardSink* sink = sinks.back().get();
     jobs.push_back([this, &t, sink] {
       const auto start = Clock::now();
-      UpdateSession session(devices_->Hid(), t.interfaces, image_.data(), sink,
-                            ProgramUpdateCounter(), InterruptScope::Flag());
+      UpdateSession session(devices_->Hid(), t.interfaces, image_.data(), sink, counter_.Source(),
+                            InterruptScope::Flag());
       const int result = session.Run();
       t.seconds = Seconds(start);
       t.pass = result == kUpdateRunOk;

@@ -1,10 +1,10 @@
 // `kbupdate station FILE.hex`: the production-line station. Converts the
 // file once, then updates every keyboard that is plugged in, each unit once,
 // in parallel, and records each in the results log, until the count is
-// reached or a signal stops it. The rules and the runs are the core's
-// (device/station.h, device/station_runner.h); this file parses, sets up the
-// HID layer or the simulated keyboards, and turns signals into the runner's
-// stop and abort.
+// reached or a signal stops it. The rules and the runs are the station's
+// (station/station_rules.h, station/station_runner.h); this file parses,
+// sets up the HID layer or the simulated keyboards (cli/devices.h), and turns
+// signals into the runner's stop and abort.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -21,19 +21,13 @@
 #include "cli/files.h"
 #include "cli/station_display.h"
 #include "cli/verbs.h"
-#include "device/device_events.h"
-#include "device/results_log.h"
-#include "device/station_runner.h"
-#include "device/update_run.h"
+#include "device/update_counter.h"
 #include "image/file_platform.h"
 #include "image/firmware_image.h"
-#include "image/firmware_signature.h"
-#include "image/hex_to_bin.h"
 #include "sim/sim_hub.h"
 #include "sim/sim_operator.h"
-#ifdef KB_HAVE_PLATFORM_HID
-#include "device/platform_hid.h"
-#endif
+#include "station/results_log.h"
+#include "station/station_runner.h"
 
 namespace kbt::cli {
 
@@ -171,60 +165,38 @@ int RunStation(Options& o) {
 
   // The image, once: any problem refuses to start, before a keyboard is touched.
   std::vector<std::uint8_t> image(kImageSize, 0);
-  const HexToBinResult converted =
-      HexToBin(platform::PathFromArgument(o.file.c_str()), image.data());
-  if (!converted.Read()) {
-    Error((converted.status == kHexToBinNotOpened ? "cannot open " : "cannot read ") + o.file +
-          ": " + converted.reason);
-    return kExitInput;
-  }
-  if (!FindFirmwareSignature(image.data())) {
-    Error(o.file + " holds no firmware signature (Hex File Error!)");
-    return kExitNoSignature;
+  const FirmwareLoadResult loaded =
+      LoadFirmware(platform::PathFromArgument(o.file.c_str()), image.data());
+  switch (loaded.status) {
+    case FirmwareLoad::Loaded:
+      break;
+    case FirmwareLoad::NotOpened:
+    case FirmwareLoad::NotRead:
+      Error((loaded.status == FirmwareLoad::NotOpened ? "cannot open " : "cannot read ") + o.file +
+            ": " + loaded.reason);
+      return kExitInput;
+    case FirmwareLoad::NoSignature:
+      Error(o.file + " holds no firmware signature (Hex File Error!)");
+      return kExitNoSignature;
   }
 
-  // The HID layer and its events.
-  std::unique_ptr<HidBackend> platformHid;
-  std::unique_ptr<DeviceEventSource> platformEvents;
-  DeviceEventQueue simEvents;  // outlives the hub that feeds it
-  std::unique_ptr<sim::SimHub> hub;
-  std::vector<std::uint8_t> simMemory;  // each simulated unit's flash
-  HidBackend* hid = nullptr;
-  DeviceEventSource* events = nullptr;
-  if (d.simulate) {
-    sim::SimBusOptions busOptions;
-    busOptions.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
-    hub = std::make_unique<sim::SimHub>(static_cast<int>(d.simKeyboards), sim::SimMode::Normal,
-                                        busOptions);
-    for (const auto& [k, faults] : d.faults) hub->Keyboard(static_cast<int>(k)).SetFaults(faults);
-    std::string error;
-    if (!LoadSimMemory(d.simMemory, simMemory, error)) {
-      Error(error);
-      return kExitInput;
-    }
-    // Without the operator the keyboards plugged in at start are the units.
-    if (!o.simOperator)
-      for (int k = 1; k <= hub->Count(); ++k) SetSimMemory(hub->Keyboard(k), simMemory);
-    hub->SetEventCallback([&simEvents](const DeviceEvent& e) { simEvents.Push(e); });
-    hid = hub.get();
-    events = &simEvents;
-  } else {
-#ifdef KB_HAVE_PLATFORM_HID
-    platformHid = MakePlatformHidBackend();
-    platformEvents = MakePlatformDeviceEventSource();
-    hid = platformHid.get();
-    events = platformEvents.get();
-#endif
-    if (!hid) {
-      Error("this build has no HID layer for this system; --simulate runs the simulated station");
-      return kExitNoHid;
-    }
+  // The HID layer and its events. The simulated keyboards plugged in at
+  // start are the units, unless the operator swaps in units of its own.
+  std::string error;
+  int failure = kExitNoHid;
+  const std::unique_ptr<Devices> devices = Devices::Open(d, error, failure);
+  if (!devices) {
+    Error(error);
+    return failure;
+  }
+  HidBackend& hid = devices->Hid();
+  if (!devices->Simulated()) {
     std::vector<HidInterfaceInfo> present;
-    if (const HidResult r = hid->Enumerate(present); !r) {
+    if (const HidResult r = hid.Enumerate(present); !r) {
       Error(r.error);
       return kExitNoHid;
     }
-    for (const std::string& p : AccessProblems(*hid)) Error(p);
+    for (const std::string& p : AccessProblems(hid)) Error(p);
   }
 
   // Opened last: a start refused for another reason leaves no file behind.
@@ -242,7 +214,8 @@ int RunStation(Options& o) {
   StationDisplay display(style);
   std::unique_ptr<sim::SimOperator> op;
   if (o.simOperator) {
-    op = std::make_unique<sim::SimOperator>(*hub, sim::OperatorTiming{}, simMemory);
+    op = std::make_unique<sim::SimOperator>(*devices->Hub(), sim::OperatorTiming{},
+                                            devices->SimMemory());
     display.onEvent = [&op](const StationEvent& e) {
       if (e.kind == StationEvent::Kind::Done) op->UnitDone(e.location);
     };
@@ -251,7 +224,9 @@ int RunStation(Options& o) {
   StationRunnerOptions options;
   options.rules.ports = d.ports;
   options.rules.count = o.count;
-  StationRunner runner(*hid, events, image.data(), ProgramUpdateCounter(), log.get(), &display,
+  // The program's update counter: kbupdate runs one verb, one station.
+  UpdateCounter counter;
+  StationRunner runner(hid, devices->Events(), image.data(), counter.Source(), log.get(), &display,
                        options);
   Info("station: " + o.file + ", results in " + o.log +
        (o.count > 0 ? Format(", until %d units are done", o.count) : std::string()) +

@@ -1,6 +1,7 @@
 // The verbs of `kbupdate` and the exit codes they share. A verb is one file
-// (cli/verb_NAME.cpp) with a set-up function and a help text; cli/main.cpp
-// lists them in one table.
+// (cli/verb_NAME.cpp) with a set-up function and a help text, or, where what
+// it does differs by system, cli/verb_NAME_options.cpp with those and one
+// file per system (access); cli/main.cpp lists them in one table.
 #pragma once
 
 #include <functional>

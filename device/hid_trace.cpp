@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/device_state.h"
+#include "device/discovery_rules.h"
 
 namespace kbt {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/sleep.h"
+#include "device/update_mode.h"
 
 namespace kbt {
 
@@ -10,28 +10,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The time the dialog lets a keyboard settle in update mode before it
-// enables Start.
-constexpr unsigned kSettleMs = 2000;
 // Without an event source, or between events, look again this often.
 constexpr unsigned kPollMs = 500;
-
-// Waits for the next device event or a poll interval, whichever is first,
-// but not past the deadline. False at the deadline or on cancel.
-bool WaitABit(DeviceEventSource* events, Clock::time_point deadline,
-              const std::atomic<bool>* cancel) {
-  const auto now = Clock::now();
-  if (now >= deadline || (cancel && cancel->load())) return false;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-  const unsigned wait = static_cast<unsigned>(std::min<long long>(left, kPollMs));
-  if (events) {
-    DeviceEvent event;
-    (void)events->WaitEvent(event, wait);
-  } else {
-    SleepMs(wait);
-  }
-  return !(cancel && cancel->load());
-}
 
 }  // namespace
 
@@ -58,58 +38,78 @@ KeyboardChoice ChooseKeyboard(const KeyboardList& list, const std::string& port)
 UpdateModeWait WaitForUpdateMode(HidBackend& hid, DeviceEventSource* events,
                                  const std::string& port, Clock::time_point deadline,
                                  const std::atomic<bool>* cancel,
-                                 const std::function<void(const std::string&)>& status) {
+                                 const std::function<void(const std::string&)>& status,
+                                 const Sleeper& sleep) {
   UpdateModeWait wait;
-  auto say = [&status](const std::string& text) {
-    if (status) status(text);
-  };
-  // Once the pair went out, only that keyboard's location counts: other
-  // keyboards arriving meanwhile do not make the choice ambiguous.
-  std::string location = port;
+  auto cancelled = [cancel] { return cancel && cancel->load(); };
+  HidBusWatch watch(hid, events, sleep);
+
+  // The keyboard: the one at `port`, or the only one present.
+  KeyboardChoice choice;
   for (;;) {
-    if (cancel && cancel->load()) {
+    if (cancelled()) {
       wait.outcome = UpdateModeWait::Outcome::Cancelled;
       return wait;
     }
-    std::vector<InterfaceProbe> probes;
-    if (const HidResult listed = ProbeInterfaces(hid, probes); !listed) {
+    KeyboardList list;
+    if (const HidResult listed = watch.Look(list); !listed) {
       wait.outcome = UpdateModeWait::Outcome::NoAccess;
       wait.error = listed.error;
       return wait;
     }
-    const KeyboardChoice choice = ChooseKeyboard(FindKeyboards(probes), location);
+    choice = ChooseKeyboard(list, port);
     wait.locations = choice.locations;
     if (choice.outcome == KeyboardChoice::Outcome::Several) {
       wait.outcome = UpdateModeWait::Outcome::Several;
       return wait;
     }
-    if (choice.outcome == KeyboardChoice::Outcome::Chosen) {
-      const Keyboard& k = choice.keyboard;
-      if (k.mode == KeyboardMode::Update) {
-        say("keyboard at " + k.location + " in update mode");
-        SleepMs(kSettleMs);
-        wait.outcome = UpdateModeWait::Outcome::Ready;
-        wait.keyboard = k;
-        return wait;
-      }
-      if (!wait.entered) {
-        say("switching the keyboard at " + k.location + " into update mode...");
-        if (const HidResult sent = EnterUpdateMode(hid, k); sent) {
-          wait.entered = true;
-          location = k.location;
-          continue;  // a keyboard that re-enumerates at once is back already
-        }
-      }
-      // A vendor interface that would not open is tried again at the next
-      // look; a keyboard that took the pair is not sent it again.
-    }
-    if (!WaitABit(events, deadline, cancel)) {
-      wait.outcome = cancel && cancel->load() ? UpdateModeWait::Outcome::Cancelled
-                                              : UpdateModeWait::Outcome::TimedOut;
-      wait.keyboard = choice.keyboard;
+    if (choice.outcome == KeyboardChoice::Outcome::Chosen) break;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      wait.outcome = UpdateModeWait::Outcome::TimedOut;
       return wait;
     }
+    watch.WaitForChange(static_cast<unsigned>(std::min<long long>(left, kPollMs)), cancel);
   }
+
+  // Into update mode within what is left of the wait. Once the pair went
+  // out, only that keyboard's location counts: other keyboards arriving
+  // meanwhile do not make the choice ambiguous.
+  UpdateModeOptions options;
+  options.backWithin =
+      std::max(std::chrono::milliseconds(0),
+               std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+  options.cancel = cancel;
+  options.retryEntry = true;
+  options.pollMs = kPollMs;
+  options.sleep = sleep;
+  options.told = [&status](UpdateModeOptions::Step step, const Keyboard& k) {
+    if (!status) return;
+    status(step == UpdateModeOptions::Step::Entering
+               ? "switching the keyboard at " + k.location + " into update mode..."
+               : "keyboard at " + k.location + " in update mode");
+  };
+  const UpdateModeResult r = AwaitUpdateMode(hid, watch, {choice.keyboard}, options).front();
+  wait.keyboard = r.keyboard;
+  wait.entered = r.entered;
+  wait.error = r.error;
+  switch (r.outcome) {
+    case UpdateModeResult::Outcome::Ready:
+      wait.outcome = UpdateModeWait::Outcome::Ready;
+      break;
+    case UpdateModeResult::Outcome::NoAccess:
+      wait.outcome = UpdateModeWait::Outcome::NoAccess;
+      break;
+    case UpdateModeResult::Outcome::Cancelled:
+      wait.outcome = UpdateModeWait::Outcome::Cancelled;
+      break;
+    case UpdateModeResult::Outcome::EntryFailed:
+    case UpdateModeResult::Outcome::NotBack:
+      wait.outcome = UpdateModeWait::Outcome::TimedOut;
+      break;
+  }
+  return wait;
 }
 
 }  // namespace kbt

@@ -14,6 +14,7 @@
 #include "device/device_events.h"
 #include "device/hid.h"
 #include "device/keyboards.h"
+#include "device/sleep.h"
 
 namespace kbt {
 
@@ -46,15 +47,17 @@ struct UpdateModeWait {
   bool entered = false;  // the Enter-update-mode pair was sent
 };
 
-// Looks for the keyboard until `deadline`, switches one in normal operation
-// into update mode and waits for it to come back at the same location, then
-// grants it the same settling time as the dialog before it enables Start.
-// `events` only says when to look again (null: every half second); `cancel`
-// (may be null) ends the wait. `status` (may be null) hears what happens.
+// Looks for the keyboard until `deadline`, then brings it into update mode
+// (AwaitUpdateMode, update_mode.h: the pair, its return at the same
+// location, the settling time) within what is left of the wait. `events`
+// only says when to look again (null: every half second); `cancel` (may be
+// null) ends the wait. `status` (may be null) hears what happens. The waits
+// go through `sleep` (empty: real time).
 UpdateModeWait WaitForUpdateMode(HidBackend& hid, DeviceEventSource* events,
                                  const std::string& port,
                                  std::chrono::steady_clock::time_point deadline,
                                  const std::atomic<bool>* cancel,
-                                 const std::function<void(const std::string&)>& status);
+                                 const std::function<void(const std::string&)>& status,
+                                 const Sleeper& sleep = {});
 
 }  // namespace kbt

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "device/device_state.h"
-#include "device/sleep.h"
-
 namespace kbt {
 namespace {
 
@@ -110,7 +107,7 @@ KeyboardList FindKeyboards(const std::vector<InterfaceProbe>& probes) {
   return list;
 }
 
-void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength) {
+void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength, const Sleeper& sleep) {
   constexpr int kEntryAttemptLimit = 100;
   constexpr unsigned kEntryPauseMs = 20;
   constexpr std::uint8_t kCommandReportId = 0x05;
@@ -119,15 +116,15 @@ void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength) {
     report[0] = kCommandReportId;
     report[1] = 0x75;
     (void)device.SetFeature(report);  // only the second report's result counts
-    SleepMs(kEntryPauseMs);
+    SleepMs(sleep, kEntryPauseMs);
     report[0] = kCommandReportId;
     report[1] = 0xAB;
     if (!device.SetFeature(report)) return;
-    SleepMs(kEntryPauseMs);
+    SleepMs(sleep, kEntryPauseMs);
   }
 }
 
-HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard) {
+HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard, const Sleeper& sleep) {
   HidResult last = HidResult::Fail("no vendor interface");
   bool any = false;
   for (const DevicePath& path : keyboard.vendor) {
@@ -135,7 +132,7 @@ HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard) {
     last = hid.Open(path, device);
     if (!last || !device) continue;
     any = true;
-    SendEnterUpdateMode(*device, kCommandFeatureLength);
+    SendEnterUpdateMode(*device, kCommandFeatureLength, sleep);
   }
   return any ? HidResult::Ok() : last;
 }

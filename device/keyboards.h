@@ -19,6 +19,7 @@
 
 #include "device/discovery_rules.h"
 #include "device/hid.h"
+#include "device/sleep.h"
 
 namespace kbt {
 
@@ -91,13 +92,22 @@ HidResult ProbeInterfaces(HidBackend& hid, std::vector<InterfaceProbe>& out);
 KeyboardList FindKeyboards(const std::vector<InterfaceProbe>& probes);
 
 // The Enter-update-mode pair on one open vendor interface: 05 75, then
-// 05 AB, 20 ms after each, at most 100 times, until the 0xAB report fails
-// (the keyboard has left the bus to come back in update mode).
-void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength);
+// 05 AB, 20 ms after each (through `sleep`, empty: real waits), at most 100
+// times, until the 0xAB report fails (the keyboard has left the bus to come
+// back in update mode).
+void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength, const Sleeper& sleep = {});
 
 // Opens each vendor interface of a keyboard in normal operation and sends
 // it the pair. False when none could be opened (with the reason).
-HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard);
+HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard, const Sleeper& sleep = {});
+
+// The dialog's path buffers hold 260 wide characters: 259 plus the
+// terminating zero. A longer path does not fit and is skipped, never cut: a
+// cut path would name another interface or none.
+inline constexpr std::size_t kPathCapacity = 260;
+inline bool PathFits(const DevicePath& path) {
+  return path.size() < kPathCapacity;
+}
 
 // The dialog's view of the list: the Data and Command paths that a walk in
 // listing order would have kept last (the last match wins, also across

@@ -1,8 +1,8 @@
 // The platform's HID layer and device events, for the front ends that run on
-// real hardware. hid_linux.cpp (hidraw + libudev) and hid_windows.cpp
-// (SetupAPI + the HID class) define these; the platform's cmake file
-// (device/linux.cmake, device/windows.cmake) adds that source to kbcore and
-// sets the compile definition KB_HAVE_PLATFORM_HID on kbcore (PUBLIC). Code
+// real hardware. device/linux/ (hidraw + libudev, target kb_hid_linux) and
+// device/windows/ (SetupAPI + the HID class, target kb_hid_windows) define
+// these; the build links the system's one as kb_platform_hid, which sets
+// the compile definition KB_HAVE_PLATFORM_HID for whatever links it. Code
 // that calls these functions checks that definition, so that a build without
 // a platform layer still links and says so instead.
 #pragma once
@@ -18,7 +18,7 @@ std::unique_ptr<HidBackend> MakePlatformHidBackend();
 
 // Arrival and removal of HID interfaces (Linux: a libudev monitor on the
 // hidraw subsystem, kernel uevents). Null when the platform offers none; the
-// caller then polls with DeviceDiscovery.
+// caller then looks again from time to time.
 std::unique_ptr<DeviceEventSource> MakePlatformDeviceEventSource();
 
 }  // namespace kbt

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "device/device_state.h"
+#include "device/discovery_rules.h"
 #include "image/firmware_image.h"
 
 namespace kbt::protocol {

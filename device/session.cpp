@@ -26,17 +26,64 @@ std::string BlockName(std::size_t k) {
   return "block " + std::to_string(k);
 }
 
+static_assert(UpdateSession::kRunSteps == 3 + 2 * static_cast<int>(kBlockCount));
+static_assert(UpdateSession::kReadSteps == static_cast<int>(kBlockCount));
+
+// "program block 3", or "program pass 2 of 5, block 3" for a repetition.
+std::string PassText(const char* pass, int attempt, int attempts, int block) {
+  if (attempt <= 1) return std::string(pass) + " block " + std::to_string(block);
+  return std::string(pass) + " pass " + std::to_string(attempt) + " of " +
+         std::to_string(attempts) + ", block " + std::to_string(block);
+}
+
 }  // namespace
+
+int SessionProgress::Position() const {
+  switch (stage) {
+    case SessionStage::Begin:
+      return 1;
+    case SessionStage::Program:
+      return 2 + block;
+    case SessionStage::Verify:
+      return 2 + static_cast<int>(kBlockCount) + block;
+    case SessionStage::InformationBlock:
+      return UpdateSession::kRunSteps - 1;
+    case SessionStage::Finish:
+      return UpdateSession::kRunSteps;
+    case SessionStage::Read:
+      return 1 + block;
+  }
+  return 0;
+}
+
+std::string SessionProgress::StageText() const {
+  switch (stage) {
+    case SessionStage::Begin:
+      return "begin";
+    case SessionStage::Program:
+      return PassText("program", attempt, kProgramAttempts, block);
+    case SessionStage::Verify:
+      return PassText("verify", attempt, kVerifyAttempts, block);
+    case SessionStage::InformationBlock:
+      return "information block";
+    case SessionStage::Finish:
+      return "finish";
+    case SessionStage::Read:
+      return "read block " + std::to_string(block);
+  }
+  return {};
+}
 
 UpdateSession::UpdateSession(HidBackend& hid, SessionInterfaces interfaces,
                              const std::uint8_t* image, SessionSink* sink, CounterSource counter,
-                             const std::atomic<bool>* cancel)
+                             const std::atomic<bool>* cancel, Sleeper sleep)
     : hid_(hid),
       interfaces_(std::move(interfaces)),
       image_(image),
       sink_(sink),
       counter_(std::move(counter)),
-      cancel_(cancel) {}
+      cancel_(cancel),
+      sleep_(std::move(sleep)) {}
 
 bool UpdateSession::StopRequested() {
   if (!cancelled_ && cancel_ && cancel_->load()) {
@@ -106,7 +153,7 @@ int UpdateSession::ProgramPass(HidDevice& data, HidDevice* command) {
     std::copy_n(Block(image_, k), kBlockSize, report.begin() + 2);
     if (k == 0) report[2] = 0x00;  // the true byte 0 goes last
     if (!Send(&data, report, BlockName(k))) return 0;
-    SleepMs(kBlockWaitMs);
+    SleepMs(sleep_, kBlockWaitMs);
     Step(SessionStage::Program, static_cast<int>(k));
   }
 
@@ -133,7 +180,7 @@ int UpdateSession::VerifyPass(HidDevice& data, HidDevice* command) {
   reply[1] = kReadData;
   for (std::size_t k = 0; k < kBlockCount; ++k) {
     if (!Get(&data, reply, BlockName(k))) return 0;
-    SleepMs(kBlockWaitMs);
+    SleepMs(sleep_, kBlockWaitMs);
     // Before the comparison: a differing block still advanced the bar.
     Step(SessionStage::Verify, static_cast<int>(k));
     std::copy_n(Block(image_, k), kBlockSize, compare.begin());
@@ -147,7 +194,7 @@ int UpdateSession::VerifyPass(HidDevice& data, HidDevice* command) {
       return 0;
     }
   }
-  SleepMs(kVerifyEndWaitMs);
+  SleepMs(sleep_, kVerifyEndWaitMs);
   return 1;
 }
 
@@ -164,13 +211,13 @@ bool UpdateSession::InformationBlockRewrite(HidDevice* command) {
 
   buffer = kPrepareCommand;
   (void)Send(command, buffer, "");
-  SleepMs(kPrepareWaitMs);
+  SleepMs(sleep_, kPrepareWaitMs);
 
   buffer = kInfoWriteWindow;
   (void)Send(command, buffer, "");
   buffer = {kCommandId, kWriteData, b2, b3, b4, b5};
   (void)Send(command, buffer, "");
-  SleepMs(kInfoWriteWaitMs);
+  SleepMs(sleep_, kInfoWriteWaitMs);
 
   // A session stopped here takes no counter value: nothing would carry it.
   if (StopRequested()) return false;
@@ -204,7 +251,7 @@ int UpdateSession::Run() {
 
   if (!Send(command.get(), kBeginCommand, "begin command")) return kUpdateRunFailed;
   Step(SessionStage::Begin);
-  SleepMs(kBeginWaitMs);
+  SleepMs(sleep_, kBeginWaitMs);
 
   if (!image_) {
     Note("no firmware image buffer");

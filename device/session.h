@@ -5,9 +5,10 @@
 // program-wide variable, so any number of sessions run at once, one per
 // keyboard, each on a thread of its own (session_runner.h).
 //
-// The dialog binds one session to its program-wide state (update_run.h):
-// the paths its discovery recorded, g_ImageBuffer, g_UpdateCounter and the
-// Progress step over g_ProgressStep.
+// The session also says what its progress means: how many steps a run
+// makes, where a step puts a bar and what it is doing, so that every front
+// end shows the same (SessionProgress). The dialog binds one session to its
+// DialogState (dialog/update_run.h).
 #pragma once
 
 #include <array>
@@ -22,6 +23,8 @@
 #include <vector>
 
 #include "device/hid.h"
+#include "device/sleep.h"
+#include "device/update_counter.h"
 
 namespace kbt {
 
@@ -42,6 +45,14 @@ struct SessionProgress {
   SessionStage stage = SessionStage::Begin;
   int block = -1;   // 0..6 for Program, Verify and Read; -1 otherwise
   int attempt = 1;  // the pass attempt, from 1, for Program and Verify
+
+  // Where the step puts a bar of kRunSteps (an update run) or kReadSteps (a
+  // read-back): by stage, so that a repeated pass moves it back to its
+  // stage, never past the end. From 1.
+  int Position() const;
+  // What the session is doing, for a line or a tile: "begin",
+  // "program block 3", "verify pass 2 of 10, block 6", "read block 0".
+  std::string StageText() const;
 };
 
 // Declared by the core, implemented by each front end: the dialog's status
@@ -50,17 +61,13 @@ struct SessionProgress {
 class SessionSink {
  public:
   virtual ~SessionSink() = default;
-  // One Progress step: in a run without repetitions 17 of them, at the
-  // places where the dialog's bar moves.
+  // One Progress step: in a run without repetitions kRunSteps of them, at
+  // the places where the dialog's bar moves.
   virtual void Step(const SessionProgress& progress) = 0;
   // A failed step that decided something, with its context, as it happens
   // ("verify pass attempt 2, block 0: read-back differs at 0x0000 ...").
   virtual void Note(const std::string& line) = 0;
 };
-
-// Each call takes the next value of the update counter (program-wide: two
-// keyboards updated by one process never get the same value).
-using CounterSource = std::function<std::uint16_t()>;
 
 struct SessionInterfaces {
   DevicePath data;
@@ -79,24 +86,23 @@ struct ReadBack {
 
 class UpdateSession {
  public:
+  // Progress steps of an update run without repetitions: Begin, seven
+  // blocks written, seven read back, the information block, Finish.
+  static constexpr int kRunSteps = 17;
+  // Progress steps of a read-back: the seven blocks read.
+  static constexpr int kReadSteps = 7;
+
   // `image` holds kImageSize bytes, or is null (the run then fails after the
   // Begin command, as a run without an image buffer does); it is only read.
   // `sink` may be null. `cancel`, when set by another thread, stops the
-  // session before its next report: nothing more is sent.
+  // session before its next report: nothing more is sent. The protocol's
+  // waits go through `sleep` (empty: real ones).
   UpdateSession(HidBackend& hid, SessionInterfaces interfaces, const std::uint8_t* image,
-                SessionSink* sink, CounterSource counter,
-                const std::atomic<bool>* cancel = nullptr);
+                SessionSink* sink, CounterSource counter, const std::atomic<bool>* cancel = nullptr,
+                Sleeper sleep = {});
 
   // The Update run: 0 when the whole sequence succeeded, 2 otherwise.
   int Run();
-
-  // The passes on open interfaces, 1 for success and 0 for failure.
-  // `command` is null when the Command interface did not open; every report
-  // to it then fails.
-  int ProgramPass(HidDevice& data, HidDevice* command);
-  int VerifyPass(HidDevice& data, HidDevice* command);
-  // The result of its last send.
-  bool InformationBlockRewrite(HidDevice* command);
 
   // The read path: reads the whole image and the information block, then
   // sends Finish so that the keyboard restarts into its firmware (also after
@@ -105,11 +111,6 @@ class UpdateSession {
   // was read and the Finish command taken, 2 otherwise; `out` says which
   // parts were read. Needs no image and no counter.
   int ReadBackRun(ReadBack& out);
-  // One pass over the image read window and its seven Data reads into
-  // `image` (kImageSize bytes), 1 for success and 0 for failure.
-  int ReadPass(HidDevice& data, HidDevice* command, std::uint8_t* image);
-  // The information block's read window and two Command reads.
-  bool ReadInformationBlock(HidDevice* command, std::array<std::uint8_t, 8>& block);
 
   // The counter value written into the information block, once taken.
   std::optional<std::uint16_t> CounterWritten() const { return counterWritten_; }
@@ -118,6 +119,19 @@ class UpdateSession {
   const SessionInterfaces& Interfaces() const { return interfaces_; }
 
  private:
+  // The passes on open interfaces, 1 for success and 0 for failure.
+  // `command` is null when the Command interface did not open; every report
+  // to it then fails.
+  int ProgramPass(HidDevice& data, HidDevice* command);
+  int VerifyPass(HidDevice& data, HidDevice* command);
+  // The result of its last send.
+  bool InformationBlockRewrite(HidDevice* command);
+  // One pass over the image read window and its seven Data reads into
+  // `image` (kImageSize bytes), 1 for success and 0 for failure.
+  int ReadPass(HidDevice& data, HidDevice* command, std::uint8_t* image);
+  // The information block's read window and two Command reads.
+  bool ReadInformationBlock(HidDevice* command, std::array<std::uint8_t, 8>& block);
+
   // Reports go through these: a cancelled session sends nothing more, and
   // every failure carries its context into the notes (`what` empty: the
   // step's result is ignored and says nothing).
@@ -138,6 +152,7 @@ class UpdateSession {
   SessionSink* sink_;
   CounterSource counter_;
   const std::atomic<bool>* cancel_;
+  Sleeper sleep_;
   std::string context_;  // "program pass attempt 2" while a pass runs
   int attempt_ = 1;
   bool cancelled_ = false;

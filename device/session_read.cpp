@@ -42,10 +42,10 @@ int UpdateSession::ReadPass(HidDevice& data, HidDevice* command, std::uint8_t* i
       return 0;
     }
     std::copy_n(reply.begin() + 2, kBlockSize, image + k * kBlockSize);
-    SleepMs(kBlockWaitMs);
+    SleepMs(sleep_, kBlockWaitMs);
     Step(SessionStage::Read, static_cast<int>(k));
   }
-  SleepMs(kVerifyEndWaitMs);
+  SleepMs(sleep_, kVerifyEndWaitMs);
   return 1;
 }
 

@@ -1,15 +1,17 @@
 // Every fixed wait of the device logic (20, 10, 100, 200 and 2000 ms) goes
-// through SleepMs, so that tests can record the waits and run without
-// sleeping. The program sleeps for real.
+// through a Sleeper handed in with whatever waits (a session, the entry into
+// update mode, a wait for the keyboard, the dialog's state, the station), so
+// that tests can record the waits and run without sleeping. An empty
+// Sleeper sleeps for real, as the programs do.
 #pragma once
 
 #include <functional>
 
 namespace kbt {
 
-void SleepMs(unsigned milliseconds);
+using Sleeper = std::function<void(unsigned milliseconds)>;
 
-// Replaces the sleep function (tests); an empty function restores the real one.
-void SetSleepFunction(std::function<void(unsigned)> sleeper);
+// Waits `milliseconds` through `sleeper`, or for real when it is empty.
+void SleepMs(const Sleeper& sleeper, unsigned milliseconds);
 
 }  // namespace kbt

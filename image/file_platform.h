@@ -1,8 +1,9 @@
 // The few file-system operations the firmware image code needs, one
-// implementation per system in file_platform.cpp. Paths are wide strings in
-// the core; on Linux they map to file-system bytes as UTF-8, and a byte that
-// is not valid UTF-8 travels as the lone code point U+DC80 + byte, so every
-// name a directory listing yields opens again unchanged.
+// implementation per system (file_platform_posix.cpp, file_platform_windows.cpp;
+// the build takes the system's). Paths are wide strings in the core; on
+// Linux they map to file-system bytes as UTF-8, and a byte that is not valid
+// UTF-8 travels as the lone code point U+DC80 + byte, so every name a
+// directory listing yields opens again unchanged.
 #pragma once
 
 #include <cstdint>

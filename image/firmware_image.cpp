@@ -1,13 +1,21 @@
 #include "image/firmware_image.h"
 
-#include <new>
+#include <cstring>
+
+#include "image/firmware_signature.h"
+#include "image/hex_to_bin.h"
 
 namespace kbt {
 
-// Allocated during static initialisation, before any front end runs; not
-// cleared here, since every conversion starts from a zero-filled image.
-std::uint8_t* g_ImageBuffer = new (std::nothrow) std::uint8_t[kImageSize];
-
-std::mutex g_ImageMutex;
+FirmwareLoadResult LoadFirmware(const std::wstring& path, std::uint8_t* image) {
+  std::memset(image, 0, kImageSize);
+  const HexToBinResult converted = HexToBin(path, image);
+  if (!converted.Read())
+    return {
+        converted.status == kHexToBinNotOpened ? FirmwareLoad::NotOpened : FirmwareLoad::NotRead,
+        converted.reason};
+  if (!FindFirmwareSignature(image)) return {FirmwareLoad::NoSignature, {}};
+  return {};
+}
 
 }  // namespace kbt

@@ -6,7 +6,7 @@
 // - the match ignores letter case everywhere (FW.HEX is found on Linux as on
 //   Windows), and a Linux listing, which has no defined order, is taken in
 //   case-insensitive name order, so that the last match is the same on
-//   every run (file_platform.cpp);
+//   every run (file_platform_posix.cpp);
 // - each folder is listed at most once per walk: a link that leads back into
 //   a folder already walked (or to one reached another way before) is
 //   skipped, so the walk ends on any tree of links;
@@ -19,12 +19,10 @@
 #include "image/file_platform.h"
 
 namespace kbt {
-
-std::wstring g_HexFilePath;
-
 namespace {
 
-void Walk(std::wstring folder, std::set<platform::FolderKey>& visited) {
+// `last` receives every matching file in walk order, so it ends as the last.
+void Walk(std::wstring folder, std::set<platform::FolderKey>& visited, std::wstring& last) {
   if (folder.empty()) return;
   if (!platform::IsPathSeparator(folder.back())) folder += platform::kPathSeparator;
 
@@ -35,9 +33,9 @@ void Walk(std::wstring folder, std::set<platform::FolderKey>& visited) {
   for (const auto& entry : listing.entries) {
     const std::wstring fullPath = listing.folder + entry.name;
     if (entry.isDirectory) {
-      if (entry.name != L"." && entry.name != L"..") Walk(fullPath, visited);
+      if (entry.name != L"." && entry.name != L"..") Walk(fullPath, visited, last);
     } else {
-      g_HexFilePath = fullPath;
+      last = fullPath;
     }
   }
 }
@@ -48,15 +46,14 @@ std::wstring ProgramPath() {
   return platform::ExecutablePath();
 }
 
-void SearchHexFiles(std::wstring folder) {
+std::wstring SearchHexFiles(std::wstring folder) {
   std::set<platform::FolderKey> visited;
-  Walk(std::move(folder), visited);
+  std::wstring last;
+  Walk(std::move(folder), visited, last);
+  return last;
 }
 
 HexFileSearch FindHexFileFor(const std::wstring& programPath) {
-  // Runs once per program; cleared so that a second call (tests, the
-  // command line) does not see an earlier result.
-  g_HexFilePath.clear();
   std::wstring folder;
   for (std::size_t i = programPath.size(); i > 0; --i) {
     if (platform::IsPathSeparator(programPath[i - 1])) {
@@ -64,8 +61,8 @@ HexFileSearch FindHexFileFor(const std::wstring& programPath) {
       break;
     }
   }
-  SearchHexFiles(folder);
-  return {!g_HexFilePath.empty(), g_HexFilePath, folder};
+  std::wstring found = SearchHexFiles(folder);
+  return {!found.empty(), std::move(found), folder};
 }
 
 HexFileSearch FindHexFile() {

@@ -3,10 +3,7 @@
 
 #include <string>
 
-
 namespace kbt {
-
-extern std::wstring g_HexFilePath;  // the last match of the walk, or empty
 
 inline constexpr wchar_t kNoFindHexFile[] = L"No Find HexFile";
 
@@ -27,8 +24,8 @@ HexFileSearch FindHexFile();
 // The same, for a given program path (tests, the command line).
 HexFileSearch FindHexFileFor(const std::wstring& programPath);
 
-// The walk: every entry of `folder` matching "*.hex", depth first; a match
-// that is a file overwrites g_HexFilePath.
-void SearchHexFiles(std::wstring folder);
+// The walk: every entry of `folder` matching "*.hex", depth first. Returns
+// the last match that is a file, or an empty path.
+std::wstring SearchHexFiles(std::wstring folder);
 
 }  // namespace kbt

@@ -2,29 +2,29 @@
 // the button before anything else happens and shows the bar at 0 of 17
 // before the file is read, so a second click cannot slip in and a later run
 // never starts from an old bar. The image belongs to one user at a time: the
-// Start command holds g_ImageMutex from the zero fill to the hand-over, and a
-// Start that finds it held (a run is still going) leaves the image alone.
+// Start command holds the state's imageMutex from the zero fill to the
+// hand-over, and a Start that finds it held (a run is still going) leaves
+// the image alone.
 #include "ui/dialog_controller.h"
 
 #include <cstring>
 #include <cwctype>
 
-#include "device/device_state.h"
-#include "device/update_worker.h"
-#include "device/workers.h"
+#include "dialog/update_worker.h"
+#include "dialog/workers.h"
 #include "image/firmware_image.h"
-#include "image/firmware_signature.h"
 #include "image/hex_file_location.h"
-#include "image/hex_to_bin.h"
 #include "ui/status_button.h"
 
 namespace kbt {
 
 ControllerWorkers ControllerWorkers::Real() {
-  return {[](HidBackend& hid) { RequestDiscovery(hid); },
-          [](HidBackend& hid, std::unique_lock<std::mutex> lock) {
-            StartUpdateWorker(hid, std::move(lock));
-          }};
+  return {
+      [](const std::shared_ptr<DialogState>& state, HidBackend& hid) {
+        RequestDiscovery(state, hid);
+      },
+      [](const std::shared_ptr<DialogState>& state, HidBackend& hid,
+         std::unique_lock<std::mutex> lock) { StartUpdateWorker(state, hid, std::move(lock)); }};
 }
 
 bool SameDevicePath(const DevicePath& a, const DevicePath& b) {
@@ -37,15 +37,18 @@ bool SameDevicePath(const DevicePath& a, const DevicePath& b) {
   return true;
 }
 
-DialogController::DialogController(HidBackend& hid, DialogServices& dialog, ColorRef grayText,
-                                   ControllerWorkers workers)
-    : hid_(hid), dialog_(dialog), workers_(std::move(workers)) {
+DialogController::DialogController(HidBackend& hid, UpdateCounter& counter, DialogServices& dialog,
+                                   ColorRef grayText, ControllerWorkers workers)
+    : hid_(hid),
+      state_(std::make_shared<DialogState>(counter, StatusOutputsDialogSink())),
+      dialog_(dialog),
+      workers_(std::move(workers)) {
   ResetButtonLook(grayText);
 }
 
 void DialogController::Initialize(const std::optional<std::wstring>& givenFile) {
   // The first discovery runs while the rest of the initialisation goes on.
-  workers_.discovery(hid_);
+  workers_.discovery(state_, hid_);
   dialog_.RegisterForDeviceEvents();
   if (givenFile)
     dialog_.SetFileNameText(*givenFile);
@@ -59,19 +62,19 @@ void DialogController::OnDeviceEvent(const DeviceEvent& event) {
       // Any arrival, HID or not: the device may come back as several
       // interfaces, and discovery decides what it is. Ready first, busy
       // second, as the workers set them in the opposite order.
-      const bool ready = g_DeviceReady.load();
-      const bool busy = g_UpdateBusy.load();
+      const bool ready = state_->deviceReady.load();
+      const bool busy = state_->updateBusy.load();
       if (ready || busy) return;
-      g_BootEntryHold = false;
-      workers_.discovery(hid_);
+      state_->bootEntryHold = false;
+      workers_.discovery(state_, hid_);
       return;
     }
     case DeviceEvent::Kind::Removal: {
       if (!event.isDeviceInterface) return;
-      const DevicePath data = ReadDevicePaths().data;
+      const DevicePath data = state_->ReadDevicePaths().data;
       // An empty Data path means no device was found yet: nothing to reset.
       if (data.empty() || !SameDevicePath(event.path, data)) return;
-      RemovalReset();
+      RemovalReset(*state_);
       return;
     }
     case DeviceEvent::Kind::Other:
@@ -79,19 +82,19 @@ void DialogController::OnDeviceEvent(const DeviceEvent& event) {
   }
 }
 
-void RemovalReset() {
-  ClearDevicePaths();
+void RemovalReset(DialogState& state) {
+  state.ClearDevicePaths();
   SetButtonColor(kColorLightGrey);
-  g_DeviceReady = false;
-  g_UpdateBusy = false;
-  g_BootEntryHold = true;
+  state.deviceReady = false;
+  state.updateBusy = false;
+  state.bootEntryHold = true;
   EnableStartButton(false);
 }
 
 void DialogController::RefuseStart(std::unique_lock<std::mutex>& imageLock, const wchar_t* text) {
   // No run follows, so nothing is busy; an arrival after a removal during
   // the box then starts a discovery as in any other waiting state.
-  g_UpdateBusy = false;
+  state_->updateBusy = false;
   // The box dispatches events while it is open; the image is free by then.
   if (imageLock.owns_lock()) imageLock.unlock();
   dialog_.ShowErrorBox(text);
@@ -105,7 +108,7 @@ void DialogController::OnStart() {
   // button again), must not touch the image: the button stays disabled and
   // the running update goes on undisturbed.
   if (inStart_) return;
-  std::unique_lock<std::mutex> imageLock(g_ImageMutex, std::try_to_lock);
+  std::unique_lock<std::mutex> imageLock(state_->imageMutex, std::try_to_lock);
   if (!imageLock.owns_lock()) return;
 
   struct Guard {
@@ -114,14 +117,15 @@ void DialogController::OnStart() {
     ~Guard() { flag = false; }
   } guard(inStart_);
 
-  if (g_ImageBuffer) std::memset(g_ImageBuffer, 0, kImageSize);
+  std::uint8_t* const image = state_->imageBuffer.get();
+  if (image) std::memset(image, 0, kImageSize);
 
   g_ProgressStep = 0;
   dialog_.SetProgressRange(0, kProgressMaximum);
   SetProgressPos(0);
   ProgressStep();
 
-  g_UpdateBusy = true;
+  state_->updateBusy = true;
 
   const std::wstring fileName = dialog_.FileNameText();
   if (fileName == kNoFindHexFile) {
@@ -129,21 +133,24 @@ void DialogController::OnStart() {
     return;
   }
 
-  // Without the start-up's image buffer there is nothing to convert into.
-  if (!g_ImageBuffer) {
+  // Without the state's image buffer there is nothing to convert into.
+  if (!image) {
     RefuseStart(imageLock, kHexToBinErrorBox);
     return;
   }
-  const HexToBinResult converted = HexToBin(fileName, g_ImageBuffer);
-  if (converted.status == kHexToBinNotOpened) dialog_.ShowErrorBox(fileName + kNotFoundBoxSuffix);
-  if (!converted.Read()) {
-    RefuseStart(imageLock, kHexToBinErrorBox);
-    return;
-  }
-
-  if (!FindFirmwareSignature(g_ImageBuffer)) {
-    RefuseStart(imageLock, kHexFileErrorBox);
-    return;
+  switch (LoadFirmware(fileName, image).status) {
+    case FirmwareLoad::Loaded:
+      break;
+    case FirmwareLoad::NotOpened:
+      dialog_.ShowErrorBox(fileName + kNotFoundBoxSuffix);
+      RefuseStart(imageLock, kHexToBinErrorBox);
+      return;
+    case FirmwareLoad::NotRead:
+      RefuseStart(imageLock, kHexToBinErrorBox);
+      return;
+    case FirmwareLoad::NoSignature:
+      RefuseStart(imageLock, kHexFileErrorBox);
+      return;
   }
 
   // A run that never reaches its end (the window closed during it, the
@@ -151,8 +158,8 @@ void DialogController::OnStart() {
   // script to read: the log says FAIL until the worker writes the result.
   (void)WriteResultLog(false);
   // The run owns the image from here until it has finished; the button stays
-  // disabled and g_UpdateBusy set until the Update worker ends them.
-  workers_.update(hid_, std::move(imageLock));
+  // disabled and updateBusy set until the Update worker ends them.
+  workers_.update(state_, hid_, std::move(imageLock));
 }
 
 }  // namespace kbt

@@ -3,8 +3,10 @@
 // arrivals and removals do, and the Start command. A front end owns the
 // window and its controls; it calls in here on its user-interface thread and
 // lends the controller its DialogServices and its installed status outputs.
+// The controller owns the dialog's state (dialog/dialog_state.h), made with
+// the update counter that the program hands in.
 //
-// The dialog's states follow from g_DeviceReady, g_UpdateBusy and the button:
+// The dialog's states follow from deviceReady, updateBusy and the button:
 //   waiting for a device  clear/clear  disabled  light grey
 //   device ready          set/clear    enabled   yellow
 //   update running        set/set      disabled  yellow
@@ -18,6 +20,9 @@
 #include <string>
 
 #include "device/hid.h"
+#include "device/session.h"
+#include "device/update_counter.h"
+#include "dialog/dialog_state.h"
 #include "ui/dialog_services.h"
 #include "ui/status_outputs.h"
 
@@ -35,18 +40,21 @@ inline constexpr wchar_t kStartCaption[] = L"start";
 inline constexpr wchar_t kFileNameLabel[] = L"File Name:";
 
 // The Removal reset, when the Data interface goes away: both paths cleared,
-// the button light grey and disabled, g_DeviceReady and g_UpdateBusy clear,
-// g_BootEntryHold set. Any state returns to waiting for a device.
-void RemovalReset();
+// the button light grey and disabled, deviceReady and updateBusy clear,
+// bootEntryHold set. Any state returns to waiting for a device.
+void RemovalReset(DialogState& state);
 
-// The progress bar's range from the first Start on: the 17 steps of a run.
-inline constexpr int kProgressMaximum = 17;
+// The progress bar's range from the first Start on: the steps of a run.
+inline constexpr int kProgressMaximum = UpdateSession::kRunSteps;
 
-// The worker starts the controller asks for. The program uses the device
-// core's; tests replace them to count and to hold back the workers.
+// The worker starts the controller asks for, each handed the dialog's state
+// to keep while it runs. The program uses the dialog's own (dialog/
+// workers.h); tests replace them to count and to hold back the workers.
 struct ControllerWorkers {
-  std::function<void(HidBackend&)> discovery;
-  std::function<void(HidBackend&, std::unique_lock<std::mutex>)> update;
+  std::function<void(const std::shared_ptr<DialogState>&, HidBackend&)> discovery;
+  std::function<void(const std::shared_ptr<DialogState>&, HidBackend&,
+                     std::unique_lock<std::mutex>)>
+      update;
 
   static ControllerWorkers Real();
 };
@@ -54,8 +62,11 @@ struct ControllerWorkers {
 class DialogController {
  public:
   // Construction of the dialog: the Start button's start look (light grey,
-  // normal state, empty caption); grayText is the system's grey-text colour.
-  DialogController(HidBackend& hid, DialogServices& dialog, ColorRef grayText = kDefaultGrayText,
+  // normal state, empty caption) and the dialog's state, whose workers'
+  // news goes to the status outputs; grayText is the system's grey-text
+  // colour. `counter` is the program's and outlives the controller.
+  DialogController(HidBackend& hid, UpdateCounter& counter, DialogServices& dialog,
+                   ColorRef grayText = kDefaultGrayText,
                    ControllerWorkers workers = ControllerWorkers::Real());
 
   DialogController(const DialogController&) = delete;
@@ -73,15 +84,18 @@ class DialogController {
   // The Start button was clicked.
   void OnStart();
 
+  DialogState& State() { return *state_; }
+
   // Grey text of the common desktop themes, for toolkits that have no
   // system colour for it.
   static constexpr ColorRef kDefaultGrayText = 0x6D6D6D;
 
  private:
-  // Clears g_UpdateBusy, gives the image back and shows the box.
+  // Clears updateBusy, gives the image back and shows the box.
   void RefuseStart(std::unique_lock<std::mutex>& imageLock, const wchar_t* text);
 
   HidBackend& hid_;
+  std::shared_ptr<DialogState> state_;
   DialogServices& dialog_;
   ControllerWorkers workers_;
   // True while a Start command runs: its boxes dispatch events, and a second

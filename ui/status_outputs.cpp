@@ -1,7 +1,5 @@
 #include "ui/status_outputs.h"
 
-#include "device/device_state.h"
-#include "device/dialog_sink.h"
 #include "ui/status_button.h"
 
 namespace kbt {
@@ -43,20 +41,19 @@ class StatusOutputsSink final : public DialogSink {
   }
   void ShowRunResult(bool pass) override { SetButtonColor(pass ? kColorGreen : kColorRed); }
   void ShowSkipped(const std::vector<SkippedInterface>& skipped) override {
-    // A pass queued behind the one that found the keyboard says nothing
-    // about a button that is no longer grey.
-    SetStartButtonHint(g_DeviceReady.load() ? std::wstring() : AccessHint(skipped));
+    SetStartButtonHint(AccessHint(skipped));
   }
 };
 
 }  // namespace
 
-void InstallStatusOutputs(std::shared_ptr<StatusOutputs> outputs) {
-  // Stays installed when the outputs go: the calls then change the
+std::shared_ptr<DialogSink> StatusOutputsDialogSink() {
+  // Outlives the outputs: once they are removed its calls change the
   // program-wide values only, as the free functions below do.
-  static const bool sinkInstalled =
-      (InstallDialogSink(std::make_shared<StatusOutputsSink>()), true);
-  (void)sinkInstalled;
+  return std::make_shared<StatusOutputsSink>();
+}
+
+void InstallStatusOutputs(std::shared_ptr<StatusOutputs> outputs) {
   g_Outputs.store(std::move(outputs));
 }
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "dialog/dialog_sink.h"
+
 namespace kbt {
 
 // A colour laid out 0x00BBGGRR (red in the low byte), as a Windows COLORREF.
@@ -46,6 +48,11 @@ extern std::atomic<std::int32_t> g_ProgressStep;
 
 void InstallStatusOutputs(std::shared_ptr<StatusOutputs> outputs);
 void RemoveStatusOutputs();
+
+// The dialog's side of what its workers report (dialog/dialog_sink.h): the
+// colours, the Progress step and the button state, through the functions
+// below.
+std::shared_ptr<DialogSink> StatusOutputsDialogSink();
 
 // Stores the colour into g_ButtonFillColor, then asks for a repaint.
 void SetButtonColor(ColorRef color);

@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "app/win32/startup.h"
-#include "device/device_state.h"
 #include "device/windows/hid_windows_events.h"
+#include "dialog/dialog_state.h"
 #include "sim/sim_bus.h"
 
 namespace kbt {
@@ -39,12 +39,16 @@ class EventRelay {
   void SetWindow(HWND window) { window_ = window; }
   HWND Window() const { return window_.load(); }
 
+  // The dialog's state, told by its first discovery (before the keyboard
+  // is plugged in).
+  void SetState(std::shared_ptr<DialogState> state) { state_.store(std::move(state)); }
+
   // From the bus's callback: an event that comes while an update runs is
   // the device leaving at its Finish; it and everything after it wait.
   void Push(const DeviceEvent& event) {
     {
       std::lock_guard lock(mutex_);
-      queue_.push_back({event, g_UpdateBusy.load()});
+      queue_.push_back({event, UpdateBusy()});
     }
     changed_.notify_all();
   }
@@ -63,7 +67,7 @@ class EventRelay {
         queue_.pop_front();
       }
       if (next.afterUpdate) {
-        while (g_UpdateBusy.load()) Sleep(50);
+        while (UpdateBusy()) Sleep(50);
         Sleep(kResultPauseMs);
         // Whatever came in the meantime belongs to the same replug.
         std::lock_guard lock(mutex_);
@@ -79,6 +83,11 @@ class EventRelay {
     bool afterUpdate = false;
   };
 
+  bool UpdateBusy() const {
+    const std::shared_ptr<DialogState> state = state_.load();
+    return state && state->updateBusy.load();
+  }
+
   void Deliver(const DeviceEvent& event) {
     HWND window = Window();
     if (window == nullptr) return;
@@ -92,6 +101,7 @@ class EventRelay {
   }
 
   std::atomic<HWND> window_{nullptr};
+  std::atomic<std::shared_ptr<DialogState>> state_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Pending> queue_;
@@ -118,5 +128,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   kbt::MainDialogOptions options;
   options.windowChanged = [relay](HWND window) { relay->SetWindow(window); };
-  kbt::RunDialogAndExit(instance, *bus, std::move(options));
+  auto discovery = options.workers.discovery;
+  options.workers.discovery = [relay, discovery](const std::shared_ptr<kbt::DialogState>& state,
+                                                 kbt::HidBackend& hid) {
+    relay->SetState(state);
+    discovery(state, hid);
+  };
+  kbt::UpdateCounter counter;  // the program's; the process ends before WinMain returns
+  kbt::RunDialogAndExit(instance, *bus, counter, std::move(options));
 }

@@ -9,5 +9,6 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   kbt::InitCommonControlsForDialog();
   std::unique_ptr<kbt::HidBackend> hid = kbt::MakePlatformHidBackend();
-  kbt::RunDialogAndExit(instance, *hid, {});
+  kbt::UpdateCounter counter;  // the program's; the process ends before WinMain returns
+  kbt::RunDialogAndExit(instance, *hid, counter, {});
 }

@@ -14,9 +14,10 @@ void InitCommonControlsForDialog() {
   InitCommonControlsEx(&controls);
 }
 
-void RunDialogAndExit(HINSTANCE instance, HidBackend& hid, MainDialogOptions options) {
+void RunDialogAndExit(HINSTANCE instance, HidBackend& hid, UpdateCounter& counter,
+                      MainDialogOptions options) {
   {
-    MainDialog dialog(instance, hid, std::move(options));
+    MainDialog dialog(instance, hid, counter, std::move(options));
     dialog.RunModal();
   }
   RemoveStatusOutputs();

@@ -14,6 +14,8 @@ void InitCommonControlsForDialog();
 // Runs the main dialog modally and ends the process when it has closed.
 // Workers still running are not waited for: the status outputs are removed
 // first, so none of them reaches a window, and the process ends with them.
-[[noreturn]] void RunDialogAndExit(HINSTANCE instance, HidBackend& hid, MainDialogOptions options);
+// `counter` is the program's update counter.
+[[noreturn]] void RunDialogAndExit(HINSTANCE instance, HidBackend& hid, UpdateCounter& counter,
+                                   MainDialogOptions options);
 
 }  // namespace kbt

@@ -19,8 +19,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "device/device_state.h"
 #include "device/empty_hid.h"
+#include "device/update_counter.h"
 #include "ui/qt/main_dialog.h"
 
 namespace {
@@ -53,11 +53,14 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   NoHid hid;
   int discoveries = 0;
-  kbt::ControllerWorkers workers{[&](kbt::HidBackend&) { ++discoveries; },
-                                 [](kbt::HidBackend&, std::unique_lock<std::mutex>) {}};
+  kbt::ControllerWorkers workers{
+      [&](const std::shared_ptr<kbt::DialogState>&, kbt::HidBackend&) { ++discoveries; },
+      [](const std::shared_ptr<kbt::DialogState>&, kbt::HidBackend&, std::unique_lock<std::mutex>) {
+      }};
   kbt::DeviceEventSink sink;
+  kbt::UpdateCounter counter;
   auto* dialog = new kbt::MainDialog(
-      hid, [&](kbt::DeviceEventSink s) { sink = std::move(s); }, workers);
+      hid, counter, [&](kbt::DeviceEventSink s) { sink = std::move(s); }, workers);
   dialog->Initialize();
   dialog->show();
   while (!dialog->windowHandle() || !dialog->windowHandle()->isExposed())

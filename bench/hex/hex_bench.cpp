@@ -42,8 +42,9 @@ long OwnPeakKiB() {
 }
 
 int ConvertOnce(const char* path) {
-  std::memset(kbt::g_ImageBuffer, 0, kbt::kImageSize);
-  return kbt::HexToBin(kbt::platform::PathFromArgument(path), kbt::g_ImageBuffer).Read() ? 0 : 1;
+  static std::uint8_t image[kbt::kImageSize];
+  std::memset(image, 0, kbt::kImageSize);
+  return kbt::HexToBin(kbt::platform::PathFromArgument(path), image).Read() ? 0 : 1;
 }
 
 void Record(std::FILE* out, unsigned address, unsigned type, const std::uint8_t* data, unsigned n) {

@@ -21,14 +21,14 @@
 #include <vector>
 
 #include "device/device_events.h"
-#include "device/device_state.h"
-#include "device/station_runner.h"
-#include "device/update_worker.h"
-#include "device/workers.h"
+#include "device/update_counter.h"
+#include "dialog/dialog_state.h"
+#include "dialog/discovery.h"
+#include "dialog/update_worker.h"
 #include "image/firmware_image.h"
 #include "sim/sim_hub.h"
 #include "sim/sim_operator.h"
-#include "ui/status_outputs.h"
+#include "station/station_runner.h"
 
 namespace {
 
@@ -77,11 +77,10 @@ double StationUnitsPerHour(int rounds, int& units) {
   timing.staggerMs = 0;
   kbt::sim::SimOperator op(hub, timing);
   OperatorSink sink(op);
-  std::atomic<std::uint16_t> counter{1};
+  kbt::UpdateCounter counter;
   kbt::StationRunnerOptions options;
   options.rules.count = kPlaces * rounds;
-  kbt::StationRunner runner(
-      hub, &events, image.data(), [&counter] { return counter++; }, nullptr, &sink, options);
+  kbt::StationRunner runner(hub, &events, image.data(), counter.Source(), nullptr, &sink, options);
   const auto start = Clock::now();
   runner.Run();
   const double hours = std::chrono::duration<double>(Clock::now() - start).count() / 3600.0;
@@ -94,18 +93,20 @@ double StationUnitsPerHour(int rounds, int& units) {
 // in update mode (with the ready delay), Start, the run, the 2 s swap.
 double DialogUnitsPerHour(int units) {
   const std::vector<std::uint8_t> image = Image();
-  std::copy(image.begin(), image.end(), kbt::g_ImageBuffer);
+  kbt::UpdateCounter counter;
+  kbt::DialogState dialog(counter);
+  std::copy(image.begin(), image.end(), dialog.imageBuffer.get());
   kbt::DeviceEventQueue events;
   kbt::sim::SimBus bus(kbt::sim::SimMode::Normal, Bus());
   bus.SetEventCallback([&events](const kbt::DeviceEvent& e) { events.Push(e); });
   const auto start = Clock::now();
   for (int n = 1; n <= units; ++n) {
     bus.PlugInNewUnit({});
-    kbt::g_DeviceReady = false;
+    dialog.deviceReady = false;
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     for (;;) {
-      kbt::DiscoveryWorker(bus);
-      if (kbt::g_DeviceReady) break;
+      kbt::DiscoveryWorker(dialog, bus);
+      if (dialog.deviceReady) break;
       kbt::DeviceEvent e;
       while (!events.WaitEvent(e, 100) && Clock::now() < deadline) {
       }
@@ -113,11 +114,10 @@ double DialogUnitsPerHour(int units) {
         std::fprintf(stderr, "bench: the dialog never found unit %d\n", n);
         std::exit(1);
       }
-      kbt::g_BootEntryHold = false;
+      dialog.bootEntryHold = false;
     }
-    kbt::g_ProgressStep = 1;
-    kbt::g_UpdateBusy = true;
-    if (kbt::UpdateWorkerWithResult(bus, nullptr) != 0) {
+    dialog.updateBusy = true;
+    if (kbt::UpdateWorker(dialog, bus) != 0) {
       std::fprintf(stderr, "bench: a dialog run failed\n");
       std::exit(1);
     }

@@ -12,30 +12,37 @@
 #include <functional>
 #include <vector>
 
-#include "device/device_state.h"
+#include <algorithm>
+
 #include "device/keyboards.h"
 #include "device/session.h"
 #include "device/session_runner.h"
-#include "sim/sim_hub.h"
-#include "device/update_run.h"
-#include "device/workers.h"
+#include "device/update_counter.h"
+#include "dialog/dialog_state.h"
+#include "dialog/discovery.h"
+#include "dialog/update_run.h"
 #include "image/firmware_image.h"
 #include "sim/sim_bus.h"
-#include "ui/status_outputs.h"
+#include "sim/sim_hub.h"
 
 namespace {
 
 constexpr double kFixedWaitsMs = 2540.0;
 
+// The program's update counter and the image every run writes.
+kbt::UpdateCounter counter;
+std::vector<std::uint8_t> image(kbt::kImageSize);
+
 double RunOnceMs(const kbt::sim::SimBusOptions& options) {
   kbt::sim::SimBus bus(kbt::sim::SimMode::Update, options);
-  if (kbt::DeviceDiscovery(bus) != 1) {
+  kbt::DialogState dialog(counter);
+  std::copy(image.begin(), image.end(), dialog.imageBuffer.get());
+  if (kbt::DeviceDiscovery(dialog, bus) != 1) {
     std::fprintf(stderr, "bench: the simulated keyboard was not found\n");
     std::exit(1);
   }
-  kbt::g_ProgressStep = 1;
   const auto start = std::chrono::steady_clock::now();
-  const int result = kbt::UpdateRun(bus);
+  const int result = kbt::UpdateRun(dialog, bus);
   const auto end = std::chrono::steady_clock::now();
   if (result != 0) {
     std::fprintf(stderr, "bench: the update run failed\n");
@@ -71,8 +78,8 @@ double RunKeyboardsMs(int keyboards) {
   std::vector<std::function<void()>> jobs;
   for (const kbt::Keyboard& k : list.keyboards) {
     jobs.push_back([&hub, &failed, k] {
-      kbt::UpdateSession session(hub, {k.data, k.command, k.location}, kbt::g_ImageBuffer,
-                                 nullptr, kbt::ProgramUpdateCounter());
+      kbt::UpdateSession session(hub, {k.data, k.command, k.location}, image.data(), nullptr,
+                                 counter.Source());
       if (session.Run() != kbt::kUpdateRunOk) ++failed;
     });
   }
@@ -99,7 +106,7 @@ void ReportKeyboards(int keyboards, int runs) {
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   for (std::size_t i = 0; i < kbt::kImageSize; ++i)
-    kbt::g_ImageBuffer[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    image[i] = static_cast<std::uint8_t>(i * 13 + 1);
   Report("no latency", {}, runs);
   Report("full-speed USB latency", {.latency = kbt::sim::FullSpeedUsbLatency}, runs);
   for (const int keyboards : {1, 2, 4, 8}) ReportKeyboards(keyboards, runs);

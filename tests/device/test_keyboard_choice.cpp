@@ -12,9 +12,9 @@ namespace {
 using Outcome = UpdateModeWait::Outcome;
 using Clock = std::chrono::steady_clock;
 
-UpdateModeWait Wait(sim::SimHub& hub, const std::string& port, int ms = 0) {
+UpdateModeWait Wait(RecordedSleep& sleep, sim::SimHub& hub, const std::string& port, int ms = 0) {
   return WaitForUpdateMode(hub, nullptr, port, Clock::now() + std::chrono::milliseconds(ms),
-                           nullptr, {});
+                           nullptr, {}, sleep.Function());
 }
 
 TEST(KeyboardChoice, ByLocationOrTheOnlyOne) {
@@ -35,7 +35,7 @@ TEST(KeyboardChoice, ByLocationOrTheOnlyOne) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::SimHub hub(c.keyboards, sim::SimMode::Normal);
-    const UpdateModeWait w = Wait(hub, c.port);
+    const UpdateModeWait w = Wait(sleep, hub, c.port);
     EXPECT_EQ(w.outcome, c.outcome);
     if (c.outcome == Outcome::Ready) {
       EXPECT_EQ(w.keyboard.location, c.location);
@@ -55,7 +55,7 @@ TEST(KeyboardChoice, ByLocationOrTheOnlyOne) {
 TEST(KeyboardChoice, AKeyboardAlreadyInUpdateModeIsNotSentThePair) {
   RecordedSleep sleep;
   sim::SimHub hub(1, sim::SimMode::Update);
-  const UpdateModeWait w = Wait(hub, "");
+  const UpdateModeWait w = Wait(sleep, hub, "");
   EXPECT_EQ(w.outcome, Outcome::Ready);
   EXPECT_FALSE(w.entered);
   EXPECT_TRUE(hub.Keyboard(1).Trace().empty());
@@ -68,7 +68,7 @@ TEST(KeyboardChoice, RefusedEntryTimesOut) {
   sim::SimFaults refuse;
   refuse.refuseEntry = true;
   hub.Keyboard(1).SetFaults(refuse);
-  const UpdateModeWait w = Wait(hub, "", 50);
+  const UpdateModeWait w = Wait(sleep, hub, "", 50);
   EXPECT_EQ(w.outcome, Outcome::TimedOut);
   EXPECT_TRUE(w.entered);
   EXPECT_LE(hub.Keyboard(1).Trace().size(), 200u);  // one round of the pair

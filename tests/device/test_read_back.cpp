@@ -19,31 +19,33 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // The keyboard in update mode, found as a front end finds it.
-SessionInterfaces UpdateModeInterfaces(sim::SimBus& bus) {
+SessionInterfaces UpdateModeInterfaces(const Sleeper& sleep, sim::SimBus& bus) {
   std::vector<InterfaceProbe> probes;
   EXPECT_TRUE(ProbeInterfaces(bus, probes));
   const KeyboardList list = FindKeyboards(probes);
   if (list.keyboards.empty()) return {};
   const Keyboard& k = list.keyboards.front();
   if (k.mode == KeyboardMode::Normal) {
-    EXPECT_TRUE(EnterUpdateMode(bus, k));
+    EXPECT_TRUE(EnterUpdateMode(bus, k, sleep));
     bus.WaitSettled();
-    return UpdateModeInterfaces(bus);
+    return UpdateModeInterfaces(sleep, bus);
   }
   return {k.data, k.command, k.location};
 }
 
-int ReadBackOnce(sim::SimBus& bus, ReadBack& out, std::vector<std::string>* notes = nullptr) {
+int ReadBackOnce(const Sleeper& sleep, sim::SimBus& bus, ReadBack& out,
+                 std::vector<std::string>* notes = nullptr) {
   NoteCollector sink;
-  UpdateSession session(bus, UpdateModeInterfaces(bus), nullptr, &sink, {});
+  UpdateSession session(bus, UpdateModeInterfaces(sleep, bus), nullptr, &sink, {}, nullptr, sleep);
   const int result = session.ReadBackRun(out);
   if (notes) *notes = sink.notes;
   return result;
 }
 
-int Update(sim::SimBus& bus, const Bytes& image) {
-  UpdateSession session(bus, UpdateModeInterfaces(bus), image.data(), nullptr,
-                        [] { return std::uint16_t{1}; });
+int Update(const Sleeper& sleep, sim::SimBus& bus, const Bytes& image) {
+  UpdateSession session(
+      bus, UpdateModeInterfaces(sleep, bus), image.data(), nullptr, [] { return std::uint16_t{1}; },
+      nullptr, sleep);
   return session.Run();
 }
 
@@ -74,7 +76,7 @@ TEST_F(ReadBackTest, SequenceByteForByte) {
                      Bytes(m.InfoBlock().begin(), m.InfoBlock().end())};
   });
   ReadBack out;
-  ASSERT_EQ(ReadBackOnce(bus, out), kUpdateRunOk);
+  ASSERT_EQ(ReadBackOnce(sleep.Function(), bus, out), kUpdateRunOk);
 
   struct Expected {
     TraceInterface kind;
@@ -138,7 +140,7 @@ TEST_F(ReadBackTest, NoFaultAnywhereChangesTheKeyboard) {
 
       ReadBack out;
       std::vector<std::string> notes;
-      const int result = ReadBackOnce(bus, out, &notes);
+      const int result = ReadBackOnce(sleep.Function(), bus, out, &notes);
       // A report lost once is asked again; only a lost Finish stays lost.
       const bool shouldPass = kind == Kind::FailOnce && n != 12;
       EXPECT_EQ(result, shouldPass ? kUpdateRunOk : kUpdateRunFailed);
@@ -160,7 +162,7 @@ TEST_F(ReadBackTest, NoFaultAnywhereChangesTheKeyboard) {
       bus.SetFaults({});
       bus.WaitSettled();
       if (!bus.OnBus()) bus.PlugIn();
-      EXPECT_EQ(Update(bus, next), kUpdateRunOk);
+      EXPECT_EQ(Update(sleep.Function(), bus, next), kUpdateRunOk);
       const bool updated = bus.WithModel([&](sim::KeyboardModel& m) {
         return Bytes(m.Program().begin(), m.Program().end()) == next;
       });
@@ -174,7 +176,8 @@ TEST_F(ReadBackTest, CancelledSendsNothing) {
   sim::SimBus bus(sim::SimMode::Update);
   std::atomic<bool> cancel{true};
   NoteCollector sink;
-  UpdateSession session(bus, UpdateModeInterfaces(bus), nullptr, &sink, {}, &cancel);
+  UpdateSession session(bus, UpdateModeInterfaces(sleep.Function(), bus), nullptr, &sink, {},
+                        &cancel, sleep.Function());
   ReadBack out;
   EXPECT_EQ(session.ReadBackRun(out), kUpdateRunFailed);
   EXPECT_TRUE(session.Cancelled());
@@ -191,20 +194,20 @@ TEST_F(ReadBackTest, RestoreCycle) {
   });
 
   ReadBack first;
-  ASSERT_EQ(ReadBackOnce(bus, first), kUpdateRunOk);
+  ASSERT_EQ(ReadBackOnce(sleep.Function(), bus, first), kUpdateRunOk);
   // Through the file format, as `dump` writes it and `flash` reads it.
   const std::string text = ImageToHex(first.image);
   Bytes restored(kImageSize, 0);
   MemoryByteSource source(std::span(text.data(), text.size()));
   ASSERT_TRUE(HexToBin(source, restored.data()).Read());
 
-  ASSERT_EQ(Update(bus, RandomImage(2)), kUpdateRunOk);
+  ASSERT_EQ(Update(sleep.Function(), bus, RandomImage(2)), kUpdateRunOk);
   bus.WaitSettled();
-  ASSERT_EQ(Update(bus, restored), kUpdateRunOk);
+  ASSERT_EQ(Update(sleep.Function(), bus, restored), kUpdateRunOk);
   bus.WaitSettled();
 
   ReadBack second;
-  ASSERT_EQ(ReadBackOnce(bus, second), kUpdateRunOk);
+  ASSERT_EQ(ReadBackOnce(sleep.Function(), bus, second), kUpdateRunOk);
   EXPECT_EQ(second.image, first.image);
   EXPECT_EQ(second.image, original);
 }

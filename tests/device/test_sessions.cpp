@@ -10,6 +10,7 @@
 #include "device/keyboards.h"
 #include "device/session.h"
 #include "device/session_runner.h"
+#include "image/firmware_image.h"
 #include "sim/sim_hub.h"
 #include "support.h"
 
@@ -41,7 +42,8 @@ std::vector<std::uint8_t> TestImage() {
 
 // Updates every keyboard of `hub` at once; results by location.
 std::map<std::string, Outcome> UpdateAll(sim::SimHub& hub, const std::vector<std::uint8_t>& image,
-                                         std::atomic<std::uint16_t>& counter) {
+                                         std::atomic<std::uint16_t>& counter,
+                                         const Sleeper& sleep) {
   std::vector<InterfaceProbe> probes;
   EXPECT_TRUE(ProbeInterfaces(hub, probes));
   const KeyboardList list = FindKeyboards(probes);
@@ -50,10 +52,11 @@ std::map<std::string, Outcome> UpdateAll(sim::SimHub& hub, const std::vector<std
   std::vector<std::function<void()>> jobs;
   for (const Keyboard& k : list.keyboards) {
     Outcome* out = &outcomes[k.location];
-    jobs.push_back([&hub, &image, &counter, k, out] {
+    jobs.push_back([&hub, &image, &counter, &sleep, k, out] {
       CountingSink sink(*out);
-      UpdateSession session(hub, {k.data, k.command, k.location}, image.data(), &sink,
-                            [&counter] { return counter.fetch_add(1); });
+      UpdateSession session(
+          hub, {k.data, k.command, k.location}, image.data(), &sink,
+          [&counter] { return counter.fetch_add(1); }, nullptr, sleep);
       out->result = session.Run();
       out->counter = session.CounterWritten();
     });
@@ -71,7 +74,7 @@ class SessionsTest : public ::testing::Test {
 
 TEST_F(SessionsTest, EightKeyboardsAtOnceEachHoldTheImage) {
   sim::SimHub hub(8, sim::SimMode::Update);
-  const auto outcomes = UpdateAll(hub, image, counter);
+  const auto outcomes = UpdateAll(hub, image, counter, sleep.Function());
   ASSERT_EQ(outcomes.size(), 8u);
   std::set<std::uint16_t> counters;
   for (int k = 1; k <= 8; ++k) {
@@ -99,7 +102,7 @@ TEST_F(SessionsTest, OneKeyboardLeavingMidRunFailsAloneTheOthersPass) {
   sim::SimFaults leave;
   leave.unplugAt = 13;  // the read window of the first verify pass
   hub.Keyboard(2).SetFaults(leave);
-  const auto outcomes = UpdateAll(hub, image, counter);
+  const auto outcomes = UpdateAll(hub, image, counter, sleep.Function());
   EXPECT_EQ(outcomes.at("sim-1").result, kUpdateRunOk);
   EXPECT_EQ(outcomes.at("sim-3").result, kUpdateRunOk);
   const Outcome& gone = outcomes.at("sim-2");
@@ -127,8 +130,9 @@ TEST_F(SessionsTest, CancelStopsAtTheNextReport) {
     }
     std::atomic<bool>& cancel;
   } sink(out, cancel);
-  UpdateSession session(hub, {k.data, k.command, k.location}, image.data(), &sink,
-                        [this] { return counter.fetch_add(1); }, &cancel);
+  UpdateSession session(
+      hub, {k.data, k.command, k.location}, image.data(), &sink,
+      [this] { return counter.fetch_add(1); }, &cancel, sleep.Function());
   EXPECT_EQ(session.Run(), kUpdateRunFailed);
   EXPECT_TRUE(session.Cancelled());
   EXPECT_FALSE(session.CounterWritten().has_value());
@@ -147,7 +151,7 @@ TEST_F(SessionsTest, EntryPairSwitchesOneKeyboardAndItKeepsItsLocation) {
   ASSERT_TRUE(ProbeInterfaces(hub, probes));
   const KeyboardList before = FindKeyboards(probes);
   ASSERT_EQ(before.keyboards.size(), 2u);
-  ASSERT_TRUE(EnterUpdateMode(hub, *before.At("sim-2")));
+  ASSERT_TRUE(EnterUpdateMode(hub, *before.At("sim-2"), sleep.Function()));
   hub.Keyboard(2).WaitSettled();
   ASSERT_TRUE(ProbeInterfaces(hub, probes));
   const KeyboardList after = FindKeyboards(probes);

@@ -3,7 +3,8 @@
 // and the refusals that make a wrong report visible.
 #include <gtest/gtest.h>
 
-#include "device/workers.h"
+#include "device/update_counter.h"
+#include "dialog/discovery.h"
 #include "sim/sim_bus.h"
 #include "support.h"
 
@@ -83,7 +84,10 @@ TEST(SimModel, RefusedEntryKeepsTheKeyboardInNormalOperation) {
   test::RecordedSleep sleep;
   SimBus bus;
   bus.SetFaults({.refuseEntry = true});
-  EXPECT_EQ(DeviceDiscovery(bus), 0);
+  UpdateCounter counter;
+  DialogState dialog(counter);  // the dialog's discovery sends the pair
+  dialog.sleep = sleep.Function();
+  EXPECT_EQ(DeviceDiscovery(dialog, bus), 0);
   EXPECT_EQ(bus.Trace().size(), 200u);
   EXPECT_EQ(sleep.Waits().size(), 200u);
   EXPECT_EQ(bus.Mode(), SimMode::Normal);

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "device/device_state.h"
+#include "device/discovery_rules.h"
 #include "device/linux/hid_linux_util.h"
 #include "device/report_descriptor.h"
 #include "sim/keyboard_model.h"

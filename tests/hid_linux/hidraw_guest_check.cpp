@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device_state.h"
+#include "device/discovery_rules.h"
 #include "device/linux/hid_linux.h"
 #include "device/linux/hid_linux_util.h"
 #include "device/platform_hid.h"

@@ -43,12 +43,13 @@ TEST_P(LocationTest, FieldShowsTheLastMatch) {
       dir.Write(e, ":00000001FF\n");
     }
   }
-  const std::wstring field = FindHexFileFor((dir.path() / "kbupdate").wstring()).FieldText();
+  const HexFileSearch search = FindHexFileFor((dir.path() / "kbupdate").wstring());
+  const std::wstring field = search.FieldText();
   const std::wstring expected = c.expected.empty()
                                     ? std::wstring(kNoFindHexFile)
                                     : (dir.path() / c.expected).make_preferred().wstring();
   EXPECT_EQ(field, expected);
-  EXPECT_EQ(g_HexFilePath, c.expected.empty() ? std::wstring() : expected);
+  EXPECT_EQ(search.path, c.expected.empty() ? std::wstring() : expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,8 +121,7 @@ TEST(FindHexFile, PatternOf260CharactersOrMore) {
 TEST(FindHexFile, ProgramPathWithoutSeparator) {
   const std::wstring field = FindHexFileFor(L"kbupdate").FieldText();
   EXPECT_EQ(field, kNoFindHexFile);
-  SearchHexFiles(L"");
-  EXPECT_TRUE(g_HexFilePath.empty());
+  EXPECT_TRUE(SearchHexFiles(L"").empty());
 }
 
 // Links named *.hex that lead back into the program's folder or its parent

@@ -11,8 +11,9 @@
 #include <thread>
 
 #include "app/qt_app.h"
-#include "device/device_state.h"
 #include "device/empty_hid.h"
+#include "device/update_counter.h"
+#include "dialog/dialog_state.h"
 #include "ui/qt/status_button_widget.h"
 #include "ui/status_outputs.h"
 
@@ -30,9 +31,10 @@ int main(int argc, char** argv) {
   static NoHid hid;
 
   kbt::ControllerWorkers workers;
-  workers.discovery = [](kbt::HidBackend&) {};
+  workers.discovery = [](const std::shared_ptr<kbt::DialogState>&, kbt::HidBackend&) {};
   // An update that never ends by itself and keeps the window busy.
-  workers.update = [](kbt::HidBackend&, std::unique_lock<std::mutex> image) {
+  workers.update = [](const std::shared_ptr<kbt::DialogState>&, kbt::HidBackend&,
+                      std::unique_lock<std::mutex> image) {
     std::thread([image = std::move(image)]() mutable {
       for (;;) {
         kbt::ProgressStep();
@@ -43,11 +45,12 @@ int main(int argc, char** argv) {
     }).detach();
   };
 
-  kbt::RunDialogAndExit(hid, {}, workers, [](kbt::MainDialog& dialog) {
+  static kbt::UpdateCounter counter;
+  kbt::RunDialogAndExit(hid, counter, {}, workers, [](kbt::MainDialog& dialog) {
     dialog.show();
     dialog.SetFileNameText(std::filesystem::path(KB_SOURCE_DIR "/res/demo/firmware.hex").wstring());
-    kbt::WriteDevicePaths({L"/dev/hidraw0", L"/dev/hidraw1"});
-    kbt::g_DeviceReady = true;
+    dialog.State().WriteDevicePaths({L"/dev/hidraw0", L"/dev/hidraw1"});
+    dialog.State().deviceReady = true;
     kbt::SetButtonColor(kbt::kColorYellow);
     kbt::EnableStartButton(true);
     QTimer::singleShot(50, &dialog, [&dialog] { dialog.StartButton()->click(); });

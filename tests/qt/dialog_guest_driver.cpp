@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::_Exit(1);
   });
-  kbt::RunDialogAndExit(hid, std::move(registration), kbt::ControllerWorkers::Real(),
+  kbt::UpdateCounter counter;  // the program's; the process ends before main returns
+  kbt::RunDialogAndExit(hid, counter, std::move(registration), kbt::ControllerWorkers::Real(),
                         [](kbt::MainDialog& dialog) { new kbt::Driver(dialog); });
 }

@@ -19,14 +19,14 @@
 #include <fstream>
 #include <thread>
 
-#include "device/device_state.h"
 #include "device/empty_hid.h"
-#include "device/sleep.h"
-#include "device/workers.h"
+#include "device/update_counter.h"
+#include "dialog/dialog_state.h"
+#include "dialog/discovery.h"
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
 #include "tests/device/fake_hid.h"
-#include "tests/device/support.h"
+#include "tests/dialog/dialog_support.h"
 #include "ui/qt/main_dialog.h"
 #include "ui/qt/status_button_widget.h"
 #include "ui/status_button.h"
@@ -67,11 +67,11 @@ std::vector<Box> CloseBoxesDuring(const std::function<void()>& action) {
 class MainDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::ResetProgramState(nullptr);  // the dialog installs its own outputs
+    test::ResetStatusOutputs(nullptr);  // the dialog installs its own outputs
     dir_ = std::filesystem::temp_directory_path() /
            ("kbt-qt-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::create_directories(dir_);
-    dialog_ = std::make_unique<MainDialog>(hid_, DeviceEventRegistration{}, workers_);
+    dialog_ = std::make_unique<MainDialog>(hid_, counter_, DeviceEventRegistration{}, workers_);
   }
   void TearDown() override {
     dialog_.reset();
@@ -80,9 +80,9 @@ class MainDialogTest : public ::testing::Test {
   }
   // A ready device, as a discovery leaves it.
   void MakeReady() {
-    WriteDevicePaths({kDataPath, L"/dev/hidraw5"});
+    State().WriteDevicePaths({kDataPath, L"/dev/hidraw5"});
     SetButtonColor(kColorYellow);
-    g_DeviceReady = true;
+    State().deviceReady = true;
     EnableStartButton(true);
   }
   std::wstring WriteFile(const char* name, bool withSignature) {
@@ -104,12 +104,18 @@ class MainDialogTest : public ::testing::Test {
     return (dir_ / name).wstring();
   }
 
+  // The dialog's state, which its controller owns.
+  DialogState& State() { return dialog_->State(); }
+
   NoHid hid_;
+  UpdateCounter counter_;
   int discoveries_ = 0;
   std::unique_lock<std::mutex> running_;
   ControllerWorkers workers_{
-      [this](HidBackend&) { ++discoveries_; },
-      [this](HidBackend&, std::unique_lock<std::mutex> lock) { running_ = std::move(lock); }};
+      [this](const std::shared_ptr<DialogState>&, HidBackend&) { ++discoveries_; },
+      [this](const std::shared_ptr<DialogState>&, HidBackend&, std::unique_lock<std::mutex> lock) {
+        running_ = std::move(lock);
+      }};
   std::unique_ptr<MainDialog> dialog_;
   std::filesystem::path dir_;
 };
@@ -247,8 +253,9 @@ TEST_F(MainDialogTest, FoundFileReachesTheStartCommandUnchanged) {
     std::filesystem::copy_file(good, folder / name);
     dialog_->SetFileNameText(
         FindHexFileFor((folder / "keyboard-update-tool").wstring()).FieldText());
-    ASSERT_EQ(g_HexFilePath.empty(), false);
-    EXPECT_EQ(dialog_->FileNameText(), g_HexFilePath);
+    const HexFileSearch found = FindHexFileFor((folder / "keyboard-update-tool").wstring());
+    ASSERT_EQ(found.path.empty(), false);
+    EXPECT_EQ(dialog_->FileNameText(), found.path);
     MakeReady();
     running_ = {};
     const auto boxes = CloseBoxesDuring([&] { dialog_->StartButton()->click(); });
@@ -387,11 +394,11 @@ TEST_F(MainDialogTest, DeviceEventsFromAnyThreadAreHandledHere) {
   MakeReady();
   DeviceEventSink sink = dialog_->MakeDeviceEventSink();
   std::thread([&] { sink({DeviceEvent::Kind::Removal, true, L"/DEV/HIDRAW4"}); }).join();
-  EXPECT_TRUE(g_DeviceReady.load());  // not yet: it waits for this thread
-  QTRY_VERIFY_WITH_TIMEOUT(!g_DeviceReady.load(), 5000);
+  EXPECT_TRUE(State().deviceReady.load());  // not yet: it waits for this thread
+  QTRY_VERIFY_WITH_TIMEOUT(!State().deviceReady.load(), 5000);
   EXPECT_FALSE(dialog_->StartButton()->isEnabled());
   EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
-  EXPECT_TRUE(g_BootEntryHold.load());
+  EXPECT_TRUE(State().bootEntryHold.load());
   std::thread([&] { sink({DeviceEvent::Kind::Arrival, true, {}}); }).join();
   QTRY_COMPARE_WITH_TIMEOUT(discoveries_, 1, 5000);
 }
@@ -400,16 +407,13 @@ TEST_F(MainDialogTest, DeviceEventsFromAnyThreadAreHandledHere) {
 // and disabled, as before; only its tooltip says why and what to run. The
 // passes run on a worker thread, as the dialog starts them.
 TEST_F(MainDialogTest, StartButtonTooltipSaysWhyItStaysGrey) {
-  SetSleepFunction([](unsigned) {});
-  struct Reset {
-    ~Reset() { SetSleepFunction({}); }
-  } reset;
-  auto discover = [](std::vector<test::FakeInterface> interfaces) {
+  State().sleep = [](unsigned) {};
+  auto discover = [this](std::vector<test::FakeInterface> interfaces) {
     test::FakeHid hid(std::move(interfaces));
     // Enabling the button waits for this thread, which keeps handling events.
     std::atomic<bool> done{false};
     std::thread worker([&] {
-      DiscoveryWorker(hid);
+      DiscoveryWorker(State(), hid);
       done = true;
     });
     while (!done) QApplication::processEvents(QEventLoop::AllEvents, 10);

@@ -10,9 +10,9 @@
 #include <mutex>
 
 #include "device/device_events.h"
-#include "device/station_runner.h"
 #include "image/firmware_image.h"
 #include "sim/sim_hub.h"
+#include "station/station_runner.h"
 #include "ui/qt/station_window.h"
 #include "ui/qt/status_button_widget.h"
 #include "ui/status_outputs.h"

@@ -9,12 +9,11 @@
 #include <sstream>
 
 #include "device/device_events.h"
-#include "device/device_state.h"
-#include "device/sleep.h"
-#include "device/workers.h"
-#include "image/firmware_image.h"
+#include "device/update_counter.h"
+#include "dialog/dialog_state.h"
+#include "dialog/workers.h"
 #include "sim/sim_bus.h"
-#include "tests/device/support.h"
+#include "tests/dialog/dialog_support.h"
 #include "tests/ui/ui_fakes.h"
 #include "ui/dialog_controller.h"
 
@@ -69,8 +68,7 @@ class ReportLatch {
 class ControllerSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::ResetProgramState(outputs_);
-    SetSleepFunction([](unsigned) {});
+    test::ResetStatusOutputs(outputs_);
     oldDir_ = fs::current_path();
     dir_ = fs::temp_directory_path() /
            ("kbt-ui-sim-" +
@@ -78,14 +76,14 @@ class ControllerSimTest : public ::testing::Test {
     fs::create_directories(dir_);
     fs::current_path(dir_);
     bus_.SetEventCallback([this](const DeviceEvent& e) { events_.Push(e); });
-    controller_.emplace(bus_, dialog_);
+    controller_.emplace(bus_, counter_, dialog_);
+    State().sleep = [](unsigned) {};  // no waits: the test thread pumps the events
   }
   void TearDown() override {
     latch_.Release();
     bus_.SetEventCallback({});
-    WaitForWorkersIdle();
+    WaitForWorkersIdle(State());
     RemoveStatusOutputs();
-    SetSleepFunction({});
     fs::current_path(oldDir_);
     fs::remove_all(dir_);
   }
@@ -99,7 +97,7 @@ class ControllerSimTest : public ::testing::Test {
   // Handles queued device events until the workers and the bus are quiet.
   void Settle() {
     for (int round = 0; round < 100; ++round) {
-      WaitForWorkersIdle();
+      WaitForWorkersIdle(State());
       bus_.WaitSettled();
       DeviceEvent event;
       bool handled = false;
@@ -113,15 +111,19 @@ class ControllerSimTest : public ::testing::Test {
   }
 
   void ExpectReady() {
-    EXPECT_TRUE(g_DeviceReady.load());
-    EXPECT_FALSE(g_UpdateBusy.load());
+    EXPECT_TRUE(State().deviceReady.load());
+    EXPECT_FALSE(State().updateBusy.load());
     EXPECT_EQ(g_ButtonFillColor.load(), kColorYellow);
     EXPECT_TRUE(outputs_->enabled_.load());
-    EXPECT_FALSE(ReadDevicePaths().data.empty());
+    EXPECT_FALSE(State().ReadDevicePaths().data.empty());
   }
+
+  // The dialog's state, which the controller owns.
+  DialogState& State() { return controller_->State(); }
 
   EventLog log_;
   std::shared_ptr<FakeOutputs> outputs_ = std::make_shared<FakeOutputs>(log_);
+  UpdateCounter counter_;
   FakeDialog dialog_{log_};
   ReportLatch latch_;
   sim::SimBus bus_{sim::SimMode::Normal, {.reenumerateDelayMs = 0, .latency = [this](std::size_t) {
@@ -142,12 +144,12 @@ TEST_F(ControllerSimTest, WholeCycleFromNormalOperationToPassAndBack) {
 
   controller_->OnStart();
   EXPECT_TRUE(dialog_.boxes.empty());
-  WaitForWorkersIdle();
+  WaitForWorkersIdle(State());
   // The keyboard left the bus on Finish, but the dialog has not handled
   // that yet: the result shows.
   EXPECT_EQ(ReadLog(), "PASS\r\n");
   EXPECT_EQ(g_ButtonFillColor.load(), kColorGreen);
-  EXPECT_FALSE(g_UpdateBusy.load());
+  EXPECT_FALSE(State().updateBusy.load());
   EXPECT_FALSE(outputs_->enabled_.load());
   EXPECT_EQ(outputs_->position_.load(), 17);
 
@@ -155,7 +157,7 @@ TEST_F(ControllerSimTest, WholeCycleFromNormalOperationToPassAndBack) {
   Settle();
   ExpectReady();
   controller_->OnStart();
-  WaitForWorkersIdle();
+  WaitForWorkersIdle(State());
   EXPECT_EQ(ReadLog(), "PASS\r\n");
   EXPECT_EQ(g_ButtonFillColor.load(), kColorGreen);
 }
@@ -176,21 +178,21 @@ TEST_F(ControllerSimTest, RemovalDuringARunResetsAtOnceAndShowsNoResult) {
   Pump();  // the removal is handled while the run waits for the device
   EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
   EXPECT_FALSE(outputs_->enabled_.load());
-  EXPECT_FALSE(g_DeviceReady.load());
-  EXPECT_FALSE(g_UpdateBusy.load());
-  EXPECT_TRUE(g_BootEntryHold.load());
-  EXPECT_TRUE(ReadDevicePaths().data.empty());
+  EXPECT_FALSE(State().deviceReady.load());
+  EXPECT_FALSE(State().updateBusy.load());
+  EXPECT_TRUE(State().bootEntryHold.load());
+  EXPECT_TRUE(State().ReadDevicePaths().data.empty());
   {
     // The run still owns the image; a Start now must leave it alone.
-    std::unique_lock<std::mutex> image(g_ImageMutex, std::try_to_lock);
+    std::unique_lock<std::mutex> image(State().imageMutex, std::try_to_lock);
     EXPECT_FALSE(image.owns_lock());
   }
 
   latch_.Release();
-  WaitForWorkersIdle();
+  WaitForWorkersIdle(State());
   EXPECT_EQ(ReadLog(), "FAIL\r\n");
   EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
-  EXPECT_FALSE(g_UpdateBusy.load());
+  EXPECT_FALSE(State().updateBusy.load());
 
   // Plugged in again: the keyboard comes back and is found.
   bus_.PlugIn();

@@ -8,11 +8,12 @@
 #include <mutex>
 #include <optional>
 
-#include "device/device_state.h"
 #include "device/empty_hid.h"
+#include "device/update_counter.h"
+#include "dialog/dialog_state.h"
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
-#include "tests/device/support.h"
+#include "tests/dialog/dialog_support.h"
 #include "tests/ui/ui_fakes.h"
 #include "ui/dialog_controller.h"
 
@@ -60,9 +61,9 @@ std::vector<std::uint8_t> FirmwareBytes(bool signed_) {
   return bytes;
 }
 
-bool ImageAllZero() {
+bool ImageAllZero(const std::uint8_t* image) {
   for (std::size_t i = 0; i < kImageSize; ++i)
-    if (g_ImageBuffer[i] != 0) return false;
+    if (image[i] != 0) return false;
   return true;
 }
 
@@ -72,12 +73,12 @@ const DevicePath kCommandPath = L"\\\\?\\hid#vid_0603&pid_1020&mi_01#7&3c4d&0&00
 class ControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::ResetProgramState(outputs_);
+    test::ResetStatusOutputs(outputs_);
     dir_ = std::filesystem::temp_directory_path() /
            ("kbt-ui-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
-    controller_.emplace(hid_, dialog_, 0x808080, workers_);
+    controller_.emplace(hid_, counter_, dialog_, 0x808080, workers_);
     log_.Take();
   }
   void TearDown() override {
@@ -88,9 +89,9 @@ class ControllerTest : public ::testing::Test {
 
   // The state "Device ready", as a discovery that found the device leaves it.
   void MakeReady() {
-    WriteDevicePaths({kDataPath, kCommandPath});
+    State().WriteDevicePaths({kDataPath, kCommandPath});
     SetButtonColor(kColorYellow);
-    g_DeviceReady = true;
+    State().deviceReady = true;
     EnableStartButton(true);
     log_.Take();
   }
@@ -106,7 +107,7 @@ class ControllerTest : public ::testing::Test {
   void MakeFinished(ColorRef result) {
     MakeRunning();
     SetButtonColor(result);
-    g_UpdateBusy = false;
+    State().updateBusy = false;
     running_ = {};
     log_.Take();
   }
@@ -116,20 +117,25 @@ class ControllerTest : public ::testing::Test {
     return (dir_ / "good.hex").wstring();
   }
 
+  // The dialog's state, which the controller owns.
+  DialogState& State() { return controller_->State(); }
+
   EventLog log_;
   std::shared_ptr<FakeOutputs> outputs_ = std::make_shared<FakeOutputs>(log_);
+  UpdateCounter counter_;
   FakeDialog dialog_{log_};
   NoHid hid_;
   int discoveries_ = 0;
   std::unique_lock<std::mutex> running_;  // the image lock a "run" holds
-  ControllerWorkers workers_{[this](HidBackend&) {
-                               ++discoveries_;
-                               log_.Add("discovery");
-                             },
-                             [this](HidBackend&, std::unique_lock<std::mutex> lock) {
-                               running_ = std::move(lock);
-                               log_.Add("update");
-                             }};
+  ControllerWorkers workers_{
+      [this](const std::shared_ptr<DialogState>&, HidBackend&) {
+        ++discoveries_;
+        log_.Add("discovery");
+      },
+      [this](const std::shared_ptr<DialogState>&, HidBackend&, std::unique_lock<std::mutex> lock) {
+        running_ = std::move(lock);
+        log_.Add("update");
+      }};
   std::optional<DialogController> controller_;
   std::filesystem::path dir_;
 };
@@ -138,7 +144,7 @@ TEST_F(ControllerTest, ConstructionGivesTheGreyNormalButton) {
   g_ButtonFillColor = kColorGreen;
   g_ButtonState = kButtonPressed;
   g_ButtonCaption = L"old";
-  DialogController fresh(hid_, dialog_, 0x112233, workers_);
+  DialogController fresh(hid_, counter_, dialog_, 0x112233, workers_);
   EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
   EXPECT_EQ(g_ButtonState, kButtonNormal);
   EXPECT_EQ(g_ButtonTracking, 0);
@@ -162,16 +168,16 @@ TEST_F(ControllerTest, ArrivalStartsDiscoveryOnlyWhileWaiting) {
                        Case{true, true, false}}) {
     SCOPED_TRACE(testing::Message() << "ready " << c.ready << " busy " << c.busy);
     for (bool interface : {true, false}) {
-      g_DeviceReady = c.ready;
-      g_UpdateBusy = c.busy;
-      g_BootEntryHold = true;
+      State().deviceReady = c.ready;
+      State().updateBusy = c.busy;
+      State().bootEntryHold = true;
       discoveries_ = 0;
       controller_->OnDeviceEvent({DeviceEvent::Kind::Arrival, interface, L"/dev/hidraw3"});
       EXPECT_EQ(discoveries_, c.discovers ? 1 : 0);
       // The hold is lifted only for the discovery that the arrival starts.
-      EXPECT_EQ(g_BootEntryHold.load(), !c.discovers);
-      EXPECT_EQ(g_DeviceReady.load(), c.ready);
-      EXPECT_EQ(g_UpdateBusy.load(), c.busy);
+      EXPECT_EQ(State().bootEntryHold.load(), !c.discovers);
+      EXPECT_EQ(State().deviceReady.load(), c.ready);
+      EXPECT_EQ(State().updateBusy.load(), c.busy);
     }
   }
 }
@@ -204,21 +210,21 @@ TEST_F(ControllerTest, OnlyTheDataInterfaceRemovalResets) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MakeReady();
-    g_BootEntryHold = false;
+    State().bootEntryHold = false;
     controller_->OnDeviceEvent(c.event);
     if (c.resets) {
       EXPECT_EQ(log_.Take(), (Strings{"color F3F3F3", "disable"}));
-      EXPECT_TRUE(ReadDevicePaths().data.empty());
-      EXPECT_TRUE(ReadDevicePaths().command.empty());
-      EXPECT_FALSE(g_DeviceReady.load());
-      EXPECT_FALSE(g_UpdateBusy.load());
-      EXPECT_TRUE(g_BootEntryHold.load());
+      EXPECT_TRUE(State().ReadDevicePaths().data.empty());
+      EXPECT_TRUE(State().ReadDevicePaths().command.empty());
+      EXPECT_FALSE(State().deviceReady.load());
+      EXPECT_FALSE(State().updateBusy.load());
+      EXPECT_TRUE(State().bootEntryHold.load());
     } else {
       EXPECT_EQ(log_.Take(), Strings{});
-      EXPECT_EQ(ReadDevicePaths().data, kDataPath);
-      EXPECT_EQ(ReadDevicePaths().command, kCommandPath);
-      EXPECT_TRUE(g_DeviceReady.load());
-      EXPECT_FALSE(g_BootEntryHold.load());
+      EXPECT_EQ(State().ReadDevicePaths().data, kDataPath);
+      EXPECT_EQ(State().ReadDevicePaths().command, kCommandPath);
+      EXPECT_TRUE(State().deviceReady.load());
+      EXPECT_FALSE(State().bootEntryHold.load());
     }
   }
 }
@@ -227,7 +233,7 @@ TEST_F(ControllerTest, RemovalWhileNoDeviceIsKnownChangesNothing) {
   for (const DevicePath& path : {DevicePath{}, kDataPath}) {
     controller_->OnDeviceEvent({DeviceEvent::Kind::Removal, true, path});
     EXPECT_EQ(log_.Take(), Strings{});
-    EXPECT_FALSE(g_BootEntryHold.load());
+    EXPECT_FALSE(State().bootEntryHold.load());
   }
 }
 
@@ -241,16 +247,16 @@ TEST_F(ControllerTest, RemovalResetsEveryStateToWaiting) {
     controller_->OnDeviceEvent({DeviceEvent::Kind::Removal, true, kDataPath});
     EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
     EXPECT_FALSE(outputs_->enabled_.load());
-    EXPECT_FALSE(g_DeviceReady.load());
-    EXPECT_FALSE(g_UpdateBusy.load());
-    EXPECT_TRUE(g_BootEntryHold.load());
+    EXPECT_FALSE(State().deviceReady.load());
+    EXPECT_FALSE(State().updateBusy.load());
+    EXPECT_TRUE(State().bootEntryHold.load());
     // A removal does not stop a run: the run keeps the image until it ends.
     EXPECT_EQ(running_.owns_lock(), state == 1);
     // The next arrival starts the cycle again.
     discoveries_ = 0;
     controller_->OnDeviceEvent({DeviceEvent::Kind::Arrival, true, {}});
     EXPECT_EQ(discoveries_, 1);
-    EXPECT_FALSE(g_BootEntryHold.load());
+    EXPECT_FALSE(State().bootEntryHold.load());
     running_ = {};
   }
 }
@@ -261,12 +267,12 @@ TEST_F(ControllerTest, GoodStartHandsTheImageToTheUpdate) {
   controller_->OnStart();
   EXPECT_EQ(log_.Take(), (Strings{"disable", "range 0..17", "pos 0", "pos 0", "update"}));
   EXPECT_EQ(g_ProgressStep.load(), 1);
-  EXPECT_TRUE(g_UpdateBusy.load());
-  EXPECT_TRUE(g_DeviceReady.load());
+  EXPECT_TRUE(State().updateBusy.load());
+  EXPECT_TRUE(State().deviceReady.load());
   EXPECT_TRUE(dialog_.boxes.empty());
   EXPECT_TRUE(running_.owns_lock());
-  EXPECT_EQ(g_ImageBuffer[64], 'K');
-  EXPECT_EQ(g_ImageBuffer[300], 0);
+  EXPECT_EQ(State().imageBuffer.get()[64], 'K');
+  EXPECT_EQ(State().imageBuffer.get()[300], 0);
 }
 
 TEST_F(ControllerTest, RefusedStartsShowTheirBoxes) {
@@ -287,7 +293,7 @@ TEST_F(ControllerTest, RefusedStartsShowTheirBoxes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MakeReady();
-    std::memset(g_ImageBuffer, 0xAA, kImageSize);
+    std::memset(State().imageBuffer.get(), 0xAA, kImageSize);
     g_ProgressStep = 9;
     dialog_.boxes.clear();
     dialog_.field = c.field;
@@ -300,12 +306,12 @@ TEST_F(ControllerTest, RefusedStartsShowTheirBoxes) {
     EXPECT_EQ(g_ProgressStep.load(), 1);
     EXPECT_FALSE(outputs_->enabled_.load());
     EXPECT_EQ(g_ButtonFillColor.load(), kColorYellow);
-    EXPECT_TRUE(g_DeviceReady.load());
-    EXPECT_FALSE(g_UpdateBusy.load());
+    EXPECT_TRUE(State().deviceReady.load());
+    EXPECT_FALSE(State().updateBusy.load());
     EXPECT_FALSE(running_.owns_lock());
-    EXPECT_EQ(ImageAllZero(), c.imageZero);
+    EXPECT_EQ(ImageAllZero(State().imageBuffer.get()), c.imageZero);
     // The image is free again for the next Start.
-    std::unique_lock<std::mutex> free(g_ImageMutex, std::try_to_lock);
+    std::unique_lock<std::mutex> free(State().imageMutex, std::try_to_lock);
     EXPECT_TRUE(free.owns_lock());
   }
 }
@@ -314,13 +320,12 @@ TEST_F(ControllerTest, WithoutAnImageBufferTheStartIsRefused) {
   // The start-up's allocation failed: nothing is converted, nothing crashes.
   MakeReady();
   dialog_.field = GoodFile();
-  std::uint8_t* const image = g_ImageBuffer;
-  g_ImageBuffer = nullptr;
+  auto image = std::move(State().imageBuffer);  // as when its allocation failed
   controller_->OnStart();
-  g_ImageBuffer = image;
+  State().imageBuffer = std::move(image);
   EXPECT_EQ(dialog_.boxes, std::vector<std::wstring>{L"HexToBin Error\uFF01"});
   EXPECT_FALSE(running_.owns_lock());
-  EXPECT_FALSE(g_UpdateBusy.load());
+  EXPECT_FALSE(State().updateBusy.load());
 }
 
 TEST_F(ControllerTest, FieldTextIsComparedExactly) {
@@ -333,7 +338,7 @@ TEST_F(ControllerTest, FieldTextIsComparedExactly) {
 
 TEST_F(ControllerTest, StartDuringARunLeavesTheRunAlone) {
   MakeRunning();
-  std::memset(g_ImageBuffer, 0x5A, kImageSize);
+  std::memset(State().imageBuffer.get(), 0x5A, kImageSize);
   g_ProgressStep = 7;
   // A discovery that ended late enables the button during the run.
   EnableStartButton(true);
@@ -342,8 +347,8 @@ TEST_F(ControllerTest, StartDuringARunLeavesTheRunAlone) {
   controller_->OnStart();
   EXPECT_EQ(log_.Take(), Strings{"disable"});
   EXPECT_EQ(g_ProgressStep.load(), 7);
-  EXPECT_EQ(g_ImageBuffer[0], 0x5A);
-  EXPECT_TRUE(g_UpdateBusy.load());
+  EXPECT_EQ(State().imageBuffer.get()[0], 0x5A);
+  EXPECT_TRUE(State().updateBusy.load());
   EXPECT_TRUE(dialog_.boxes.empty());
 }
 
@@ -367,8 +372,8 @@ TEST_F(ControllerTest, RemovalWhileABoxIsOpenEndsInWaiting) {
     controller_->OnDeviceEvent({DeviceEvent::Kind::Removal, true, kDataPath});
   };
   controller_->OnStart();
-  EXPECT_FALSE(g_DeviceReady.load());
-  EXPECT_FALSE(g_UpdateBusy.load());
+  EXPECT_FALSE(State().deviceReady.load());
+  EXPECT_FALSE(State().updateBusy.load());
   EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
   discoveries_ = 0;
   controller_->OnDeviceEvent({DeviceEvent::Kind::Arrival, true, {}});

@@ -14,9 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "device/device_state.h"
 #include "device/empty_hid.h"
+#include "device/update_counter.h"
 #include "device/windows/hid_windows_events.h"
+#include "dialog/dialog_state.h"
 #include "image/hex_file_location.h"
 #include "ui/status_button.h"
 #include "ui/status_outputs.h"
@@ -197,14 +198,14 @@ void RunOnWorker(F work) {
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ClearDevicePaths();
-    g_DeviceReady = false;
-    g_UpdateBusy = false;
-    g_BootEntryHold = false;
     MainDialogOptions options;
-    options.workers.discovery = [this](HidBackend&) { ++discoveries_; };
-    options.workers.update = [](HidBackend&, std::unique_lock<std::mutex>) {};
-    dialog_ = std::make_unique<MainDialog>(GetModuleHandleW(nullptr), hid_, std::move(options));
+    options.workers.discovery = [this](const std::shared_ptr<DialogState>&, HidBackend&) {
+      ++discoveries_;
+    };
+    options.workers.update = [](const std::shared_ptr<DialogState>&, HidBackend&,
+                                std::unique_lock<std::mutex>) {};
+    dialog_ =
+        std::make_unique<MainDialog>(GetModuleHandleW(nullptr), hid_, counter_, std::move(options));
     window_ = dialog_->CreateModeless();
     if (window_ == nullptr) GTEST_SKIP() << "no window could be created (no display?)";
     Pump();
@@ -216,8 +217,11 @@ class DialogTest : public ::testing::Test {
     RemoveStatusOutputs();
   }
   HWND Item(int id) const { return GetDlgItem(window_, id); }
+  // The dialog's state, which its controller owns.
+  DialogState& State() { return dialog_->State(); }
 
   NoDevices hid_;
+  UpdateCounter counter_;
   std::unique_ptr<MainDialog> dialog_;
   HWND window_ = nullptr;
   std::atomic<int> discoveries_{0};
@@ -258,8 +262,8 @@ TEST_F(DialogTest, InitialisationSetsUpWindowAndControls) {
 }
 
 TEST_F(DialogTest, DataInterfaceRemovalResetsTheDialog) {
-  WriteDevicePaths({L"\\\\?\\HID#VID_0603&PID_1020&MI_00#DATA", L"\\\\?\\HID#CMD"});
-  g_DeviceReady = true;
+  State().WriteDevicePaths({L"\\\\?\\HID#VID_0603&PID_1020&MI_00#DATA", L"\\\\?\\HID#CMD"});
+  State().deviceReady = true;
   SetButtonColor(kColorYellow);
   EnableStartButton(true);
   ASSERT_TRUE(IsWindowEnabled(Item(kStartButtonId)));
@@ -268,18 +272,18 @@ TEST_F(DialogTest, DataInterfaceRemovalResetsTheDialog) {
   InterfaceBroadcast other = MakeInterfaceBroadcast(L"\\\\?\\HID#CMD");
   SendMessageW(window_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
                reinterpret_cast<LPARAM>(other.get()));
-  EXPECT_TRUE(g_DeviceReady);
+  EXPECT_TRUE(State().deviceReady);
   EXPECT_TRUE(IsWindowEnabled(Item(kStartButtonId)));
 
   // The Data interface, named in other letter case by the notification.
   InterfaceBroadcast data = MakeInterfaceBroadcast(L"\\\\?\\hid#vid_0603&pid_1020&mi_00#data");
   SendMessageW(window_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
                reinterpret_cast<LPARAM>(data.get()));
-  EXPECT_FALSE(g_DeviceReady);
-  EXPECT_TRUE(g_BootEntryHold);
+  EXPECT_FALSE(State().deviceReady);
+  EXPECT_TRUE(State().bootEntryHold);
   EXPECT_FALSE(IsWindowEnabled(Item(kStartButtonId)));
   EXPECT_EQ(g_ButtonFillColor.load(), kColorLightGrey);
-  EXPECT_TRUE(ReadDevicePaths().data.empty());
+  EXPECT_TRUE(State().ReadDevicePaths().data.empty());
 
   // An arrival of any kind while waiting starts a discovery.
   DEV_BROADCAST_HDR port{};
@@ -287,7 +291,7 @@ TEST_F(DialogTest, DataInterfaceRemovalResetsTheDialog) {
   port.dbch_devicetype = DBT_DEVTYP_PORT;
   SendMessageW(window_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&port));
   EXPECT_EQ(discoveries_.load(), 2);
-  EXPECT_FALSE(g_BootEntryHold);
+  EXPECT_FALSE(State().bootEntryHold);
 }
 
 TEST_F(DialogTest, StatusOutputsFromAWorkerThread) {
@@ -346,7 +350,7 @@ struct BoxCatcher {
 
 TEST_F(DialogTest, StartWithoutHexFileShowsTheBox) {
   ASSERT_EQ(dialog_->FileNameText(), kNoFindHexFile);
-  g_DeviceReady = true;
+  State().deviceReady = true;
   EnableStartButton(true);
   BoxCatcher::boxes = 0;
   const UINT_PTR timer = SetTimer(nullptr, 0, 50, &BoxCatcher::Tick);

@@ -91,11 +91,12 @@ ColorRef ToColorRef(const QColor& c) {
 
 }  // namespace
 
-MainDialog::MainDialog(HidBackend& hid, DeviceEventRegistration registration,
-                       ControllerWorkers workers)
+MainDialog::MainDialog(HidBackend& hid, UpdateCounter& counter,
+                       DeviceEventRegistration registration, ControllerWorkers workers)
     : QDialog(nullptr),
       ui_(std::make_shared<UiThread>()),
       hid_(hid),
+      counter_(counter),
       registration_(std::move(registration)) {
   // A top-level window of its own (on the task bar), with a title, a system
   // menu and a close box, but neither minimise nor maximise.
@@ -157,7 +158,7 @@ MainDialog::MainDialog(HidBackend& hid, DeviceEventRegistration registration,
   connect(button_, &QPushButton::clicked, this, &MainDialog::OnStartClicked);
 
   const QColor grey = QApplication::palette().color(QPalette::Disabled, QPalette::ButtonText);
-  controller_.emplace(hid_, *this, ToColorRef(grey), std::move(workers));
+  controller_.emplace(hid_, counter_, *this, ToColorRef(grey), std::move(workers));
   InstallStatusOutputs(std::make_shared<QtStatusOutputs>(ui_, button_, progress_));
 }
 

@@ -35,8 +35,9 @@ class MainDialog : public QDialog, public DialogServices {
   Q_OBJECT
 
  public:
-  explicit MainDialog(HidBackend& hid, DeviceEventRegistration registration = {},
-                      ControllerWorkers workers = ControllerWorkers::Real());
+  // `counter` is the program's update counter (UpdateCounter).
+  MainDialog(HidBackend& hid, UpdateCounter& counter, DeviceEventRegistration registration = {},
+             ControllerWorkers workers = ControllerWorkers::Real());
   ~MainDialog() override;
 
   // Dialog initialisation: the first discovery, the device events and the
@@ -53,6 +54,7 @@ class MainDialog : public QDialog, public DialogServices {
 
   DeviceEventSink MakeDeviceEventSink();
   DialogController& Controller() { return *controller_; }
+  DialogState& State() { return controller_->State(); }
 
   StatusButtonWidget* StartButton() const { return button_; }
   QProgressBar* ProgressBar() const { return progress_; }
@@ -80,6 +82,7 @@ class MainDialog : public QDialog, public DialogServices {
   StatusButtonWidget* button_ = nullptr;
   QProgressBar* progress_ = nullptr;
   HidBackend& hid_;
+  UpdateCounter& counter_;
   DeviceEventRegistration registration_;
   std::optional<DialogController> controller_;
 };

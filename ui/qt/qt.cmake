@@ -15,7 +15,8 @@ add_library(kbqt STATIC
   ${kb_qt_dir}/qt_resources.qrc)
 set_target_properties(kbqt PROPERTIES AUTOMOC ON AUTORCC ON)
 kb_layer(kbqt ui/qt)
-target_link_libraries(kbqt PUBLIC kb_dialog kb_sim Qt6::Widgets PRIVATE kb_warnings)
+# The station window shows what the station's runner reports.
+target_link_libraries(kbqt PUBLIC kb_ui kb_station Qt6::Widgets PRIVATE kb_warnings)
 
 # Device events from hidraw uevents: the Qt dialog runs on Linux only.
 target_sources(kbqt PRIVATE ${kb_qt_dir}/hidraw_events.cpp ${kb_qt_dir}/hidraw_events.h)

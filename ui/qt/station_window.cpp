@@ -16,7 +16,7 @@ namespace kbt {
 namespace {
 
 constexpr int kColumns = 4;
-constexpr int kBarSteps = 17;
+constexpr int kBarSteps = UpdateSession::kRunSteps;
 
 QString Seconds(std::int64_t ms) {
   return QString::number(static_cast<double>(ms) / 1000.0, 'f', 1) + QStringLiteral(" s");

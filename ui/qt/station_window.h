@@ -13,7 +13,7 @@
 #include <memory>
 #include <thread>
 
-#include "device/station_runner.h"
+#include "station/station_runner.h"
 
 class QGridLayout;
 class QProgressBar;

@@ -42,10 +42,11 @@ void Win32StatusOutputs::EnableStartButton(bool enabled) {
 
 // ---- the dialog --------------------------------------------------------------
 
-MainDialog::MainDialog(HINSTANCE instance, HidBackend& hid, MainDialogOptions options)
+MainDialog::MainDialog(HINSTANCE instance, HidBackend& hid, UpdateCounter& counter,
+                       MainDialogOptions options)
     : instance_(instance),
       options_(std::move(options)),
-      controller_(hid, *this, static_cast<ColorRef>(GetSysColor(COLOR_GRAYTEXT)),
+      controller_(hid, counter, *this, static_cast<ColorRef>(GetSysColor(COLOR_GRAYTEXT)),
                   options_.workers) {
   // LoadIconW gives the system's standard large size (SM_CXICON x SM_CYICON).
   icon_ = LoadIconW(instance_, MAKEINTRESOURCEW(kIconId));

@@ -34,8 +34,10 @@ class Win32StatusOutputs;
 class MainDialog final : public DialogServices {
  public:
   // Construction: the button's start look and the icon; the window comes
-  // with RunModal or CreateModeless.
-  MainDialog(HINSTANCE instance, HidBackend& hid, MainDialogOptions options = {});
+  // with RunModal or CreateModeless. `counter` is the program's update
+  // counter (UpdateCounter).
+  MainDialog(HINSTANCE instance, HidBackend& hid, UpdateCounter& counter,
+             MainDialogOptions options = {});
   ~MainDialog() override;
   MainDialog(const MainDialog&) = delete;
   MainDialog& operator=(const MainDialog&) = delete;
@@ -47,6 +49,7 @@ class MainDialog final : public DialogServices {
   HWND CreateModeless();
 
   HWND Window() const { return window_; }
+  DialogState& State() { return controller_.State(); }
   HICON Icon() const { return icon_; }
   HFONT ButtonFont() const { return buttonFont_; }
 

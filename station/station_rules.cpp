@@ -1,0 +1,192 @@
+#include "station/station_rules.h"
+
+#include <algorithm>
+#include <set>
+
+namespace kbt {
+
+const char* SlotStateName(SlotState state) {
+  switch (state) {
+    case SlotState::Waiting:
+      return "waiting";
+    case SlotState::Updating:
+      return "updating";
+    case SlotState::Finished:
+      return "finished";
+    case SlotState::DoneUnplug:
+      return "done, unplug";
+  }
+  return "?";
+}
+
+StationRules::StationRules(StationConfig config) : config_(std::move(config)) {
+  // Given ports are shown from the start, waiting, in the order given.
+  for (const std::string& port : config_.ports) SlotAt(port);
+}
+
+bool StationRules::Accepts(const std::string& location) const {
+  return config_.ports.empty() ||
+         std::find(config_.ports.begin(), config_.ports.end(), location) != config_.ports.end();
+}
+
+bool StationRules::Taking() const {
+  return !stopping_ && (config_.count <= 0 || started_ < config_.count);
+}
+
+const StationSlot* StationRules::Slot(const std::string& location) const {
+  for (const StationSlot& s : slots_)
+    if (s.location == location) return &s;
+  return nullptr;
+}
+
+StationSlot& StationRules::SlotAt(const std::string& location) {
+  for (StationSlot& s : slots_)
+    if (s.location == location) return s;
+  slots_.push_back({});
+  slots_.back().location = location;
+  return slots_.back();
+}
+
+void StationRules::NoteSerial(StationSlot& slot, const Keyboard& keyboard) {
+  if (keyboard.serial.empty()) return;
+  std::string& known =
+      keyboard.mode == KeyboardMode::Normal ? slot.serialNormal : slot.serialUpdate;
+  if (known.empty()) known = keyboard.serial;
+  if (slot.serial.empty()) slot.serial = keyboard.serial;
+}
+
+bool StationRules::OtherUnit(const StationSlot& slot, const Keyboard& keyboard) {
+  if (keyboard.serial.empty()) return false;
+  const std::string& known =
+      keyboard.mode == KeyboardMode::Normal ? slot.serialNormal : slot.serialUpdate;
+  return !known.empty() && known != keyboard.serial;
+}
+
+void StationRules::Start(StationSlot& slot, const Keyboard& keyboard, std::int64_t nowMs) {
+  slot.state = SlotState::Updating;
+  slot.unit = ++started_;
+  slot.serial.clear();
+  slot.serialNormal.clear();
+  slot.serialUpdate.clear();
+  NoteSerial(slot, keyboard);
+  slot.pass.reset();
+  slot.reason.clear();
+  slot.startedAtMs = nowMs;
+  slot.endedAtMs = 0;
+  slot.restartDue = false;
+  slot.departed = false;
+  slot.departedAtMs = 0;
+  slot.expectReturn = false;
+  ++running_;
+}
+
+std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::int64_t nowMs) {
+  // A location is occupied by anything listed there, usable or not.
+  std::set<std::string> present;
+  for (const Keyboard& k : list.keyboards) present.insert(k.location);
+  for (const SkippedInterface& s : list.skipped) present.insert(s.location);
+  // A place is shown once a keyboard of ours is there; an interface that
+  // cannot be opened or described only keeps a known place occupied (an
+  // unrelated unreadable device would otherwise get a tile of its own).
+  for (const Keyboard& k : list.keyboards)
+    if (Accepts(k.location)) SlotAt(k.location);
+
+  std::vector<std::string> starts;
+  for (StationSlot& slot : slots_) {
+    slot.present = present.count(slot.location) != 0;
+    const Keyboard* k = list.At(slot.location);
+    switch (slot.state) {
+      case SlotState::Updating:
+        if (k) NoteSerial(slot, *k);
+        continue;
+      case SlotState::Finished:
+        if (k && OtherUnit(slot, *k)) {
+          slot.state = SlotState::Waiting;  // a new unit; started below
+          break;
+        }
+        if (!slot.present) {
+          Depart(slot, nowMs);
+          // A unit that is not restarting does not come back by itself; one
+          // that is and has not within the window was taken away.
+          if (!slot.expectReturn || nowMs - slot.departedAtMs > config_.returnWindowMs)
+            slot.state = SlotState::Waiting;
+          continue;
+        }
+        // Back later than a restart takes: the unit was swapped meanwhile.
+        if (slot.departed && slot.expectReturn &&
+            nowMs - slot.departedAtMs > config_.returnWindowMs) {
+          slot.state = SlotState::Waiting;  // a new unit; started below
+          break;
+        }
+        // After Finish the keyboard is still listed until it has left; one
+        // that never leaves is done once the leave window has passed.
+        if (slot.departed || nowMs - slot.endedAtMs > config_.leaveWindowMs) {
+          if (k) NoteSerial(slot, *k);
+          slot.state = SlotState::DoneUnplug;
+        }
+        continue;
+      case SlotState::DoneUnplug:
+        if (!slot.present) {
+          slot.state = SlotState::Waiting;
+          continue;
+        }
+        if (!(k && OtherUnit(slot, *k))) continue;
+        slot.state = SlotState::Waiting;
+        break;
+      case SlotState::Waiting:
+        break;
+    }
+    if (k && k->Complete() && Accepts(slot.location) && Taking()) {
+      Start(slot, *k, nowMs);
+      starts.push_back(slot.location);
+    }
+  }
+  return starts;
+}
+
+void StationRules::RunEnded(const std::string& location, bool pass, const std::string& reason,
+                            std::int64_t nowMs) {
+  StationSlot& slot = SlotAt(location);
+  if (slot.state != SlotState::Updating) return;
+  slot.state = SlotState::Finished;
+  slot.pass = pass;
+  slot.reason = pass ? std::string() : reason;
+  slot.endedAtMs = nowMs;
+  // A passed unit restarts: it leaves and comes back. So may one whose
+  // Finish report failed as the keyboard went (a device may reset before
+  // its answer is through). Any other failed run sent no Finish: the
+  // keyboard stays as it is, whatever is there now is the unit, and once
+  // the place is empty it is free.
+  slot.expectReturn = pass || slot.restartDue;
+  if (!slot.expectReturn) Depart(slot, nowMs);
+  ++slot.units;
+  --running_;
+  ++(pass ? passed_ : failed_);
+}
+
+void StationRules::ExpectRestart(const std::string& location) {
+  for (StationSlot& slot : slots_)
+    if (slot.location == location && slot.state == SlotState::Updating) slot.restartDue = true;
+}
+
+void StationRules::Depart(StationSlot& slot, std::int64_t nowMs) {
+  if (slot.departed) return;
+  slot.departed = true;
+  slot.departedAtMs = nowMs;
+}
+
+void StationRules::Removed(const std::string& location, std::int64_t nowMs) {
+  for (StationSlot& slot : slots_) {
+    if (slot.location != location) continue;
+    if (slot.state == SlotState::Finished) Depart(slot, nowMs);
+    if (slot.state == SlotState::Updating && slot.restartDue) Depart(slot, nowMs);
+    if (slot.state == SlotState::DoneUnplug) slot.state = SlotState::Waiting;
+  }
+}
+
+double UnitsPerHour(int units, std::int64_t elapsedMs) {
+  if (units <= 0 || elapsedMs < 1000) return 0.0;
+  return units * 3600000.0 / static_cast<double>(elapsedMs);
+}
+
+}  // namespace kbt

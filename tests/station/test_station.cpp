@@ -1,0 +1,354 @@
+// The station runner over simulated keyboards swapped by a scripted operator:
+// every unit updated exactly once, its line in the results log, stopping and
+// aborting, and the log file's own rules.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "device/device_events.h"
+#include "image/firmware_image.h"
+#include "sim/sim_hub.h"
+#include "sim/sim_operator.h"
+#include "station/results_log.h"
+#include "station/station_runner.h"
+#include "tests/device/support.h"
+
+namespace kbt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> TestImage() {
+  std::vector<std::uint8_t> image(kImageSize);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 5 + 1);
+  return image;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Records by line, split on commas (the test's fields hold none).
+std::vector<std::vector<std::string>> Records(const fs::path& path) {
+  std::vector<std::vector<std::string>> out;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields;
+    std::size_t at = 0;
+    for (;;) {
+      const std::size_t comma = line.find(',', at);
+      fields.push_back(line.substr(at, comma - at));
+      if (comma == std::string::npos) break;
+      at = comma + 1;
+    }
+    out.push_back(std::move(fields));
+  }
+  return out;
+}
+
+enum Column { kTime, kLocation, kSerial, kResult, kDuration, kFirmware, kSha, kCounter, kReason };
+
+class TempDir {
+ public:
+  TempDir() {
+    path = fs::temp_directory_path() /
+           ("station-test-" + std::to_string(::getpid()) + "-" + std::to_string(next++));
+    fs::create_directories(path);
+  }
+  ~TempDir() { fs::remove_all(path); }
+  fs::path path;
+  static inline int next = 0;
+};
+
+// What the front ends see, kept; hands "done" to the operator as a person
+// reading the tile would.
+class Watcher : public StationSink {
+ public:
+  explicit Watcher(sim::SimOperator* op) : op_(op) {}
+  void Update(const StationStatus& status, const StationEvent& event) override {
+    std::lock_guard lock(mutex);
+    last = status;
+    if (event.kind == StationEvent::Kind::Done && op_) op_->UnitDone(event.location);
+    if (event.kind == StationEvent::Kind::Ended) ended.push_back(*event.result);
+    if (event.kind == StationEvent::Kind::Progress && onProgress) onProgress();
+  }
+  std::mutex mutex;
+  StationStatus last;
+  std::vector<StationUnitResult> ended;
+  std::function<void()> onProgress;
+
+ private:
+  sim::SimOperator* op_;
+};
+
+struct Station {
+  explicit Station(int keyboards, sim::SimBusOptions bus = FastBus())
+      : hub(keyboards, sim::SimMode::Normal, bus) {
+    hub.SetEventCallback([this](const DeviceEvent& e) { events.Push(e); });
+  }
+  static sim::SimBusOptions FastBus() {
+    sim::SimBusOptions o;
+    o.reenumerateDelayMs = 20;
+    return o;
+  }
+  void Run(StationSink* sink, StationConfig config, UnitRecorder* log, unsigned graceMs = 60000) {
+    StationRunnerOptions options;
+    options.rules = std::move(config);
+    options.stopGraceMs = graceMs;
+    options.entryTimeoutMs = 5000;
+    options.pollMs = 100;
+    options.sleep = sleep.Function();
+    runner = std::make_unique<StationRunner>(
+        hub, &events, image.data(), [this] { return counter.fetch_add(1); }, log, sink, options);
+    runner->Run();
+  }
+  RecordedSleep sleep;  // the protocol's waits are recorded, not slept
+  std::vector<std::uint8_t> image = TestImage();
+  std::atomic<std::uint16_t> counter{1};
+  DeviceEventQueue events;  // outlives the hub that feeds it
+  sim::SimHub hub;
+  std::unique_ptr<StationRunner> runner;
+};
+
+sim::OperatorTiming QuickOperator(bool serials) {
+  sim::OperatorTiming t;
+  t.unplugAfterMs = 20;
+  t.plugAfterMs = 30;
+  t.staggerMs = 7;
+  t.serials = serials;
+  return t;
+}
+
+// Four places, twelve units: each place's units updated in the order they
+// were plugged in, none twice and none missed, one log line each.
+class StationOperatorTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StationOperatorTest, EveryUnitOnceAndOneLogLineEach) {
+  const bool serials = GetParam();
+  TempDir dir;
+  Station station(4);
+  std::unique_ptr<ResultsLog> log;
+  ASSERT_TRUE(ResultsLog::Open((dir.path / "r.csv").string(), "FW.hex",
+                               Sha256Hex(station.image.data(), station.image.size()), log));
+  {
+    sim::SimOperator op(station.hub, QuickOperator(serials));
+    Watcher watcher(&op);
+    station.Run(&watcher, {{}, 12}, log.get());
+    EXPECT_EQ(watcher.last.passed, 12);
+    EXPECT_EQ(watcher.last.failed, 0);
+    EXPECT_EQ(watcher.last.running, 0);
+
+    const auto records = Records(dir.path / "r.csv");
+    ASSERT_EQ(records.size(), 13u);
+    EXPECT_EQ(records[0].size(), 9u);
+    std::map<std::string, std::vector<std::string>> serialsAt;
+    std::set<std::string> counters;
+    for (std::size_t i = 1; i < records.size(); ++i) {
+      const auto& r = records[i];
+      ASSERT_EQ(r.size(), 9u);
+      EXPECT_EQ(r[kResult], "PASS");
+      EXPECT_EQ(r[kFirmware], "FW.hex");
+      EXPECT_EQ(r[kSha].size(), 64u);
+      EXPECT_TRUE(r[kReason].empty());
+      counters.insert(r[kCounter]);
+      serialsAt[r[kLocation]].push_back(r[kSerial]);
+    }
+    EXPECT_EQ(counters.size(), 12u);  // one counter value per unit
+    int total = 0;
+    for (int k = 1; k <= 4; ++k) {
+      const std::string location = sim::SimLocation(k);
+      SCOPED_TRACE(location);
+      const auto& got = serialsAt[location];
+      const int plugged = op.UnitsPlugged(k);
+      const int logged = static_cast<int>(got.size());
+      total += logged;
+      // Every unit plugged in was taken, except at most the last one, which
+      // came after the count was reached.
+      EXPECT_GE(logged, 1);
+      EXPECT_TRUE(logged == plugged || logged == plugged - 1) << logged << " of " << plugged;
+      for (int n = 1; n <= logged; ++n)
+        EXPECT_EQ(got[static_cast<std::size_t>(n - 1)],
+                  serials ? sim::SimOperator::Serial(k, n) : std::string());
+    }
+    EXPECT_EQ(total, 12);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Serials, StationOperatorTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "WithSerials" : "NoSerials"; });
+
+// A fault at one place hits each of its units, and only those.
+TEST(StationTest, AFaultAtOnePlaceFailsItsUnitsOnly) {
+  TempDir dir;
+  Station station(3);
+  sim::SimFaults fault;
+  fault.failOnce = 1;  // the Begin command
+  station.hub.Keyboard(2).SetFaults(fault);
+  std::unique_ptr<ResultsLog> log;
+  ASSERT_TRUE(ResultsLog::Open((dir.path / "r.csv").string(), "FW.hex", "00", log));
+  sim::SimOperator op(station.hub, QuickOperator(true));
+  Watcher watcher(&op);
+  station.Run(&watcher, {{}, 6}, log.get());
+  int failed = 0;
+  for (const auto& r : Records(dir.path / "r.csv")) {
+    if (r[kResult] == "result") continue;
+    const bool atFault = r[kLocation] == "sim-2";
+    EXPECT_EQ(r[kResult], atFault ? "FAIL" : "PASS") << r[kLocation];
+    if (atFault) {
+      ++failed;
+      EXPECT_NE(r[kReason].find("begin command"), std::string::npos) << r[kReason];
+      EXPECT_TRUE(r[kCounter].empty());
+    }
+  }
+  EXPECT_GE(failed, 1);
+  EXPECT_EQ(watcher.last.failed, failed);
+  EXPECT_EQ(watcher.last.passed + watcher.last.failed, 6);
+}
+
+// Stopping during runs: no new unit, the runs in progress finish or, when
+// the wait runs out or an abort comes, end as FAIL "interrupted".
+struct StopCase {
+  const char* name;
+  bool abort;
+  unsigned graceMs;
+  const char* result;
+  const char* reason;
+};
+
+class StationStopTest : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StationStopTest, RunsInProgressEndAsTheyMay) {
+  const StopCase& c = GetParam();
+  TempDir dir;
+  sim::SimBusOptions slow = Station::FastBus();
+  slow.latency = [](std::size_t) { return std::chrono::microseconds(20000); };  // ~0.6 s a run
+  Station station(3, slow);
+  std::unique_ptr<ResultsLog> log;
+  ASSERT_TRUE(ResultsLog::Open((dir.path / "r.csv").string(), "FW.hex", "00", log));
+  Watcher watcher(nullptr);
+  std::atomic<bool> asked{false};
+  watcher.onProgress = [&] {
+    // Once every place runs, as a SIGINT (and a second one) would.
+    if (watcher.last.running == 3 && !asked.exchange(true)) {
+      station.runner->RequestStop();
+      if (c.abort) station.runner->RequestAbort();
+    }
+  };
+  const auto began = std::chrono::steady_clock::now();
+  station.Run(&watcher, {}, log.get(), c.graceMs);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+  const auto records = Records(dir.path / "r.csv");
+  ASSERT_EQ(records.size(), 4u);  // the three units in progress, nothing more
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    EXPECT_EQ(records[i][kResult], c.result);
+    EXPECT_EQ(records[i][kReason], c.reason);
+  }
+  EXPECT_EQ(station.runner->Aborted(), std::string(c.result) == "FAIL");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, StationStopTest,
+    ::testing::Values(StopCase{"StopLetsRunsFinish", false, 60000, "PASS", ""},
+                      StopCase{"SecondInterruptCancels", true, 60000, "FAIL", "interrupted"},
+                      StopCase{"WaitRunsOut", false, 50, "FAIL", "interrupted"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A unit that cannot be recorded is not shown finished as if it were: the
+// station stops and says so.
+TEST(StationTest, ARecordThatFailsStopsTheStation) {
+  struct Refusing : UnitRecorder {
+    HidResult Record(const StationUnitResult&) override { return HidResult::Fail("disk full"); }
+  } refusing;
+  Station station(2);
+  Watcher watcher(nullptr);
+  station.Run(&watcher, {}, &refusing);
+  EXPECT_TRUE(station.runner->RecordFailed());
+  EXPECT_FALSE(watcher.last.taking);
+}
+
+TEST(ResultsLogTest, CsvFieldsQuoteAsRfc4180) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"plain", "plain"},
+      {"", ""},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"two\nlines", "\"two\nlines\""},
+      {"cr\r", "\"cr\r\""},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(CsvField(in), out) << in;
+}
+
+TEST(ResultsLogTest, IsoTimeHasTheUtcOffset) {
+  const std::string t = IsoTime(std::chrono::system_clock::now());
+  ASSERT_EQ(t.size(), 25u) << t;  // 2026-12-10T14:05:09+01:00
+  EXPECT_EQ(t[10], 'T');
+  EXPECT_TRUE(t[19] == '+' || t[19] == '-') << t;
+  EXPECT_EQ(t[22], ':');
+}
+
+TEST(ResultsLogTest, HeaderOnlyIntoANewOrEmptyFileAndAnotherHeaderIsRefused) {
+  TempDir dir;
+  const fs::path path = dir.path / "r.csv";
+  StationUnitResult unit;
+  unit.location = "1-2.3";
+  unit.reason = "verify pass attempt 10, block 6: read-back differs";
+  for (int round = 0; round < 2; ++round) {
+    std::unique_ptr<ResultsLog> log;
+    ASSERT_TRUE(ResultsLog::Open(path.string(), "FW.hex", "ab", log));
+    ASSERT_TRUE(log->Record(unit));
+  }
+  const std::string text = ReadFile(path);
+  EXPECT_EQ(text.find(kResultsHeader), 0u);
+  EXPECT_EQ(text.find(kResultsHeader, 1), std::string::npos);
+  EXPECT_EQ(Records(path).size(), 3u);
+  EXPECT_NE(text.find("\"verify pass attempt 10, block 6: read-back differs\"\r\n"),
+            std::string::npos);
+
+  // An empty file gets the header; a file of something else is refused.
+  std::ofstream(dir.path / "empty.csv").close();
+  std::unique_ptr<ResultsLog> log;
+  ASSERT_TRUE(ResultsLog::Open((dir.path / "empty.csv").string(), "FW.hex", "ab", log));
+  EXPECT_EQ(ReadFile(dir.path / "empty.csv"), std::string(kResultsHeader) + "\r\n");
+  std::ofstream(dir.path / "other.csv") << "time,location,result\n";
+  const HidResult refused = ResultsLog::Open((dir.path / "other.csv").string(), "F", "ab", log);
+  EXPECT_FALSE(refused);
+  EXPECT_NE(refused.error.find("header"), std::string::npos) << refused.error;
+  EXPECT_EQ(ReadFile(dir.path / "other.csv"), "time,location,result\n");  // untouched
+}
+
+// A line cut short by a power cut is ended before the next record, so the
+// new record is a line of its own.
+TEST(ResultsLogTest, ALastLineCutShortIsEndedFirst) {
+  TempDir dir;
+  const fs::path path = dir.path / "r.csv";
+  std::ofstream(path, std::ios::binary) << kResultsHeader << "\r\n2026-12-10T10:00:00+00:00,sim-1,";
+  std::unique_ptr<ResultsLog> log;
+  ASSERT_TRUE(ResultsLog::Open(path.string(), "FW.hex", "ab", log));
+  StationUnitResult unit;
+  unit.location = "sim-2";
+  unit.pass = true;
+  ASSERT_TRUE(log->Record(unit));
+  const auto records = Records(path);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[2][kLocation], "sim-2");
+  EXPECT_EQ(records[2].size(), 9u);
+}
+
+TEST(ResultsLogTest, Sha256OfKnownInput) {
+  const std::uint8_t abc[] = {'a', 'b', 'c'};
+  EXPECT_EQ(Sha256Hex(abc, 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+}  // namespace
+}  // namespace kbt::test
