@@ -160,8 +160,9 @@ int RunReadJob(ReadJobOptions& o, JobReporter& report, ReadJobResult& result) {
   report.Status("reading the keyboard at " + result.location + "...");
 
   ReadProgress progress(o.json);
-  UpdateSession session(*hid, {found.keyboard.data, found.keyboard.command, result.location},
-                        nullptr, &progress, {}, InterruptScope::Flag());
+  UpdateSession session(
+      *hid, {found.keyboard.data, found.keyboard.command, result.location, found.keyboard.listed},
+      nullptr, &progress, {}, InterruptScope::Flag());
   result.run = session.ReadBackRun(result.data);
   progress.EndLine();
   if (session.Cancelled()) {

@@ -396,7 +396,8 @@ void FlashRun::EnterAndWait() {
     switch (r.outcome) {
       case UpdateModeResult::Outcome::Ready:
         t.ready = true;
-        t.interfaces = {r.keyboard.data, r.keyboard.command, r.keyboard.location};
+        t.interfaces = {r.keyboard.data, r.keyboard.command, r.keyboard.location,
+                        r.keyboard.listed};
         break;
       case UpdateModeResult::Outcome::EntryFailed:
         t.pass = false;

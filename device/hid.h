@@ -83,6 +83,19 @@ class HidBackend {
 
   // Opens an interface for reading and writing, shared with other openers.
   virtual HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) = 0;
+
+  // Opens the interface that a listing (Enumerate) described, and only that
+  // one. Where a path can come to name another device, the layer checks the
+  // node's vendor, product and location against `listed` and refuses a node
+  // that has become another device: Linux hands a hidraw node whose last
+  // handle closed to the next HID device that arrives. An empty listed
+  // location, or a listing without valid attributes, checks only what it
+  // holds. Layers whose paths never pass to another device open by path:
+  // a Windows interface path carries the device's IDs and instance, and a
+  // simulated keyboard's paths are new at every arrival.
+  virtual HidResult OpenListed(const HidInterfaceInfo& listed, std::unique_ptr<HidDevice>& out) {
+    return Open(listed.path, out);
+  }
 };
 
 // Device events as the dialog sees them.

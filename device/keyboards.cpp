@@ -29,6 +29,12 @@ DiscoveryRule ClassifyInterface(const HidInterfaceInfo& info, bool bootEntryHold
   return DiscoveryRule::None;
 }
 
+const HidInterfaceInfo* Keyboard::Listing(const DevicePath& path) const {
+  for (const HidInterfaceInfo& info : listed)
+    if (info.path == path) return &info;
+  return nullptr;
+}
+
 const Keyboard* KeyboardList::At(const std::string& location) const {
   for (const Keyboard& k : keyboards)
     if (k.location == location) return &k;
@@ -50,7 +56,7 @@ HidResult ProbeInterfaces(HidBackend& hid, std::vector<InterfaceProbe>& out) {
     InterfaceProbe probe{std::move(info), HidResult::Ok()};
     if (ClassifyInterface(probe.info, false) != DiscoveryRule::None) {
       std::unique_ptr<HidDevice> device;
-      probe.open = hid.Open(probe.info.path, device);
+      probe.open = hid.OpenListed(probe.info, device);
       if (probe.open && !device) probe.open = HidResult::Fail("open: no device");
     }
     out.push_back(std::move(probe));
@@ -85,6 +91,7 @@ KeyboardList FindKeyboards(const std::vector<InterfaceProbe>& probes) {
     }
     Keyboard& k = keyboardAt(LocationOf(info));
     k.interfaces.push_back(i);
+    k.listed.push_back(info);
     if (k.serial.empty()) k.serial = info.serial;
     switch (rule) {
       case DiscoveryRule::DataInterface:
@@ -129,7 +136,8 @@ HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard, const Sleep
   bool any = false;
   for (const DevicePath& path : keyboard.vendor) {
     std::unique_ptr<HidDevice> device;
-    last = hid.Open(path, device);
+    const HidInterfaceInfo* listed = keyboard.Listing(path);
+    last = listed ? hid.OpenListed(*listed, device) : hid.Open(path, device);
     if (!last || !device) continue;
     any = true;
     SendEnterUpdateMode(*device, kCommandFeatureLength, sleep);

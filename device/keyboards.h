@@ -50,6 +50,13 @@ struct Keyboard {
   std::vector<std::size_t> interfaces;
   std::vector<std::size_t> dataInterfaces;
   std::vector<std::size_t> commandInterfaces;
+  // What the listing said of every usable interface, the paths above among
+  // them: opening them through it (HidBackend::OpenListed) refuses a path
+  // that has come to name another device since.
+  std::vector<HidInterfaceInfo> listed;
+
+  // The listing of `path`, or null when the keyboard has no such interface.
+  const HidInterfaceInfo* Listing(const DevicePath& path) const;
 
   // Update mode with both interfaces, or normal operation with a vendor
   // interface: a session can start on it.
@@ -97,8 +104,8 @@ KeyboardList FindKeyboards(const std::vector<InterfaceProbe>& probes);
 // back in update mode).
 void SendEnterUpdateMode(HidDevice& device, std::uint16_t featureLength, const Sleeper& sleep = {});
 
-// Opens each vendor interface of a keyboard in normal operation and sends
-// it the pair. False when none could be opened (with the reason).
+// Opens each vendor interface of a keyboard in normal operation, as listed,
+// and sends it the pair. False when none could be opened (with the reason).
 HidResult EnterUpdateMode(HidBackend& hid, const Keyboard& keyboard, const Sleeper& sleep = {});
 
 // The dialog's path buffers hold 260 wide characters: 259 plus the

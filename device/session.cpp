@@ -93,10 +93,16 @@ bool UpdateSession::StopRequested() {
   return cancelled_;
 }
 
+HidResult UpdateSession::OpenPath(const DevicePath& path, std::unique_ptr<HidDevice>& out) {
+  for (const HidInterfaceInfo& info : interfaces_.listed)
+    if (info.path == path) return hid_.OpenListed(info, out);
+  return hid_.Open(path, out);
+}
+
 bool UpdateSession::OpenInterface(const DevicePath& path, const std::string& name,
                                   std::unique_ptr<HidDevice>& out) {
   const HidResult open =
-      path.empty() ? HidResult::Fail("no " + name + " interface") : hid_.Open(path, out);
+      path.empty() ? HidResult::Fail("no " + name + " interface") : OpenPath(path, out);
   if (open && out) return true;
   Note("open " + name + " interface: " + (open ? std::string("no device") : open.error));
   return false;
@@ -246,7 +252,7 @@ int UpdateSession::Run() {
   std::unique_ptr<HidDevice> data;
   const bool dataOpened = OpenInterface(interfaces_.data, "Data", data);
   // Without a Command interface the run goes on: its first command fails.
-  if (!interfaces_.command.empty()) (void)hid_.Open(interfaces_.command, command);
+  if (!interfaces_.command.empty()) (void)OpenPath(interfaces_.command, command);
   if (!dataOpened) return kUpdateRunFailed;
 
   if (!Send(command.get(), kBeginCommand, "begin command")) return kUpdateRunFailed;

@@ -73,6 +73,10 @@ struct SessionInterfaces {
   DevicePath data;
   DevicePath command;
   std::string location;  // for the front ends' texts only
+  // What the listing said of the interfaces (Keyboard::listed), where the
+  // caller has it: the session opens a path found here with OpenListed, so
+  // that a path which has come to name another device is refused.
+  std::vector<HidInterfaceInfo> listed;
 };
 
 // What a read-back of one keyboard found (session_read.cpp).
@@ -143,6 +147,8 @@ class UpdateSession {
   // platform.
   bool OpenInterface(const DevicePath& path, const std::string& name,
                      std::unique_ptr<HidDevice>& out);
+  // Opens `path` through its listing when the interfaces carry one.
+  HidResult OpenPath(const DevicePath& path, std::unique_ptr<HidDevice>& out);
   void Step(SessionStage stage, int block = -1);
   void Note(const std::string& line);
 

@@ -40,7 +40,7 @@ int Discover(DialogState& state, HidBackend& hid, unsigned clears) {
   probes.reserve(interfaces.size());
   for (HidInterfaceInfo& info : interfaces) {
     std::unique_ptr<HidDevice> device;
-    HidResult open = hid.Open(info.path, device);
+    HidResult open = hid.OpenListed(info, device);
     if (open && !device) open = HidResult::Fail("open: no device");
     if (open &&
         ClassifyInterface(info, state.bootEntryHold.load()) == DiscoveryRule::NormalModeCommand)

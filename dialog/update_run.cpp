@@ -1,5 +1,6 @@
 #include "dialog/update_run.h"
 
+#include "device/discovery_rules.h"
 #include "device/session.h"
 
 namespace kbt {
@@ -24,7 +25,17 @@ class DialogSessionSink final : public SessionSink {
 int UpdateRun(DialogState& state, HidBackend& hid, RunNotes* notes) {
   const DevicePaths paths = state.ReadDevicePaths();
   DialogSessionSink sink(*state.sink, notes);
-  UpdateSession session(hid, {paths.data, paths.command, {}}, state.imageBuffer.get(), &sink,
+  // Discovery records only the update-mode device's interfaces: opened as
+  // such, a path that has passed to another device is refused.
+  SessionInterfaces interfaces{paths.data, paths.command, {}, {}};
+  for (const DevicePath& path : {paths.data, paths.command}) {
+    HidInterfaceInfo listed;
+    listed.path = path;
+    listed.vendorId = kUpdateVendorId;
+    listed.productId = kUpdateProductId;
+    interfaces.listed.push_back(std::move(listed));
+  }
+  UpdateSession session(hid, std::move(interfaces), state.imageBuffer.get(), &sink,
                         state.counter.Source(), nullptr, state.sleep);
   return session.Run();
 }

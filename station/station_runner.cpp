@@ -297,8 +297,8 @@ void StationRunner::RunUnit(Unit& unit) {
   }
   if (result.reason.empty()) {
     UnitSink sink(*this, unit);
-    UpdateSession session(hid_, {keyboard.data, keyboard.command, unit.location}, image_, &sink,
-                          counter_, &cancel_, options_.sleep);
+    UpdateSession session(hid_, {keyboard.data, keyboard.command, unit.location, keyboard.listed},
+                          image_, &sink, counter_, &cancel_, options_.sleep);
     result.pass = session.Run() == kUpdateRunOk;
     result.counter = session.CounterWritten();
     if (!result.pass)

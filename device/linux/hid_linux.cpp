@@ -3,6 +3,15 @@
 // parent HID device's HID_ID property and the usage page and feature length
 // from its sysfs report_descriptor (the bytes HIDIOCGRDESC would give).
 //
+// A path from a listing opens only the interface the listing described:
+// hidraw keeps a node's minor while a handle to it is open, but once the last
+// one closes, the next HID device to arrive takes the lowest free minor, so
+// /dev/hidraw3 of an earlier listing may be another keyboard by now (one
+// that arrived after a restart or a swap). OpenListed reads the open node's
+// IDs (HIDIOCGRAWINFO) and its location (the USB ancestor of the device that
+// holds the minor, else HIDIOCGRAWPHYS) and refuses a node that has become
+// another device.
+//
 // Feature reports go through HIDIOCSFEATURE/HIDIOCGFEATURE with exactly the
 // caller's buffer. The kernel checks neither length against the descriptor: a
 // 2050-byte set on a 6-byte interface reaches the device as 2050 bytes, and a
@@ -11,6 +20,7 @@
 #include <libudev.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,10 +97,36 @@ void Describe(udev_device* hidraw, HidInterfaceInfo& info) {
   info.infoValid = true;
 }
 
+// The real reader behind OpenListed's check.
+HidResult ReadHidrawIdentity(int fd, const std::string& node, HidrawIdentity& out) {
+  const std::string what = "open " + node;
+  hidraw_devinfo info{};
+  if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) return HidResult::Fail(HidErrnoText(errno, what, node));
+  out.vendorId = static_cast<std::uint16_t>(info.vendor);
+  out.productId = static_cast<std::uint16_t>(info.product);
+  char phys[256] = {};
+  if (ioctl(fd, HIDIOCGRAWPHYS(sizeof(phys) - 1), phys) < 0)
+    return HidResult::Fail(HidErrnoText(errno, what, node));
+  // The device that holds the minor now: ours, as long as the handle is open
+  // (a device gone meanwhile has left sysfs, and no other can take the minor).
+  struct stat st {};
+  if (fstat(fd, &st) < 0) return HidResult::Fail(HidErrnoText(errno, what, node));
+  Udev u(udev_new());
+  if (!u.p) return HidResult::Fail(what + ": libudev unavailable");
+  UdevDevice dev(udev_device_new_from_devnum(u.p, 'c', st.st_rdev));
+  if (!dev.p) return HidResult::Fail(what + ": device gone");
+  udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev.p, "usb", "usb_device");
+  const char* port = usb ? udev_device_get_sysname(usb) : nullptr;
+  out.location = port ? std::string(port) : LocationFromPhys(phys);
+  return HidResult::Ok();
+}
+
 class LinuxHidDevice : public HidDevice {
  public:
   LinuxHidDevice(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   ~LinuxHidDevice() override { close(fd_); }
+
+  int Fd() const { return fd_; }
 
   HidResult SetFeature(std::span<const std::uint8_t> report) override {
     const std::string what = "set feature " + ReportIdText(report);
@@ -141,6 +177,10 @@ class LinuxHidDevice : public HidDevice {
 
 class LinuxHidBackend : public HidBackend {
  public:
+  explicit LinuxHidBackend(HidrawIdentityReader reader) : reader_(std::move(reader)) {
+    if (!reader_) reader_ = ReadHidrawIdentity;
+  }
+
   HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
     out.clear();
     Udev u(udev_new());
@@ -167,6 +207,29 @@ class LinuxHidBackend : public HidBackend {
 
   HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
     out.reset();
+    std::unique_ptr<LinuxHidDevice> device;
+    HidResult r = OpenNode(path, device);
+    if (r) out = std::move(device);
+    return r;
+  }
+
+  HidResult OpenListed(const HidInterfaceInfo& listed, std::unique_ptr<HidDevice>& out) override {
+    out.reset();
+    std::unique_ptr<LinuxHidDevice> device;
+    if (HidResult r = OpenNode(listed.path, device); !r) return r;
+    std::string node;
+    NarrowPath(listed.path, node);
+    // Read through the open handle: the node cannot pass to another device
+    // while it is held, so what the check sees is what the caller gets.
+    HidrawIdentity now;
+    if (HidResult r = reader_(device->Fd(), node, now); !r) return r;
+    if (HidResult r = CheckListedIdentity(listed, now, node); !r) return r;
+    out = std::move(device);
+    return HidResult::Ok();
+  }
+
+ private:
+  static HidResult OpenNode(const DevicePath& path, std::unique_ptr<LinuxHidDevice>& out) {
     std::string node;
     if (path.empty() || !NarrowPath(path, node)) return HidResult::Fail("open: no such interface");
     const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
@@ -179,6 +242,8 @@ class LinuxHidBackend : public HidBackend {
     out = std::make_unique<LinuxHidDevice>(fd, node);
     return HidResult::Ok();
   }
+
+  HidrawIdentityReader reader_;
 };
 
 // The monitor as a waiting source for the command line and tests.
@@ -213,8 +278,8 @@ class MonitorEventSource : public DeviceEventSource {
 
 }  // namespace
 
-std::unique_ptr<HidBackend> MakeLinuxHidBackend() {
-  return std::make_unique<LinuxHidBackend>();
+std::unique_ptr<HidBackend> MakeLinuxHidBackend(HidrawIdentityReader reader) {
+  return std::make_unique<LinuxHidBackend>(std::move(reader));
 }
 
 std::unique_ptr<HidBackend> MakePlatformHidBackend() {

@@ -4,15 +4,23 @@
 // the .cpp files; callers see the seam of device/hid.h.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "device/hid.h"
+#include "device/linux/hid_linux_util.h"
 
 namespace kbt {
 
-std::unique_ptr<HidBackend> MakeLinuxHidBackend();
+// Reads what the hidraw node open as `fd` is now (OpenListed's check).
+using HidrawIdentityReader =
+    std::function<HidResult(int fd, const std::string& node, HidrawIdentity& out)>;
+
+// `reader` replaces the ioctls and sysfs look-up of OpenListed's check (tests
+// fake a node's answers with it); empty: the real ones.
+std::unique_ptr<HidBackend> MakeLinuxHidBackend(HidrawIdentityReader reader = {});
 
 // Arrival and removal of hidraw nodes: from the kernel's own uevents where no
 // udev daemon runs (a minimal system or a container), from the daemon's

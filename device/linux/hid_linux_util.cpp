@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kbt {
@@ -27,6 +28,13 @@ bool ParseHexField(const std::string& text, std::size_t begin, std::size_t end,
     value = value << 4 | digit;
   }
   return true;
+}
+
+std::string IdentityText(std::uint16_t vendor, std::uint16_t product, const std::string& location) {
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04x:%04x", vendor, product);
+  return std::string(ids) + " at " +
+         (location.empty() ? std::string("an unknown place") : location);
 }
 
 }  // namespace
@@ -66,6 +74,19 @@ std::string HidErrnoText(int error, const std::string& what, const std::string& 
 
 const char* UeventSource(const char* udevControlPath) {
   return access(udevControlPath, F_OK) == 0 ? "udev" : "kernel";
+}
+
+HidResult CheckListedIdentity(const HidInterfaceInfo& listed, const HidrawIdentity& now,
+                              const std::string& node) {
+  const bool sameIds =
+      !listed.infoValid || (listed.vendorId == now.vendorId && listed.productId == now.productId);
+  const bool samePlace = listed.location.empty() || listed.location == now.location;
+  if (sameIds && samePlace) return HidResult::Ok();
+  return HidResult::Fail("open " + node + ": the node now belongs to another device (" +
+                         IdentityText(now.vendorId, now.productId, now.location) +
+                         "), not the one listed (" +
+                         IdentityText(listed.vendorId, listed.productId, listed.location) +
+                         "); list the keyboards again");
 }
 
 DevicePath WidenPath(const std::string& path) {

@@ -1,6 +1,7 @@
 // Pure helpers of the Linux HID backend, kept apart so that they are tested
-// without a device: reading the parent HID device's HID_ID property and
-// turning an errno into the seam's error text.
+// without a device: reading the parent HID device's HID_ID property, turning
+// an errno into the seam's error text, and telling whether a node is still
+// the interface a listing described.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,24 @@ const char* UeventSource(const char* udevControlPath);
 // "/input" part ("usb-0000:00:14.0-2/input1" gives "usb-0000:00:14.0-2"), or
 // the whole string when it has none.
 std::string LocationFromPhys(const std::string& phys);
+
+// What a hidraw node is now, read through an open handle of it
+// (HIDIOCGRAWINFO, and the location as the listing makes it: the USB
+// ancestor's port path, else the phys string of HIDIOCGRAWPHYS).
+struct HidrawIdentity {
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::string location;
+};
+
+// Whether the node `node` is still the interface `listed` described: a
+// hidraw minor passes to the next HID device once its last handle closes, so
+// a path from an earlier listing may name another keyboard by now. Checks
+// vendor and product when the listing had valid attributes, the location
+// when it had one. The failure says what the node is now and what was
+// listed.
+HidResult CheckListedIdentity(const HidInterfaceInfo& listed, const HidrawIdentity& now,
+                              const std::string& node);
 
 // The node path as the seam carries it, and back. A path with characters
 // outside ASCII cannot be a hidraw node; Narrow gives false for it.

@@ -9,6 +9,14 @@
 //
 // Feature reports travel with exactly the length of the caller's buffer: a
 // 6-byte Command interface gets its 6 bytes, never a longer buffer.
+//
+// A listed interface is opened by its path alone (the seam's OpenListed):
+// an interface path names the device instance, with its vendor and product
+// IDs in it (\\?\hid#vid_0603&pid_1020&mi_01#<instance>#{class}), so unlike a
+// Linux hidraw node it never passes to a device of other IDs. A keyboard of
+// the same IDs re-enumerating at the same port may get the same path back;
+// that is the same keyboard at the same place, which a check of IDs and
+// location would let through as well.
 #include <windows.h>
 
 #include <cfgmgr32.h>

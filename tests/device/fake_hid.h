@@ -1,6 +1,8 @@
 // A table of HID interfaces for the discovery tests: each with its info,
 // whether it opens, and when its 0xAB report starts failing. Every set
-// report is recorded with its path.
+// report is recorded with its path. OpenListed checks the listing against
+// the table as it is now, as a layer whose paths pass to other devices
+// does (Replace moves them).
 #pragma once
 
 #include <functional>
@@ -48,6 +50,19 @@ class FakeHid : public HidBackend {
     }
     return HidResult::Fail("no such device");
   }
+
+  HidResult OpenListed(const HidInterfaceInfo& listed, std::unique_ptr<HidDevice>& out) override {
+    for (const auto& i : interfaces_) {
+      if (i.info.path != listed.path) continue;
+      if (i.info.vendorId != listed.vendorId || i.info.productId != listed.productId ||
+          i.info.location != listed.location)
+        return HidResult::Fail("the node now belongs to another device");
+    }
+    return Open(listed.path, out);
+  }
+
+  // The bus as it is after devices left and others arrived.
+  void Replace(std::vector<FakeInterface> interfaces) { interfaces_ = std::move(interfaces); }
 
   std::vector<SentReport> Sent() {
     std::lock_guard lock(mutex_);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "device/keyboards.h"
+#include "device/session.h"
 #include "fake_hid.h"
 
 namespace kbt::test {
@@ -142,6 +143,53 @@ TEST(FindKeyboards, ProbeOpensOnlyCandidates) {
   EXPECT_EQ(list.skipped[0].vendorId, 0x4B54);
   EXPECT_EQ(list.skipped[0].productId, 0x0101);
   EXPECT_TRUE(hid.Sent().empty());  // probing sends nothing
+}
+
+// A keyboard's paths open only as the interfaces its listing described:
+// once they name another device (a node passed on after the keyboard left),
+// the entry pair and a session refuse them and send nothing.
+TEST(FindKeyboards, PathsOpenOnlyAsListed) {
+  auto at = [](std::string location, HidInterfaceInfo info) {
+    info.location = std::move(location);
+    return FakeInterface{std::move(info), true, 0};
+  };
+  FakeHid hid({at("1-1", Info(L"/h0", 0x4B54, 0x0101, kPage, 6)),
+               at("1-2", Info(L"/h1", 0x0603, 0x1020, kPage, 2050)),
+               at("1-2", Info(L"/h2", 0x0603, 0x1020, kPage, 6))});
+  std::vector<InterfaceProbe> probes;
+  ASSERT_TRUE(ProbeInterfaces(hid, probes));
+  const KeyboardList before = FindKeyboards(probes);
+  ASSERT_EQ(before.keyboards.size(), 2u);
+  const Keyboard& a = *before.At("1-1");
+  const Keyboard& b = *before.At("1-2");
+  ASSERT_EQ(a.listed.size(), 1u);
+  ASSERT_NE(b.Listing(L"/h2"), nullptr);
+  EXPECT_EQ(b.Listing(L"/h2")->location, "1-2");
+  EXPECT_EQ(b.Listing(L"/h0"), nullptr);
+
+  // Both leave; another keyboard at 1-3 takes their nodes, the same IDs as b.
+  hid.Replace({at("1-3", Info(L"/h0", 0x4B54, 0x0101, kPage, 6)),
+               at("1-3", Info(L"/h1", 0x0603, 0x1020, kPage, 2050)),
+               at("1-3", Info(L"/h2", 0x0603, 0x1020, kPage, 6))});
+  const HidResult entry = EnterUpdateMode(hid, a);
+  EXPECT_FALSE(entry);
+  EXPECT_NE(entry.error.find("another device"), std::string::npos) << entry.error;
+
+  NoteCollector notes;
+  UpdateSession session(hid, {b.data, b.command, b.location, b.listed}, nullptr, &notes,
+                        [] { return std::uint16_t{1}; });
+  EXPECT_EQ(session.Run(), kUpdateRunFailed);
+  ASSERT_FALSE(notes.notes.empty());
+  EXPECT_NE(notes.notes[0].find("open Data interface: the node now belongs to another device"),
+            std::string::npos)
+      << notes.notes[0];
+  EXPECT_TRUE(hid.Sent().empty());
+
+  // A fresh listing opens them.
+  ASSERT_TRUE(ProbeInterfaces(hid, probes));
+  const KeyboardList after = FindKeyboards(probes);
+  ASSERT_EQ(after.keyboards.size(), 1u);
+  EXPECT_TRUE(after.skipped.empty());
 }
 
 }  // namespace

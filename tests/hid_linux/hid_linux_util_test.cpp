@@ -3,6 +3,7 @@
 // descriptors as the backend will parse them from sysfs under uhid.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <fstream>
 
 #include "device/discovery_rules.h"
+#include "device/linux/hid_linux.h"
 #include "device/linux/hid_linux_util.h"
 #include "device/report_descriptor.h"
 #include "sim/keyboard_model.h"
@@ -92,6 +94,86 @@ TEST(HidPath, NodePathsRoundTripAndOthersAreRefused) {
   EXPECT_EQ(narrow, "/dev/hidraw12");
   EXPECT_FALSE(NarrowPath(L"/dev/hidraw\u00e91", narrow));
   EXPECT_FALSE(NarrowPath(DevicePath(L"/dev/hid\0raw", 12), narrow));
+}
+
+// A node from a listing is still that interface only with the listed IDs at
+// the listed place; hidraw gives a freed minor to whatever arrives next.
+TEST(ListedIdentity, RefusesANodeThatBecameAnotherDevice) {
+  HidInterfaceInfo listed;
+  listed.path = L"/dev/hidraw1";
+  listed.vendorId = 0x4B54;
+  listed.productId = 0x0101;
+  listed.location = "1-1";
+  HidInterfaceInfo unknownPlace = listed;
+  unknownPlace.location.clear();
+  HidInterfaceInfo invalid = listed;
+  invalid.infoValid = false;
+  const struct {
+    const char* name;
+    const HidInterfaceInfo& listed;
+    HidrawIdentity now;
+    bool ok;
+  } cases[] = {
+      {"the same interface", listed, {0x4B54, 0x0101, "1-1"}, true},
+      {"the same model at another port", listed, {0x4B54, 0x0101, "1-2"}, false},
+      {"the keyboard back in update mode at its port", listed, {0x0603, 0x1020, "1-1"}, false},
+      {"another product", listed, {0x4B54, 0x0102, "1-1"}, false},
+      {"no listed place: the IDs alone", unknownPlace, {0x4B54, 0x0101, "1-7"}, true},
+      {"no listed place, other IDs", unknownPlace, {0x0603, 0x1020, "1-1"}, false},
+      {"no valid IDs listed: the place alone", invalid, {0x1234, 0x5678, "1-1"}, true},
+      {"no valid IDs listed, another place", invalid, {0x4B54, 0x0101, "3-1"}, false},
+  };
+  for (const auto& c : cases) {
+    const HidResult r = CheckListedIdentity(c.listed, c.now, "/dev/hidraw1");
+    EXPECT_EQ(r.ok, c.ok) << c.name;
+    EXPECT_FALSE(r.accessDenied) << c.name;
+  }
+  const HidResult r = CheckListedIdentity(listed, {0x0603, 0x1020, "1-2"}, "/dev/hidraw1");
+  EXPECT_EQ(r.error,
+            "open /dev/hidraw1: the node now belongs to another device (0603:1020 at 1-2), not the "
+            "one listed (4b54:0101 at 1-1); list the keyboards again");
+}
+
+// OpenListed reads the node through the handle it opened and hands that
+// handle out only when the check passes; the node's answers are faked.
+TEST(ListedIdentity, OpenListedGivesTheHandleOnlyForTheListedDevice) {
+  HidrawIdentity answer{0x4B54, 0x0101, "1-1"};
+  HidResult readResult = HidResult::Ok();
+  int readFd = -1;
+  auto hid = MakeLinuxHidBackend([&](int fd, const std::string& node, HidrawIdentity& out) {
+    readFd = fd;
+    EXPECT_EQ(node, "/dev/null");
+    out = answer;
+    return readResult;
+  });
+  HidInterfaceInfo listed;
+  listed.path = L"/dev/null";
+  listed.vendorId = 0x4B54;
+  listed.productId = 0x0101;
+  listed.location = "1-1";
+  std::unique_ptr<HidDevice> device;
+  ASSERT_TRUE(hid->OpenListed(listed, device));
+  EXPECT_NE(device, nullptr);
+  EXPECT_GE(readFd, 0);
+  device.reset();
+
+  answer.location = "1-2";
+  const HidResult moved = hid->OpenListed(listed, device);
+  EXPECT_FALSE(moved);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_NE(moved.error.find("another device (4b54:0101 at 1-2)"), std::string::npos)
+      << moved.error;
+  // The refused handle is closed again.
+  EXPECT_EQ(fcntl(readFd, F_GETFD), -1);
+
+  readResult = HidResult::Fail("open /dev/null: device gone");
+  answer.location = "1-1";
+  EXPECT_EQ(hid->OpenListed(listed, device).error, "open /dev/null: device gone");
+  EXPECT_EQ(device, nullptr);
+  // Opening by path alone does not ask.
+  readFd = -1;
+  ASSERT_TRUE(hid->Open(L"/dev/null", device));
+  EXPECT_EQ(readFd, -1);
 }
 
 // What discovery will see of each simulated interface behind uhid: the
