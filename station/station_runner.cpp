@@ -1,6 +1,7 @@
 #include "station/station_runner.h"
 
 #include <algorithm>
+#include <map>
 
 #include "device/keyboards.h"
 #include "device/update_mode.h"
@@ -15,6 +16,13 @@ struct StationRunner::Unit {
   bool ended = false;    // under mutex_
   std::thread thread;
 };
+
+namespace {
+
+// How long an interface of a leaving keyboard is held back at most.
+constexpr std::int64_t kLeavingMs = 2000;
+
+}  // namespace
 
 // A unit's view of the bus while it waits for its keyboard in update mode:
 // the listing that the bus watch renews at every pass, so that the units
@@ -217,18 +225,32 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
   {
     std::lock_guard lock(mutex_);
     before = rules_.Slots();
+    const std::int64_t now = NowMs();
+    std::vector<DevicePath> removed;
     for (const DeviceEvent& e : events) {
       if (e.kind != DeviceEvent::Kind::Removal) continue;
-      for (const auto& [path, location] : lastPaths_)
-        if (path == e.path) rules_.Removed(location, NowMs());
+      removed.push_back(e.path);
+      for (const auto& [path, location] : lastPaths_) {
+        if (path != e.path) continue;
+        rules_.Removed(location, now);
+        // The keyboard's other interfaces go too, each with its own removal.
+        for (const auto& [other, at] : lastPaths_)
+          if (at == location) leaving_.emplace(other, now);
+      }
     }
+    for (const DevicePath& path : removed) leaving_.erase(path);
+    // A removal that never came (a lost event) holds an interface back only
+    // this long.
+    std::erase_if(leaving_, [now](const auto& l) { return now - l.second > kLeavingMs; });
     if (listed) {
-      lastList_ = FindKeyboards(probes);
-      ++listings_;
       lastPaths_.clear();
       for (const InterfaceProbe& p : probes)
         lastPaths_.emplace_back(p.info.path,
                                 p.info.location.empty() ? kUnknownLocation : p.info.location);
+      std::erase_if(probes,
+                    [this](const InterfaceProbe& p) { return leaving_.count(p.info.path); });
+      lastList_ = FindKeyboards(probes);
+      ++listings_;
     }
     starts = rules_.Observe(lastList_, NowMs());
     for (const std::string& location : starts) {

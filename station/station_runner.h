@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -176,7 +177,11 @@ class StationRunner {
   StationRules rules_;
   std::list<Unit> units_;                                      // under mutex_
   std::vector<std::pair<DevicePath, std::string>> lastPaths_;  // path -> location
-  KeyboardList lastList_;                                      // under mutex_
+  // Interfaces of keyboards that have begun to leave, and since when: the
+  // system removes a keyboard's interfaces one after the other, and those
+  // still listed are neither the keyboard back nor a new one.
+  std::map<DevicePath, std::int64_t> leaving_;
+  KeyboardList lastList_;       // under mutex_
   std::uint64_t listings_ = 0;  // under mutex_: how often lastList_ was renewed
 };
 

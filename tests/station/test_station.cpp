@@ -110,7 +110,8 @@ struct Station {
     options.pollMs = 100;
     options.sleep = sleep.Function();
     runner = std::make_unique<StationRunner>(
-        hub, &events, image.data(), [this] { return counter.fetch_add(1); }, log, sink, options);
+        hid ? *hid : hub, &events, image.data(), [this] { return counter.fetch_add(1); }, log, sink,
+        options);
     runner->Run();
   }
   RecordedSleep sleep;  // the protocol's waits are recorded, not slept
@@ -118,6 +119,7 @@ struct Station {
   std::atomic<std::uint16_t> counter{1};
   DeviceEventQueue events;  // outlives the hub that feeds it
   sim::SimHub hub;
+  HidBackend* hid = nullptr;  // the HID layer over the hub, where not the hub itself
   std::unique_ptr<StationRunner> runner;
 };
 
@@ -187,6 +189,116 @@ TEST_P(StationOperatorTest, EveryUnitOnceAndOneLogLineEach) {
 
 INSTANTIATE_TEST_SUITE_P(Serials, StationOperatorTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "WithSerials" : "NoSerials"; });
+
+// The hub's keyboards as a kernel removes them: one interface after the
+// other. A keyboard's last interface stays listed, its removal event held
+// back, for `lingerMs` after the others went (less than the keyboard takes
+// to come back, as on a real bus).
+class OneAtATime : public HidBackend {
+ public:
+  OneAtATime(sim::SimHub& hub, DeviceEventQueue& events, int lingerMs)
+      : hub_(hub), events_(events), lingerMs_(lingerMs) {
+    hub_.SetEventCallback([this](const DeviceEvent& e) { Feed(e); });
+  }
+  ~OneAtATime() override { hub_.SetEventCallback({}); }
+
+  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+    HidResult r = hub_.Enumerate(out);
+    std::lock_guard lock(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = lingering_.begin(); it != lingering_.end();) {
+      if (now < it->second.until) {
+        out.push_back(it->second.info);
+        ++it;
+      } else {
+        events_.Push({DeviceEvent::Kind::Removal, true, it->first});
+        it = lingering_.erase(it);
+      }
+    }
+    last_ = out;
+    return r;
+  }
+  // A lingering node opens, as a hidraw node does until its removal; its
+  // reports fail.
+  HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (lingering_.count(path)) {
+        out = std::make_unique<Gone>();
+        return HidResult::Ok();
+      }
+    }
+    return hub_.Open(path, out);
+  }
+
+ private:
+  struct Gone : HidDevice {
+    HidResult SetFeature(std::span<const std::uint8_t>) override {
+      return HidResult::Fail("device gone");
+    }
+    HidResult GetFeature(std::span<std::uint8_t>, std::size_t& received) override {
+      received = 0;
+      return HidResult::Fail("device gone");
+    }
+  };
+  struct Linger {
+    HidInterfaceInfo info;
+    std::chrono::steady_clock::time_point until;
+  };
+  void Feed(const DeviceEvent& e) {
+    std::lock_guard lock(mutex_);
+    if (e.kind == DeviceEvent::Kind::Removal) {
+      // The last interface the listing showed at its location lingers.
+      const HidInterfaceInfo* lastHere = nullptr;
+      std::string location;
+      for (const auto& i : last_)
+        if (i.path == e.path) location = i.location;
+      for (const auto& i : last_)
+        if (!location.empty() && i.location == location) lastHere = &i;
+      if (lastHere && lastHere->path == e.path) {
+        lingering_[e.path] = {
+            *lastHere, std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs_)};
+        return;
+      }
+    }
+    events_.Push(e);
+  }
+
+  sim::SimHub& hub_;
+  DeviceEventQueue& events_;
+  int lingerMs_;
+  std::mutex mutex_;
+  std::vector<HidInterfaceInfo> last_;
+  std::map<DevicePath, Linger> lingering_;
+};
+
+// A keyboard whose interfaces leave one at a time (as on a USB stack) is
+// one unit: the interface still listed while it goes is neither the unit
+// back after its restart nor a new unit after the operator pulled it.
+TEST(StationTest, InterfacesLeavingOneAtATimeAreStillTheSameUnit) {
+  TempDir dir;
+  sim::SimBusOptions bus;
+  bus.reenumerateDelayMs = 300;
+  Station station(2, bus);
+  OneAtATime hid(station.hub, station.events, 100);
+  station.hid = &hid;
+  std::unique_ptr<ResultsLog> log;
+  ASSERT_TRUE(ResultsLog::Open((dir.path / "r.csv").string(), "FW.hex", "00", log));
+  sim::OperatorTiming timing = QuickOperator(true);
+  timing.plugAfterMs = 300;
+  sim::SimOperator op(station.hub, timing);
+  Watcher watcher(&op);
+  station.Run(&watcher, {{}, 6}, log.get());
+  EXPECT_EQ(watcher.last.passed, 6);
+  EXPECT_EQ(watcher.last.failed, 0);
+  std::map<std::string, std::vector<std::string>> serialsAt;
+  for (const auto& r : Records(dir.path / "r.csv")) serialsAt[r[kLocation]].push_back(r[kSerial]);
+  for (int k = 1; k <= 2; ++k) {
+    const auto& got = serialsAt[sim::SimLocation(k)];
+    for (std::size_t n = 0; n < got.size(); ++n)
+      EXPECT_EQ(got[n], sim::SimOperator::Serial(k, static_cast<int>(n) + 1)) << k;
+  }
+}
 
 // A fault at one place hits each of its units, and only those.
 TEST(StationTest, AFaultAtOnePlaceFailsItsUnitsOnly) {
