@@ -217,6 +217,11 @@ void StationRunner::Run() {
 
 void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
   std::vector<InterfaceProbe> probes;
+  // The bus as the listing shows it is the bus when the listing began: the
+  // listing opens every candidate interface, which takes a while (a USB HID
+  // interface's first open alone waits 50 ms in the kernel), and that time
+  // must not count against a unit's return window.
+  const std::int64_t now = NowMs();
   // A listing that fails now sees nothing new; the next pass tries again.
   const bool listed = static_cast<bool>(ProbeInterfaces(hid_, probes));
   std::lock_guard sinkLock(sinkMutex_);
@@ -225,7 +230,6 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
   {
     std::lock_guard lock(mutex_);
     before = rules_.Slots();
-    const std::int64_t now = NowMs();
     std::vector<DevicePath> removed;
     for (const DeviceEvent& e : events) {
       if (e.kind != DeviceEvent::Kind::Removal) continue;
@@ -252,7 +256,7 @@ void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
       lastList_ = FindKeyboards(probes);
       ++listings_;
     }
-    starts = rules_.Observe(lastList_, NowMs());
+    starts = rules_.Observe(lastList_, now);
     for (const std::string& location : starts) {
       Unit& u = units_.emplace_back();
       u.location = location;
