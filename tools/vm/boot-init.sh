@@ -1,6 +1,6 @@
 #!/bin/busybox sh
 # /init of the guest's small initramfs: loads the kernel's virtio, 9p,
-# overlay and HID modules, mounts the build machine's root file system
+# overlay, USB and HID modules, mounts the build machine's root file system
 # (virtio-9p, read-only) under a tmpfs overlay, so that the guest runs the
 # machine's own programs (Wine, Qt, the build tree) and may write anywhere
 # without touching the machine, mounts the read-write results share, and
@@ -20,9 +20,12 @@ die() {
   poweroff -f
 }
 
-# The order matters: busybox insmod resolves no dependencies.
+# The order matters: busybox insmod resolves no dependencies. vhci-hcd is
+# the USB/IP host controller (Debian's: 8 controllers, 15 USB 2.0 ports each,
+# fixed when the kernel was built).
 for m in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci \
-  9pnet 9pnet_virtio netfs fscache 9p overlay hid uhid hid-generic; do
+  9pnet 9pnet_virtio netfs fscache 9p overlay usb-common usbcore hid uhid usbhid hid-generic \
+  usbip-core vhci-hcd; do
   insmod /lib/modules/$m.ko || die "insmod $m"
 done
 

@@ -67,8 +67,9 @@ fi
 deb=$(fetch "$kpkg")
 kdir=$vm/kernel/$(basename "$deb" .deb)
 modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci
-         9pnet 9pnet_virtio netfs fscache 9p overlay hid uhid hid-generic)
-if [ ! -f "$kdir/done-2" ]; then
+         9pnet 9pnet_virtio netfs fscache 9p overlay usb-common usbcore hid uhid usbhid
+         hid-generic usbip-core vhci-hcd)
+if [ ! -f "$kdir/done-3" ]; then
   say "unpacking $(basename "$deb")"
   rm -rf "$kdir" && mkdir -p "$kdir/x" "$kdir/modules"
   patterns=('./boot/vmlinuz-*')
@@ -87,7 +88,7 @@ if [ ! -f "$kdir/done-2" ]; then
     esac
   done
   rm -rf "$kdir/x"
-  touch "$kdir/done-2"
+  touch "$kdir/done-3"
 fi
 udeb=$(fetch udev)
 udir=$vm/udev/$(basename "$udeb" .deb)
