@@ -59,11 +59,11 @@ usb_keyboards() {
 # whose JSON lines go to JSON, over keyboards of simulator TAG: pulls each
 # unit shown "done, unplug" after 0.3 s and plugs in the port's next unit 0.8 s later,
 # with the options `unit P N` prints for the N-th unit at port P (nothing:
-# none). With PULL_PORT and PULL_STEP set, pulls the first unit at that
-# port when its run reaches that step and plugs in the next one once its
-# FAIL is recorded. Run it in the background.
+# none). With PULL_PORT set, a FAIL at that port is a unit pulled out
+# during its run (its own --unplug-at): the operator takes it away and
+# plugs in the next one. Run it in the background.
 usb_operator() {
-  local tag=$1 station=$2 json=$3 line port pulled=no
+  local tag=$1 station=$2 json=$3 line port
   declare -A plugged=()
   # No command is started per line: a fork costs tens of ms under emulation,
   # and a run's progress lines would leave the operator seconds behind.
@@ -71,21 +71,18 @@ usb_operator() {
     [[ $line =~ \"location\":\"([0-9]+)-([0-9]+)\" ]] || continue
     port=$(((BASH_REMATCH[1] - 1) / 2 * USB_HUB_PORTS + BASH_REMATCH[2]))
     case $line in
-      *'"type":"progress"'*)
-        if [ $pulled = no ] && [ "$port" = "${PULL_PORT:-}" ] && [[ $line =~ \"step\":([0-9]+) ]] &&
-          [ "${BASH_REMATCH[1]}" -ge "$PULL_STEP" ]; then
-          pulled=yes
-          usb_ctl "$tag" "unplug $port" &
-        fi
-        continue
-        ;;
       *'"type":"slot"'*'"state":"done, unplug"'*) ;;
       *'"type":"unit"'*'"result":"FAIL"'*) [ "$port" = "${PULL_PORT:-}" ] || continue ;;
       *) continue ;;
     esac
     plugged[$port]=$((${plugged[$port]:-1} + 1))
     (
-      [[ $line == *'"state":"done, unplug"'* ]] && { sleep 0.3; usb_ctl "$tag" "unplug $port" || exit; }
+      if [[ $line == *'"state":"done, unplug"'* ]]; then
+        sleep 0.3
+        usb_ctl "$tag" "unplug $port" || exit
+      else
+        usb_ctl "$tag" "unplug $port"  # already off the bus
+      fi
       sleep 0.8
       options=$(unit "$port" "${plugged[$port]}")
       [ -n "$options" ] && usb_ctl "$tag" "plug $port $options"

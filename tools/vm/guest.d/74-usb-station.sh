@@ -10,14 +10,15 @@
 #     "done, unplug" and never updates it twice;
 #   - the operator pulls each unit shown done and plugs the next one in
 #     (a new serial, a new memory);
-#   - the first unit at 3-1 is pulled out in the middle of its run: a FAIL
-#     for it alone, the others pass; its replacement comes at once.
+#   - the first unit at 3-1 is pulled out in the middle of its run (at its
+#     13th update report): a FAIL for it alone, the others pass; the
+#     operator takes it away and plugs in its replacement.
 # --count 8: the results log holds 8 rows, 7 PASS and 1 FAIL (3-1, its first
 # unit); each row's location is its unit's USB port path, its serial the
 # unit's USB serial string (each once), the counters differ, the image hash
 # is the image's; every passed unit's memory equals the image after one
 # update.
-# timeout: 360
+# timeout: 200
 . "$KBT_TREE/tools/vm/guest-lib.sh"
 . "$KBT_TREE/tools/vm/guest-usb.sh"
 K=$B/cli/kbupdate
@@ -29,11 +30,14 @@ hash=$(sha256sum image.bin | cut -d' ' -f1)
 # port), with its own memory (random, byte 0 not 0x00: it starts its
 # application).
 unit() {
-  local id=u$1-$2
+  local id=u$1-$2 pull=
   [ "$2" -le 2 ] || return 0
   { printf '\x02'; head -c 14335 /dev/urandom; } >"$R/$id.initial"
+  # The first unit at 3-1 is pulled out at its 13th update report (a
+  # verify read), in the middle of its run, and stays out.
+  [ "$1/$2" = "$PULL_PORT/1" ] && pull=" --unplug-at 13 --in-entry 1 --replug-ms 600000"
   echo "--serial U$1-$2 --memory $R/$id.initial --dump $R/$id.memory --trace $R/$id.trace" \
-    "--return-ms 300"
+    "--return-ms 300$pull"
 }
 
 ports=() places=()
@@ -41,18 +45,19 @@ for k in 0 1 2 3; do
   ports+=("$((k * USB_HUB_PORTS + 1))")
   places+=(--port "$((1 + 2 * k))-1")
 done
+PULL_PORT=${ports[1]}
 usb_start st || exit 1
 # The station's JSON lines on the guest's own tmpfs, where the operator's
 # tail sees each at once (on the results share it would poll).
 json=$work/station.json
 t0=$(now_ms)
-timeout 300 "$K" station --count 8 --json --log "$R/results.csv" "${places[@]}" firmware.hex \
+timeout 150 "$K" station --count 8 --json --log "$R/results.csv" "${places[@]}" firmware.hex \
   >"$json" 2>"$R/station.err" &
 station=$!
 CLEANUP+=("kill $station")
 
-# The operator; the first unit at 3-1 is pulled at step 6 of its run.
-PULL_PORT=${ports[1]} PULL_STEP=6 usb_operator st "$station" "$json" &
+# The operator, who takes the unit pulled at 3-1 away once its FAIL is shown.
+PULL_PORT=$PULL_PORT usb_operator st "$station" "$json" &
 # The first units come 2 s apart, as an operator plugs them in one by one:
 # four restarts at once would each take the emulated guest 1.5 s and more.
 for p in "${ports[@]}"; do
