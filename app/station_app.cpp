@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstdlib>
 
 #include "device/update_counter.h"
 #include "image/file_platform.h"
@@ -26,7 +27,8 @@ int Refuse(int code, const QString& text) {
 std::string HelpText(const char* program, bool demo) {
   std::string text = "Usage: ";
   text += program;
-  text += demo ? " [--log FILE] [--screenshots DIR] [FILE.hex]\n" : " [--log FILE] [FILE.hex]\n";
+  text += demo ? " [--log FILE] [--places N] [--screenshots DIR] [FILE.hex]\n"
+               : " [--log FILE] [FILE.hex]\n";
   text +=
       "\n"
       "The production-line station in a window: every keyboard plugged in is\n"
@@ -48,9 +50,9 @@ std::string HelpText(const char* program, bool demo) {
   if (demo)
     text +=
         "\n"
-        "The demo runs over eight simulated keyboards at sim-1 to sim-8, swapped by\n"
-        "a scripted operator that unplugs each unit shown done and plugs in the\n"
-        "next one a moment later.\n";
+        "The demo runs over eight simulated keyboards at sim-1 to sim-8 (--places\n"
+        "N: sim-1 to sim-N), swapped by a scripted operator that unplugs each unit\n"
+        "shown done and plugs in the next one a moment later.\n";
   text +=
       "\n"
       "Options:\n"
@@ -58,8 +60,11 @@ std::string HelpText(const char* program, bool demo) {
       "                     current folder)\n";
   if (demo)
     text +=
+        "  --places N         N simulated keyboards, 1 to 64 (default 8)\n"
         "  --screenshots DIR  save the window as DIR/station-{updating,done,mixed}.png\n"
-        "                     while every unit at sim-6 fails, then end\n";
+        "                     while every unit at sim-6 fails, then end; with\n"
+        "                     --places N other than 8, as DIR/station-N.png once\n"
+        "                     every place is updating\n";
   text +=
       "  -h, --help         show this help and exit\n"
       "  -V, --version      show the version and exit\n"
@@ -87,14 +92,26 @@ StationArguments ParseStationArguments(const std::vector<std::string>& args, boo
       out.action = StationArguments::Action::Version;
       return out;
     }
-    const bool takesValue = a == "--log" || (demo && a == "--screenshots");
+    const bool takesValue = a == "--log" || (demo && (a == "--screenshots" || a == "--places"));
     if (takesValue) {
       if (i + 1 >= args.size() || args[i + 1].empty()) {
         out.action = StationArguments::Action::Error;
         out.error = a + " needs a value";
         return out;
       }
-      (a == "--log" ? out.log : out.screenshots) = args[++i];
+      const std::string& value = args[++i];
+      if (a == "--places") {
+        char* end = nullptr;
+        const long n = std::strtol(value.c_str(), &end, 10);
+        if (*end != '\0' || n < 1 || n > 64) {
+          out.action = StationArguments::Action::Error;
+          out.error = "--places takes a number from 1 to 64, not '" + value + "'";
+          return out;
+        }
+        out.places = static_cast<int>(n);
+      } else {
+        (a == "--log" ? out.log : out.screenshots) = value;
+      }
     } else if (!a.empty() && a[0] == '-') {
       out.action = StationArguments::Action::Error;
       out.error = "unknown option '" + a + "'";

@@ -22,10 +22,12 @@ struct StationArguments {
   std::string hex;  // empty: the .hex beside the program
   std::string log = "kbupdate-results.csv";
   std::string screenshots;  // the demo's --screenshots DIR
+  int places = 8;           // the demo's --places N: simulated keyboards
   std::string error;        // for Action::Error
 };
 
-// `args` without the program name; `demo` accepts --screenshots DIR.
+// `args` without the program name; `demo` accepts --screenshots DIR and
+// --places N.
 StationArguments ParseStationArguments(const std::vector<std::string>& args, bool demo);
 
 // For an action other than Run: prints help, version or the error and

@@ -1,11 +1,13 @@
 // keyboard-update-station-demo: the station window over eight simulated
-// keyboards, swapped by a scripted operator that unplugs each unit shown
-// done and plugs in the next one a moment later.
-//   keyboard-update-station-demo [--log FILE] [FILE.hex]
+// keyboards (--places N: N), swapped by a scripted operator that unplugs
+// each unit shown done and plugs in the next one a moment later.
+//   keyboard-update-station-demo [--log FILE] [--places N] [FILE.hex]
 //   keyboard-update-station-demo --screenshots DIR   saves the window as
 //       DIR/station-{updating,done,mixed}.png while the units at sim-6 fail,
-//       then ends
+//       then ends; with --places N other than 8, as DIR/station-N.png once
+//       every place is updating, on a window as large as the screen
 #include <QApplication>
+#include <QScreen>
 #include <QTimer>
 #include <chrono>
 #include <memory>
@@ -47,6 +49,16 @@ void TakeScreenshots(kbt::StationWindow& window, const kbt::StationStatus& statu
   if (updating && done && mixed) QTimer::singleShot(0, &app, &QApplication::quit);
 }
 
+// A large station's one picture: every place well into its program pass.
+void TakeLargeStationScreenshot(kbt::StationWindow& window, const kbt::StationStatus& status,
+                                const QString& dir, int places, QApplication& app) {
+  static bool taken = false;
+  if (taken || Count(status, SlotState::Updating, 6) != places) return;
+  taken = true;
+  window.grab().save(dir + QStringLiteral("/station-%1.png").arg(places));
+  QTimer::singleShot(0, &app, &QApplication::quit);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,8 +78,9 @@ int main(int argc, char** argv) {
   bus.reenumerateDelayMs = 300;
   // Slower than a USB link, so that the bars can be watched moving.
   bus.latency = [](std::size_t) { return std::chrono::microseconds(60000); };
-  kbt::sim::SimHub hub(8, kbt::sim::SimMode::Normal, bus);
-  if (!shots.isEmpty()) {
+  kbt::sim::SimHub hub(args.places, kbt::sim::SimMode::Normal, bus);
+  const bool eight = args.places == 8;
+  if (!shots.isEmpty() && eight) {
     kbt::sim::SimFaults fault;
     fault.rejectBlock = 3;  // every write of block 3 fails: the run fails
     hub.Keyboard(6).SetFaults(fault);
@@ -80,11 +93,17 @@ int main(int argc, char** argv) {
   program.hid = &hub;
   program.events = &events;
   program.beforeRun = [&](kbt::StationWindow& window) {
+    if (args.places > 8 && window.screen())
+      window.resize(window.screen()->availableGeometry().size());
     op = std::make_unique<kbt::sim::SimOperator>(hub);
-    window.onEvent = [&op, &window, &shots, &app](const kbt::StationStatus& status,
-                                                  const kbt::StationEvent& e) {
+    window.onEvent = [&op, &window, &shots, &app, &args, eight](const kbt::StationStatus& status,
+                                                                const kbt::StationEvent& e) {
       if (e.kind == kbt::StationEvent::Kind::Done && op) op->UnitDone(e.location);
-      if (!shots.isEmpty()) TakeScreenshots(window, status, shots, app);
+      if (shots.isEmpty()) return;
+      if (eight)
+        TakeScreenshots(window, status, shots, app);
+      else
+        TakeLargeStationScreenshot(window, status, shots, args.places, app);
     };
   };
   const int code = kbt::RunStationProgram(app, args, program);

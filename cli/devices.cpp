@@ -19,7 +19,10 @@ std::unique_ptr<Devices> Devices::Open(const DeviceOptions& options, std::string
       return nullptr;
     }
     sim::SimBusOptions bus;
-    bus.reenumerateDelayMs = 300;  // a short re-enumeration, like a real one
+    // A short re-enumeration and the time each report takes on a
+    // full-speed link, like a real keyboard's.
+    bus.reenumerateDelayMs = 300;
+    bus.latency = sim::FullSpeedUsbLatency;
     d->hub_ = std::make_unique<sim::SimHub>(static_cast<int>(options.simKeyboards),
                                             sim::SimMode::Normal, bus);
     for (int k = 1; k <= d->hub_->Count(); ++k) SetSimMemory(d->hub_->Keyboard(k), d->simMemory_);

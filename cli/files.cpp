@@ -85,12 +85,23 @@ bool SameFile(const std::string& input, const std::string& output) {
 
 std::size_t ScanningSource::Read(char* buffer, std::size_t size) {
   const std::size_t n = inner_.Read(buffer, size);
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = buffer[i];
-    if (crPending_ && c != '\n') ++scan_.bareCarriageReturns;
-    crPending_ = c == '\r';
-    if (c == '\n') ++scan_.lineFeeds;
-    if (c == '\0') ++scan_.nulBytes;
+  const char* const end = buffer + n;
+  auto next = [end](const char* from, char c) {
+    return static_cast<const char*>(std::memchr(from, c, static_cast<std::size_t>(end - from)));
+  };
+  for (const char* p = next(buffer, '\0'); p; p = next(p + 1, '\0')) ++scan_.nulBytes;
+  if (!lineEnds_ || n == 0) return n;
+  for (const char* p = next(buffer, '\n'); p; p = next(p + 1, '\n')) ++scan_.lineFeeds;
+  // A carriage return is bare unless a line feed follows it, perhaps only
+  // in the next read.
+  if (crPending_ && buffer[0] != '\n') ++scan_.bareCarriageReturns;
+  crPending_ = false;
+  for (const char* p = next(buffer, '\r'); p; p = next(p + 1, '\r')) {
+    if (p + 1 == end) {
+      crPending_ = true;
+    } else if (p[1] != '\n') {
+      ++scan_.bareCarriageReturns;
+    }
   }
   return n;
 }

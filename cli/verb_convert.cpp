@@ -90,7 +90,8 @@ int RunConvert(const ConvertOptions& o) {
     return kExitInput;
   }
   FileByteSource file(in.get());
-  ScanningSource source(file);
+  // Only the NUL bytes decide anything here.
+  ScanningSource source(file, ScanningSource::Counts::NulBytes);
 
   std::vector<std::uint8_t> image(kImageSize, 0);
   errno = 0;

@@ -1,7 +1,10 @@
 #include "device/update_mode.h"
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
+#include "device/session_runner.h"
 #include "device/sleep.h"
 
 namespace kbt {
@@ -38,7 +41,14 @@ void HidBusWatch::WaitForChange(unsigned ms, const std::atomic<bool>* cancel) {
     const unsigned slice = static_cast<unsigned>(std::min<long long>(left, kSliceMs));
     if (events_) {
       DeviceEvent event;
-      if (events_->WaitEvent(event, slice)) return;
+      if (events_->WaitEvent(event, slice)) {
+        // The events already queued belong to the same change (a keyboard's
+        // interfaces come and go together, keyboards re-enumerate at once):
+        // one look after all of them, not one per event.
+        while (events_->WaitEvent(event, 0)) {
+        }
+        return;
+      }
     } else {
       SleepMs(sleep_, slice);
     }
@@ -53,16 +63,34 @@ std::vector<UpdateModeResult> AwaitUpdateMode(HidBackend& hid, BusWatch& watch,
   auto tell = [&options](Step step, const Keyboard& k) {
     if (options.told) options.told(step, k);
   };
-  auto enter = [&](UpdateModeResult& r, const Keyboard& k) {
-    tell(Step::Entering, k);
-    const HidResult sent = EnterUpdateMode(hid, k, options.sleep);
-    r.entered = r.entered || sent.ok;
-    if (!sent) r.error = sent.error;
-    return sent.ok;
+  std::vector<UpdateModeResult> results(keyboards.size());
+  // The pair to several keyboards at once, one thread each: its pauses are
+  // each keyboard's own, and a feature report holds its caller until the
+  // device has answered, so one thread would take the keyboards one after
+  // another. Told on this thread first, in order. True when any took it.
+  auto enter = [&](const std::vector<std::pair<std::size_t, Keyboard>>& which) {
+    for (const auto& [i, k] : which) tell(Step::Entering, k);
+    std::vector<HidResult> sent(which.size());
+    if (which.size() == 1) {
+      sent[0] = EnterUpdateMode(hid, which[0].second, options.sleep);
+    } else {
+      std::vector<std::function<void()>> jobs;
+      for (std::size_t j = 0; j < which.size(); ++j)
+        jobs.push_back([&, j] { sent[j] = EnterUpdateMode(hid, which[j].second, options.sleep); });
+      RunConcurrently(std::move(jobs));
+    }
+    bool any = false;
+    for (std::size_t j = 0; j < which.size(); ++j) {
+      UpdateModeResult& r = results[which[j].first];
+      r.entered = r.entered || sent[j].ok;
+      if (!sent[j]) r.error = sent[j].error;
+      any = any || sent[j].ok;
+    }
+    return any;
   };
 
-  std::vector<UpdateModeResult> results(keyboards.size());
   std::vector<bool> waiting(keyboards.size(), false);
+  std::vector<std::pair<std::size_t, Keyboard>> toEnter;
   for (std::size_t i = 0; i < keyboards.size(); ++i) {
     UpdateModeResult& r = results[i];
     r.keyboard = keyboards[i];
@@ -71,10 +99,17 @@ std::vector<UpdateModeResult> AwaitUpdateMode(HidBackend& hid, BusWatch& watch,
       tell(Step::InUpdateMode, r.keyboard);
     } else if (IsSet(options.cancel)) {
       r.outcome = Outcome::Cancelled;
-    } else if (!enter(r, keyboards[i]) && !options.retryEntry) {
-      r.outcome = Outcome::EntryFailed;
     } else {
-      waiting[i] = true;
+      toEnter.emplace_back(i, keyboards[i]);
+    }
+  }
+  if (!toEnter.empty()) {
+    enter(toEnter);
+    for (const auto& [i, k] : toEnter) {
+      if (!results[i].entered && !options.retryEntry)
+        results[i].outcome = Outcome::EntryFailed;
+      else
+        waiting[i] = true;
     }
   }
 
@@ -99,7 +134,7 @@ std::vector<UpdateModeResult> AwaitUpdateMode(HidBackend& hid, BusWatch& watch,
       endWaiting(Outcome::NoAccess, listed.error);
       break;
     }
-    bool enteredNow = false;
+    toEnter.clear();
     for (std::size_t i = 0; i < results.size(); ++i) {
       if (!waiting[i]) continue;
       UpdateModeResult& r = results[i];
@@ -111,9 +146,10 @@ std::vector<UpdateModeResult> AwaitUpdateMode(HidBackend& hid, BusWatch& watch,
         tell(Step::InUpdateMode, r.keyboard);
       } else if (!r.entered && k && k->Complete()) {
         // Only a keyboard that took no pair yet is sent it again.
-        enteredNow = enter(r, *k) || enteredNow;
+        toEnter.emplace_back(i, *k);
       }
     }
+    const bool enteredNow = !toEnter.empty() && enter(toEnter);
     // A keyboard that re-enumerates at once may be back already.
     if (enteredNow) continue;
     if (Clock::now() >= deadline) {

@@ -42,8 +42,9 @@ class BusWatch {
 
 // A watch over a HID layer: each look lists the interfaces and opens the
 // ones a rule would use (ProbeInterfaces, FindKeyboards); a device event
-// ends a wait early. Without an event source a wait simply passes (through
-// `sleep`; empty: real time).
+// ends a wait early, and takes the events queued behind it along, so that a
+// burst of them costs one look. Without an event source a wait simply
+// passes (through `sleep`; empty: real time).
 class HidBusWatch final : public BusWatch {
  public:
   HidBusWatch(HidBackend& hid, DeviceEventSource* events, Sleeper sleep = {})
@@ -73,7 +74,8 @@ struct UpdateModeOptions {
   bool retryEntry = false;
   // Between looks when no device event comes.
   unsigned pollMs = 500;
-  // The pair's pauses and the settling time (empty: real time).
+  // The pair's pauses and the settling time (empty: real time). With
+  // several keyboards to switch it is called from a thread per keyboard.
   Sleeper sleep;
 
   enum class Step {
@@ -101,9 +103,10 @@ struct UpdateModeResult {
 
 // Brings every keyboard of `keyboards` (complete ones, as FindKeyboards
 // listed them) into update mode at once: the pair to each one in normal
-// operation, then looks until each is back at its location in update mode,
-// then the settling time once for all. A keyboard already in update mode is
-// ready at once. One result per keyboard, in the same order.
+// operation, all of them at the same time (a thread each), then looks until
+// each is back at its location in update mode, then the settling time once
+// for all. A keyboard already in update mode is ready at once. One result
+// per keyboard, in the same order.
 std::vector<UpdateModeResult> AwaitUpdateMode(HidBackend& hid, BusWatch& watch,
                                               const std::vector<Keyboard>& keyboards,
                                               const UpdateModeOptions& options);

@@ -15,6 +15,7 @@
 // bytes of such a line are stored as 0, as a field with no digits is 0.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -50,10 +51,26 @@ class PieceReader {
 
   // False at the end of the file or after a read error (see Failed).
   bool Next(LinePiece& piece);
+  // The next line in place, when it lies whole in the buffer and is short
+  // enough to be one piece: its characters without the line end (the piece
+  // Next would give is these and a line feed). SkipLine passes over it
+  // without a copy. False: only Next knows the next piece.
+  // Inline: a large file's lines mostly go no further than these two.
+  bool PeekLine(const char*& text, std::size_t& chars) {
+    if (peekedBytes_ == 0 && !FindLine()) return false;
+    text = buffer_.get() + pos_;
+    chars = peekedChars_;
+    return true;
+  }
+  void SkipLine() {
+    pos_ += peekedBytes_;
+    peekedBytes_ = 0;
+  }
   bool Failed() const { return failed_; }
 
  private:
   bool Fill(std::size_t keep);
+  bool FindLine();
 
   ByteSource& source_;
   std::size_t size_;
@@ -62,6 +79,10 @@ class PieceReader {
   std::size_t end_ = 0;
   bool eof_ = false;
   bool failed_ = false;
+  // The line at pos_ that FindLine found: its characters, and its bytes
+  // with the line end (0: none found yet). Whatever moves pos_ clears it.
+  std::size_t peekedChars_ = 0;
+  std::size_t peekedBytes_ = 0;
 };
 
 inline bool IsEndRecordLine(const LinePiece& piece) {
@@ -99,13 +120,13 @@ inline long FieldValueFast(const LinePiece& piece, int pos) {
   if (pos + Width <= piece.length) {
     const auto* text = reinterpret_cast<const unsigned char*>(piece.text + pos);
     long value = 0;
-    bool digits = true;
+    int any = 0;  // negative once any character is no digit: no branch per digit
     for (int i = 0; i < Width; ++i) {
       const int d = kDigitValue.value[text[i]];
-      digits = digits && d >= 0;
+      any |= d;
       value = value * 16 + d;
     }
-    if (digits) return value;
+    if (any >= 0) return value;
   }
   return FieldValue(piece, pos, Width);
 }
@@ -124,15 +145,29 @@ template <typename Store>
 long ForEachStoredByte(const LinePiece& piece, Store&& store) {
   const long count = detail::FieldValueFast<2>(piece, 1);
   if (count <= 0) return 0;
-  long address = detail::FieldValueFast<4>(piece, 3);
+  const long address = detail::FieldValueFast<4>(piece, 3);
   if (address < 0) return count;
-  for (long j = 0; j < count; ++j) {
-    if (address >= static_cast<long>(kImageSize)) return count - j;
-    const long value = detail::FieldValueFast<2>(piece, 9 + 2 * static_cast<int>(j));
-    store(static_cast<std::size_t>(address), static_cast<std::uint8_t>(value & 0xFF));
-    ++address;
+  // The bytes below 0x3800 are stored, the rest dropped.
+  const long stored = std::min(count, static_cast<long>(kImageSize) - address);
+  if (stored <= 0) return count;
+  // Fields wholly inside the piece, two plain digits each: the common case,
+  // decoded here; any other field goes the full way.
+  const long inside = piece.length > 9 ? (piece.length - 9) / 2 : 0;
+  const long plain = std::min(stored, inside);
+  const auto* text = reinterpret_cast<const unsigned char*>(piece.text + 9);
+  long j = 0;
+  for (; j < plain; ++j) {
+    const int high = detail::kDigitValue.value[text[2 * j]];
+    const int low = detail::kDigitValue.value[text[2 * j + 1]];
+    const long value =
+        (high | low) >= 0 ? high * 16 + low : FieldValue(piece, 9 + 2 * static_cast<int>(j), 2);
+    store(static_cast<std::size_t>(address + j), static_cast<std::uint8_t>(value & 0xFF));
   }
-  return 0;
+  for (; j < stored; ++j) {
+    const long value = detail::FieldValueFast<2>(piece, 9 + 2 * static_cast<int>(j));
+    store(static_cast<std::size_t>(address + j), static_cast<std::uint8_t>(value & 0xFF));
+  }
+  return count - stored;
 }
 
 // The Start-byte exchange over a converted image: when bytes 1 and 2 read

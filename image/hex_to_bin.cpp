@@ -36,6 +36,21 @@ inline bool IsSpace(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Whether a whole line (`chars` characters, its line end not counted) has
+// plain digits for its byte count and address, and the address lies at or
+// past the end of the program memory: the reader stores none of its bytes
+// then. Any other line, the End record line among them, is read in full.
+bool StoresNothing(const char* text, std::size_t chars) {
+  if (chars < 7) return false;
+  const auto* t = reinterpret_cast<const unsigned char*>(text);
+  const auto& digit = detail::kDigitValue.value;
+  const int count = digit[t[1]] | digit[t[2]];
+  const int a0 = digit[t[3]], a1 = digit[t[4]], a2 = digit[t[5]], a3 = digit[t[6]];
+  if ((count | a0 | a1 | a2 | a3) < 0) return false;
+  const long address = ((a0 * 16 + a1) * 16 + a2) * 16 + a3;
+  return address >= static_cast<long>(kImageSize);
+}
+
 }  // namespace
 
 long FieldValue(const LinePiece& piece, int pos, int width) {
@@ -58,6 +73,7 @@ long FieldValue(const LinePiece& piece, int pos, int width) {
 bool PieceReader::Fill(std::size_t keep) {
   // Keeps the last `keep` unread bytes (a carriage return waiting for what
   // follows it) and reads after them.
+  peekedBytes_ = 0;
   std::memmove(buffer_.get(), buffer_.get() + end_ - keep, keep);
   pos_ = 0;
   end_ = keep;
@@ -72,15 +88,44 @@ bool PieceReader::Fill(std::size_t keep) {
   return true;
 }
 
+bool PieceReader::FindLine() {
+  // Only a carriage return right before its line feed is dropped (any other
+  // one is a character of the line), so one scan for the line feed decides
+  // the usual line. A line across a read, a long line and the end of the
+  // file are Next's.
+  if (pos_ >= end_) return false;
+  const char* p = buffer_.get() + pos_;
+  const std::size_t reach = std::min<std::size_t>(end_ - pos_, kLineBufferSize);
+  const void* feed = std::memchr(p, '\n', reach);
+  if (!feed) return false;
+  const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(feed) - p);
+  const std::size_t chars = at > 0 && p[at - 1] == '\r' ? at - 1 : at;
+  if (chars + 1 >= kLineBufferSize) return false;
+  peekedChars_ = chars;
+  peekedBytes_ = at + 1;
+  return true;
+}
+
 bool PieceReader::Next(LinePiece& piece) {
   int len = 0;
   piece.endsLine = false;
+  // The usual line, whole in the buffer: one copy.
+  const char* text = nullptr;
+  std::size_t chars = 0;
+  if (PeekLine(text, chars)) {
+    std::memcpy(piece.text, text, chars);
+    piece.text[chars] = '\n';
+    piece.text[chars + 1] = '\0';
+    piece.length = static_cast<int>(chars + 1);
+    piece.endsLine = true;
+    SkipLine();
+    return true;
+  }
   while (len < kLineBufferSize - 1) {
     if (pos_ == end_ && !Fill(0)) break;
     const char* p = buffer_.get() + pos_;
     const std::size_t room = std::min<std::size_t>(end_ - pos_, kLineBufferSize - 1 - len);
-    // The first line feed or carriage return within reach (memchr is the
-    // fast scan; this loop is most of a conversion's time).
+    // The first line feed or carriage return within reach.
     const void* feed = std::memchr(p, '\n', room);
     const std::size_t limit =
         feed ? static_cast<std::size_t>(static_cast<const char*>(feed) - p) : room;
@@ -126,12 +171,25 @@ bool Convert(ByteSource& source, std::uint8_t* image, long* imageEndOut, bool* e
   std::vector<std::uint8_t> work(kImageSize, 0);  // the Work buffer
   long imageEnd = 0;
 
-  while (reader->Next(*piece)) {
+  for (;;) {
+    // Most lines of a large file lie past the program memory: such a line
+    // is passed over in place, without a copy.
+    const char* text = nullptr;
+    std::size_t chars = 0;
+    if (reader->PeekLine(text, chars) && StoresNothing(text, chars)) {
+      reader->SkipLine();
+      continue;
+    }
+    if (!reader->Next(*piece)) break;
     if (IsEndRecordLine(*piece)) break;
+    // A line's bytes come at rising addresses: the last one stored is the
+    // line's end.
+    long lineEnd = 0;
     ForEachStoredByte(*piece, [&](std::size_t address, std::uint8_t value) {
       work[address] = value;
-      imageEnd = std::max(imageEnd, static_cast<long>(address) + 1);
+      lineEnd = static_cast<long>(address) + 1;
     });
+    imageEnd = std::max(imageEnd, lineEnd);
   }
   if (reader->Failed()) return false;
 

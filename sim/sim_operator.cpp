@@ -48,7 +48,8 @@ void SimOperator::UnitDone(const std::string& location) {
     if (swapping_[k]) return;
     swapping_[k] = true;
     const auto now = std::chrono::steady_clock::now();
-    const unsigned stagger = timing_.staggerMs * static_cast<unsigned>(k - 1);
+    const unsigned stagger =
+        timing_.staggerMs * static_cast<unsigned>((k - 1) % OperatorTiming::kStaggerPlaces);
     const auto unplugAt = now + std::chrono::milliseconds(timing_.unplugAfterMs + stagger);
     actions_.push_back({unplugAt, k, false});
     actions_.push_back(

@@ -22,9 +22,12 @@ namespace kbt::sim {
 struct OperatorTiming {
   unsigned unplugAfterMs = 800;  // reading the light, reaching for the cable
   unsigned plugAfterMs = 1200;   // from pulling the old unit to the new one plugged in
-  // Each location's pauses grow by this many ms per place (sim-1: none), so
-  // that the locations drift apart and units arrive during other runs.
+  // Each location's pauses grow by this many ms per place, over a round of
+  // kStaggerPlaces places (sim-1, sim-9, sim-17, ...: none), so that the
+  // locations drift apart and units arrive during other runs, while no
+  // place of a large bench waits seconds longer than the first.
   unsigned staggerMs = 40;
+  static constexpr int kStaggerPlaces = 8;
   bool serials = true;
 };
 

@@ -2,7 +2,7 @@
 # Runs the dialog's demo over the simulated keyboard under Xvfb and saves the
 # window in its four colours: docs/dialog-{grey,yellow,green,red}.png; then
 # the station window's demo over eight simulated keyboards:
-# docs/station-{updating,done,mixed}.png.
+# docs/station-{updating,done,mixed}.png, and over 64: docs/station-64.png.
 #   tools/screenshots.sh [OUTPUT_DIR]   (default docs/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,3 +47,9 @@ for s in updating done mixed; do
   [ -s "$out/station-$s.png" ] || { echo "missing $out/station-$s.png" >&2; exit 1; }
 done
 echo "station results log: $(($(wc -l < kbupdate-results.csv) - 1)) units"
+
+# A bench of 64 places on a 1280 x 1024 screen, every place updating.
+rm -f kbupdate-results.csv
+timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" \
+  "$station_demo" --places 64 --screenshots "$out" firmware.hex
+[ -s "$out/station-64.png" ] || { echo "missing $out/station-64.png" >&2; exit 1; }

@@ -3,14 +3,18 @@
 // (1 s to unplug it, 1 s until the next is plugged in). Real waits, the
 // full-speed USB latency model and a 300 ms re-enumeration on every
 // simulated keyboard.
-//   - station: eight places, one session each as units arrive;
+//   - station: eight places, then 64, one session each as units arrive;
+//     the 64 places' units per hour against the eight's (8.0 when every
+//     place is kept as busy as one of eight);
 //   - dialog: one keyboard at a time through the dialog's own discovery
 //     (the Enter-update-mode pair, the ready delay) and Update worker, the
 //     Start click taken as instant.
 // Prints both figures and their ratio; never fails on a time.
-//   bench_station [ROUNDS]   units per place (station) and units (dialog), default 3
+//   bench_station [ROUNDS [PLACES...]]   units per place (station) and units
+//                                        (dialog), default 3; places, default 8 64
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -33,7 +37,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kPlaces = 8;
 constexpr unsigned kUnplugMs = 1000;
 constexpr unsigned kPlugMs = 1000;
 
@@ -66,10 +69,10 @@ class OperatorSink : public kbt::StationSink {
   kbt::sim::SimOperator& op_;
 };
 
-double StationUnitsPerHour(int rounds, int& units) {
+double StationUnitsPerHour(int places, int rounds, int& units) {
   const std::vector<std::uint8_t> image = Image();
   kbt::DeviceEventQueue events;
-  kbt::sim::SimHub hub(kPlaces, kbt::sim::SimMode::Normal, Bus());
+  kbt::sim::SimHub hub(places, kbt::sim::SimMode::Normal, Bus());
   hub.SetEventCallback([&events](const kbt::DeviceEvent& e) { events.Push(e); });
   kbt::sim::OperatorTiming timing;
   timing.unplugAfterMs = kUnplugMs;
@@ -79,7 +82,7 @@ double StationUnitsPerHour(int rounds, int& units) {
   OperatorSink sink(op);
   kbt::UpdateCounter counter;
   kbt::StationRunnerOptions options;
-  options.rules.count = kPlaces * rounds;
+  options.rules.count = places * rounds;
   kbt::StationRunner runner(hub, &events, image.data(), counter.Source(), nullptr, &sink, options);
   const auto start = Clock::now();
   runner.Run();
@@ -141,14 +144,26 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(work);
   std::filesystem::current_path(work);
 
-  int stationUnits = 0;
-  const double station = StationUnitsPerHour(rounds, stationUnits);
-  std::printf("station, %d places, 2 s swap:   %8.1f units/hour (%d units)\n", kPlaces, station,
-              stationUnits);
-  std::fflush(stdout);
+  std::vector<int> placeCounts;
+  for (int i = 2; i < argc; ++i) placeCounts.push_back(std::max(1, std::atoi(argv[i])));
+  if (placeCounts.empty()) placeCounts = {8, 64};
+
+  double station = 0;  // at the first count of places
+  for (const int places : placeCounts) {
+    int units = 0;
+    const double perHour = StationUnitsPerHour(places, rounds, units);
+    if (station == 0) station = perHour;
+    std::printf("station, %2d places, 2 s swap:  %8.1f units/hour (%d units), %6.1f per place",
+                places, perHour, units, perHour / places);
+    if (places != placeCounts.front())
+      std::printf("; %.2fx the %d places' (%.2f: every place as busy)", perHour / station,
+                  placeCounts.front(), static_cast<double>(places) / placeCounts.front());
+    std::printf("\n");
+    std::fflush(stdout);
+  }
   const double dialog = DialogUnitsPerHour(rounds);
   std::printf("dialog, one at a time, 2 s swap: %8.1f units/hour (%d units)\n", dialog, rounds);
-  std::printf("ratio station/dialog:            %8.2f\n", station / dialog);
+  std::printf("ratio station (%d places)/dialog: %7.2f\n", placeCounts.front(), station / dialog);
   std::filesystem::current_path(std::filesystem::temp_directory_path());
   std::filesystem::remove_all(work);
   return 0;

@@ -1,8 +1,10 @@
 // The one keyboard a single-keyboard job works on: chosen by location, or the
-// only one; several without a location are refused, never guessed.
+// only one; several without a location are refused, never guessed. And the
+// wait for update mode over several keyboards at once.
 #include <gtest/gtest.h>
 
 #include "device/keyboard_choice.h"
+#include "device/update_mode.h"
 #include "sim/sim_hub.h"
 #include "support.h"
 
@@ -72,6 +74,49 @@ TEST(KeyboardChoice, RefusedEntryTimesOut) {
   EXPECT_EQ(w.outcome, Outcome::TimedOut);
   EXPECT_TRUE(w.entered);
   EXPECT_LE(hub.Keyboard(1).Trace().size(), 200u);  // one round of the pair
+}
+
+// Several keyboards switched at once: each result belongs to its own
+// keyboard, whatever the others do.
+TEST(AwaitUpdateMode, SeveralKeyboardsEachWithItsOwnResult) {
+  RecordedSleep sleep;
+  sim::SimHub hub(4, sim::SimMode::Normal);
+  KeyboardList list;
+  {
+    HidBusWatch look(hub, nullptr, sleep.Function());
+    ASSERT_TRUE(look.Look(list));
+  }
+  ASSERT_EQ(list.keyboards.size(), 4u);
+  sim::SimFaults denied;
+  denied.noAccess = true;  // the pair cannot be sent
+  hub.Keyboard(2).SetFaults(denied);
+  sim::SimFaults refuse;
+  refuse.refuseEntry = true;  // the pair goes out, the keyboard stays
+  hub.Keyboard(3).SetFaults(refuse);
+
+  HidBusWatch watch(hub, nullptr, sleep.Function());
+  UpdateModeOptions options;
+  options.backWithin = std::chrono::milliseconds(200);
+  options.settleMs = 0;
+  options.sleep = sleep.Function();
+  const std::vector<UpdateModeResult> results =
+      AwaitUpdateMode(hub, watch, list.keyboards, options);
+
+  using O = UpdateModeResult::Outcome;
+  const struct {
+    O outcome;
+    bool entered;
+  } expected[] = {{O::Ready, true}, {O::EntryFailed, false}, {O::NotBack, true}, {O::Ready, true}};
+  ASSERT_EQ(results.size(), 4u);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    SCOPED_TRACE(list.keyboards[i].location);
+    EXPECT_EQ(results[i].outcome, expected[i].outcome);
+    EXPECT_EQ(results[i].entered, expected[i].entered);
+    EXPECT_EQ(results[i].keyboard.location, list.keyboards[i].location);
+  }
+  EXPECT_NE(results[1].error.find("permission denied"), std::string::npos);
+  EXPECT_EQ(results[3].keyboard.mode, KeyboardMode::Update);
+  EXPECT_EQ(hub.Keyboard(4).Mode(), sim::SimMode::Update);
 }
 
 }  // namespace

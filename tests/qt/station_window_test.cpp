@@ -1,13 +1,17 @@
 // The station window on the offscreen platform: its tiles take the Start
 // button's colours and the UNPLUG mark from the runner's status, and closing
-// it during runs ends them, recorded as interrupted.
+// it during runs ends them, recorded as interrupted; the tiles fill the
+// window's width and scroll.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QLabel>
+#include <QScrollArea>
 #include <QTest>
 #include <chrono>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "device/device_events.h"
 #include "image/firmware_image.h"
@@ -36,8 +40,8 @@ StationTile Tile(const char* location, SlotState state, std::optional<bool> pass
 // own, so findChildren cannot tell them from other frames).
 std::vector<StationTileWidget*> Tiles(QWidget& window) {
   std::vector<StationTileWidget*> out;
-  for (QObject* child : window.children())
-    if (auto* tile = dynamic_cast<StationTileWidget*>(child)) out.push_back(tile);
+  for (QFrame* frame : window.findChildren<QFrame*>())
+    if (auto* tile = dynamic_cast<StationTileWidget*>(frame)) out.push_back(tile);
   return out;
 }
 
@@ -67,6 +71,48 @@ TEST(StationWindow, TilesTakeTheStartButtonColoursAndTheUnplugMark) {
   status.tiles.push_back(Tile("sim-5", SlotState::Waiting));
   window.Show(status);
   EXPECT_EQ(Tiles(window).size(), 5u);
+}
+
+// The tiles take as many columns as the window's width holds, in the order
+// of their places, and the rows that do not fit scroll rather than stretch
+// the window.
+TEST(StationWindow, TilesFillTheWidthAndScroll) {
+  const struct {
+    int places;
+    QSize window;
+    int columns;
+    bool scrolls;
+  } cases[] = {
+      {4, {960, 600}, 4, false},
+      {8, {960, 600}, 4, false},
+      {64, {1280, 1000}, 8, false},
+      {64, {700, 600}, 4, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.places);
+    StationWindow window(QStringLiteral("FW.hex"), QStringLiteral("/tmp/r.csv"));
+    window.resize(c.window);
+    window.show();
+    StationStatus status;
+    std::vector<std::string> names;
+    for (int k = 1; k <= c.places; ++k) names.push_back("sim-" + std::to_string(k));
+    for (const std::string& n : names) status.tiles.push_back(Tile(n.c_str(), SlotState::Updating));
+    window.Show(status);
+    QApplication::processEvents();
+    const auto tiles = Tiles(window);
+    ASSERT_EQ(tiles.size(), static_cast<std::size_t>(c.places));
+    int columns = 0;
+    while (columns < c.places && tiles[columns]->y() == tiles[0]->y()) ++columns;
+    EXPECT_EQ(columns, c.columns);
+    for (int i = 1; i < c.places; ++i)
+      EXPECT_TRUE(tiles[i]->y() > tiles[i - 1]->y() || tiles[i]->x() > tiles[i - 1]->x()) << i;
+    EXPECT_EQ(window.size(), c.window);
+    auto* scroll = window.findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    // The scroll area sizes its widget only after the layouts below it.
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    EXPECT_EQ(scroll->widget()->height() > scroll->viewport()->height(), c.scrolls);
+  }
 }
 
 TEST(StationWindow, ClosingDuringRunsEndsThemAsInterrupted) {

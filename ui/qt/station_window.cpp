@@ -5,7 +5,11 @@
 #include <QGridLayout>
 #include <QPointer>
 #include <QProgressBar>
+#include <QResizeEvent>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <atomic>
 
 #include "ui/qt/status_button_widget.h"
@@ -15,8 +19,12 @@
 namespace kbt {
 namespace {
 
-constexpr int kColumns = 4;
 constexpr int kBarSteps = UpdateSession::kRunSteps;
+constexpr int kTileSpacing = 6;
+// A tile's least size; compact tiles from this many places on.
+constexpr QSize kTileSize(220, 150);
+constexpr QSize kCompactTileSize(146, 100);
+constexpr int kCompactFrom = 17;
 
 QString Seconds(std::int64_t ms) {
   return QString::number(static_cast<double>(ms) / 1000.0, 'f', 1) + QStringLiteral(" s");
@@ -62,13 +70,8 @@ StationTileWidget::StationTileWidget(QWidget* parent) : QFrame(parent) {
   setFrameShape(QFrame::Box);
   setLineWidth(1);
   setAutoFillBackground(true);
-  setMinimumSize(220, 150);
   auto* layout = new QVBoxLayout(this);
   location_ = new QLabel(this);
-  QFont big = location_->font();
-  big.setPointSize(big.pointSize() + 6);
-  big.setBold(true);
-  location_->setFont(big);
   unit_ = new QLabel(this);
   state_ = new QLabel(this);
   state_->setWordWrap(true);
@@ -76,17 +79,34 @@ StationTileWidget::StationTileWidget(QWidget* parent) : QFrame(parent) {
   bar_->setRange(0, kBarSteps);
   bar_->setTextVisible(false);
   unplug_ = new QLabel(QStringLiteral("UNPLUG"), this);
-  QFont mark = big;
-  mark.setPointSize(big.pointSize() + 4);
-  unplug_->setFont(mark);
   unplug_->setAlignment(Qt::AlignCenter);
-  unplug_->setStyleSheet(QStringLiteral("QLabel { border: 3px solid black; padding: 2px; }"));
+  compact_ = true;  // so that the call below sets every size
+  SetCompact(false);
   layout->addWidget(location_);
   layout->addWidget(unit_);
   layout->addWidget(state_);
   layout->addWidget(bar_);
   layout->addWidget(unplug_);
   layout->addStretch();
+}
+
+void StationTileWidget::SetCompact(bool compact) {
+  if (compact == compact_) return;
+  compact_ = compact;
+  setMinimumSize(compact ? kCompactTileSize : kTileSize);
+  layout()->setContentsMargins(compact ? QMargins(6, 4, 6, 4) : QMargins(9, 9, 9, 9));
+  layout()->setSpacing(compact ? 2 : 6);
+  QFont big = font();
+  big.setPointSize(big.pointSize() + (compact ? 2 : 6));
+  big.setBold(true);
+  location_->setFont(big);
+  QFont mark = big;
+  mark.setPointSize(big.pointSize() + (compact ? 1 : 4));
+  unplug_->setFont(mark);
+  unplug_->setStyleSheet(compact
+                             ? QStringLiteral("QLabel { border: 2px solid black; }")
+                             : QStringLiteral("QLabel { border: 3px solid black; padding: 2px; }"));
+  bar_->setMaximumHeight(compact ? 10 : QWIDGETSIZE_MAX);
 }
 
 void StationTileWidget::Show(const StationTile& tile) {
@@ -137,13 +157,23 @@ StationWindow::StationWindow(QString firmware, QString logPath, QWidget* parent)
   big.setBold(true);
   totals_->setFont(big);
   state_ = new QLabel(this);
+  // The tiles scroll, the header, totals and state line stay in view.
+  auto* tiles = new QWidget;
+  auto* tilesLayout = new QVBoxLayout(tiles);
+  tilesLayout->setContentsMargins(0, 0, 0, 0);
   grid_ = new QGridLayout;
-  for (int c = 0; c < kColumns; ++c) grid_->setColumnStretch(c, 1);
+  grid_->setSpacing(kTileSpacing);
+  tilesLayout->addLayout(grid_);
+  tilesLayout->addStretch(1);  // the tiles keep their height; the space is left below
+  scroll_ = new QScrollArea(this);
+  scroll_->setWidget(tiles);
+  scroll_->setWidgetResizable(true);
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   layout->addWidget(header);
   layout->addWidget(totals_);
-  layout->addLayout(grid_);
+  layout->addWidget(scroll_, 1);
   layout->addWidget(state_);
-  layout->addStretch();
   Show({});
 }
 
@@ -165,12 +195,13 @@ void StationWindow::Show(const StationStatus& status) {
     const QString location = QString::fromStdString(tile.slot.location);
     StationTileWidget*& widget = tiles_[location];
     if (!widget) {
-      widget = new StationTileWidget(this);
-      const int n = static_cast<int>(tiles_.size()) - 1;
-      grid_->addWidget(widget, n / kColumns, n % kColumns);
+      widget = new StationTileWidget(scroll_->widget());
+      order_.push_back(widget);
+      columns_ = 0;  // laid out anew below
     }
     widget->Show(tile);
   }
+  if (columns_ == 0 && !order_.empty()) LayOutTiles();
   totals_->setText(QStringLiteral("PASS %1    FAIL %2    %3 units/hour")
                        .arg(status.passed)
                        .arg(status.failed)
@@ -181,6 +212,33 @@ void StationWindow::Show(const StationStatus& status) {
     state = status.running > 0 ? QStringLiteral("Stopping: finishing the runs in progress")
                                : QStringLiteral("Stopped: no new units are taken");
   state_->setText(state);
+}
+
+void StationWindow::LayOutTiles() {
+  compact_ = static_cast<int>(order_.size()) >= kCompactFrom;
+  for (StationTileWidget* tile : order_) tile->SetCompact(compact_);
+  const int tileWidth = (compact_ ? kCompactTileSize : kTileSize).width() + kTileSpacing;
+  // From the window's own width: the scroll area has not been resized yet
+  // when the window's resize event comes.
+  const QMargins margins = layout()->contentsMargins();
+  const int width = this->width() - margins.left() - margins.right() -
+                    scroll_->verticalScrollBar()->sizeHint().width();
+  const int columns =
+      std::clamp(width / tileWidth, 1, std::max(1, static_cast<int>(order_.size())));
+  if (columns == columns_) return;
+  for (int c = 0; c < grid_->columnCount(); ++c) grid_->setColumnStretch(c, 0);
+  for (StationTileWidget* tile : order_) grid_->removeWidget(tile);
+  for (std::size_t n = 0; n < order_.size(); ++n) {
+    const int i = static_cast<int>(n);
+    grid_->addWidget(order_[n], i / columns, i % columns);
+  }
+  for (int c = 0; c < columns; ++c) grid_->setColumnStretch(c, 1);
+  columns_ = columns;
+}
+
+void StationWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  if (!order_.empty()) LayOutTiles();
 }
 
 void StationWindow::StopRunner() {

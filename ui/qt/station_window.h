@@ -4,6 +4,10 @@
 // go), the totals, the units per hour and the results log's path. It shows
 // what the core's station runner reports and decides nothing: the runner
 // runs on a thread of its own, its sink posts each status to this window.
+//
+// The tiles fill as many columns as the window's width holds and scroll
+// when their rows do not fit; past 16 places they are drawn smaller, so
+// that a bench of 64 places shows 8 by 8 on a 1280 x 1024 screen.
 #pragma once
 
 #include <QLabel>
@@ -12,11 +16,14 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "station/station_runner.h"
 
 class QGridLayout;
 class QProgressBar;
+class QResizeEvent;
+class QScrollArea;
 
 namespace kbt {
 
@@ -26,6 +33,8 @@ class StationTileWidget : public QFrame {
  public:
   explicit StationTileWidget(QWidget* parent = nullptr);
   void Show(const StationTile& tile);
+  // Smaller type and size, for a station of many places.
+  void SetCompact(bool compact);
 
  private:
   QLabel* location_;
@@ -33,6 +42,7 @@ class StationTileWidget : public QFrame {
   QLabel* state_;
   QProgressBar* bar_;
   QLabel* unplug_;
+  bool compact_ = false;
 };
 
 class StationWindow : public QWidget {
@@ -52,17 +62,24 @@ class StationWindow : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   class PostingSink;
   void StopRunner();
+  // Puts the tiles into as many columns as the scroll area's width holds.
+  void LayOutTiles();
 
   std::shared_ptr<UiThread> ui_;
   std::unique_ptr<PostingSink> sink_;
+  QScrollArea* scroll_;
   QGridLayout* grid_;
   QLabel* totals_;
   QLabel* state_;
   QMap<QString, StationTileWidget*> tiles_;
+  std::vector<StationTileWidget*> order_;  // as the locations first came
+  int columns_ = 0;
+  bool compact_ = false;
   StationRunner* runner_ = nullptr;
   std::thread thread_;
 };
