@@ -247,9 +247,9 @@ int RunStation(Options& o) {
   }
   UnitRecorder* recorder = sending ? static_cast<UnitRecorder*>(sending.get()) : log.get();
 
-  const StationDisplay::Style style = o.json           ? StationDisplay::Style::Json
+  const StationDisplay::Style style = o.json          ? StationDisplay::Style::Json
                                       : IsTerminal(1) ? StationDisplay::Style::Terminal
-                                                       : StationDisplay::Style::Lines;
+                                                      : StationDisplay::Style::Lines;
   StationDisplay display(style);
   std::unique_ptr<sim::SimOperator> op;
   if (o.simOperator) {
@@ -281,8 +281,9 @@ int RunStation(Options& o) {
     g_runner = nullptr;
   }
   if (store) {
-    if (const std::size_t waiting = store->Status().waiting; waiting > 0)
-      Info(Format("database: sending the %zu rows waiting (at most 10 s)", waiting));
+    if (const UnitStoreStatus s = store->Status();
+        s.waiting > 0 && s.state == UnitStoreStatus::State::Connected)
+      Info(Format("database: sending the %zu rows waiting (at most 10 s)", s.waiting));
     store->Finish(std::chrono::seconds(10));
   }
   const StationStatus status = runner.Status();
