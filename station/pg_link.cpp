@@ -112,6 +112,8 @@ bool ConnectionGone(const std::string& sqlstate) {
          sqlstate == "57P03";
 }
 
+std::string Masked(const std::string& s, std::vector<std::string>& secrets);
+
 }  // namespace
 
 int Rows::Count() const {
@@ -147,10 +149,17 @@ Error Link::Connect(const std::string& conninfo, Clock::time_point deadline,
   if (PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), &parseError)) {
     PQconninfoFree(parsed);
   } else {
-    const std::string why = parseError ? OneLine(parseError) : std::string("out of memory");
+    std::string why = parseError ? OneLine(parseError) : std::string("out of memory");
     PQfreemem(parseError);
-    return Error::Of(Error::Kind::Usage,
-                     "connection string '" + MaskConninfo(conninfo) + "': " + why);
+    // libpq quotes the string, or the part it could not read: the password
+    // too, which is never shown.
+    std::vector<std::string> secrets;
+    const std::string masked = Masked(conninfo, secrets);
+    for (const std::string& secret : secrets)
+      for (std::size_t at = why.find(secret); at != std::string::npos;
+           at = why.find(secret, at + 3))
+        why.replace(at, secret.size(), "***");
+    return Error::Of(Error::Kind::Usage, "connection string '" + masked + "': " + why);
   }
   const char* keywords[] = {"dbname", nullptr};
   const char* values[] = {conninfo.c_str(), nullptr};
@@ -264,7 +273,16 @@ Error Link::Exec(const char* sql, const Params& params, Clock::time_point deadli
   return error;
 }
 
-std::string MaskConninfo(const std::string& s) {
+namespace {
+
+// The connection string with each password value replaced by "***"; the
+// values replaced go to `secrets`.
+std::string Masked(const std::string& s, std::vector<std::string>& secrets) {
+  auto hide = [&](std::string& out, std::size_t from, std::size_t count) {
+    if (count == 0) return;
+    secrets.push_back(out.substr(from, count));
+    out.replace(from, count, "***");
+  };
   const bool uri = s.rfind("postgresql://", 0) == 0 || s.rfind("postgres://", 0) == 0;
   if (uri) {
     std::string out = s;
@@ -274,14 +292,14 @@ std::string MaskConninfo(const std::string& s) {
     const std::size_t slash = out.find_first_of("/?", start);
     if (at != std::string::npos && (slash == std::string::npos || at < slash)) {
       const std::size_t colon = out.find(':', start);
-      if (colon != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
+      if (colon != std::string::npos && colon < at) hide(out, colon + 1, at - colon - 1);
     }
     // ...?password=secret&...
     for (std::size_t q = out.find('?'); q != std::string::npos; q = out.find('&', q + 1)) {
       if (out.compare(q + 1, 9, "password=") != 0) continue;
       const std::size_t from = q + 10;
       const std::size_t to = std::min(out.find('&', from), out.size());
-      out.replace(from, to - from, "***");
+      hide(out, from, to - from);
     }
     return out;
   }
@@ -311,10 +329,19 @@ std::string MaskConninfo(const std::string& s) {
       while (i < s.size() && !blank(i)) ++i;
     }
     out += s.substr(keyStart, valueStart - keyStart);
-    out += key == "password" ? std::string("***") : s.substr(valueStart, i - valueStart);
+    std::string value = s.substr(valueStart, i - valueStart);
+    if (key == "password") hide(value, 0, value.size());
+    out += value;
     while (blank(i)) out += s[i++];
   }
   return out;
+}
+
+}  // namespace
+
+std::string MaskConninfo(const std::string& conninfo) {
+  std::vector<std::string> secrets;
+  return Masked(conninfo, secrets);
 }
 
 std::string ServerOf(const std::string& conninfo) {
