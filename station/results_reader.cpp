@@ -143,6 +143,14 @@ HidResult ResultsReader::Open(const std::string& path, ResultsReader& out) {
   return HidResult::Ok();
 }
 
+bool ResultsReader::RecordStartsAt(std::uint64_t offset) const {
+  if (offset == dataStart_) return true;
+  if (offset < dataStart_) return false;
+  File f(std::fopen(path_.c_str(), "rb"));
+  std::string before;
+  return f && ReadAt(f.get(), offset - 1, 1, before) && before == "\n";
+}
+
 HidResult ResultsReader::Read(std::uint64_t from, std::size_t maxBytes, ReadBatch& out) const {
   out = {};
   out.next = from;

@@ -63,6 +63,11 @@ class ResultsReader {
   bool WithUnitId() const { return withUnitId_; }
   // Where the first record starts.
   std::uint64_t DataStart() const { return dataStart_; }
+  // Whether a record may start at `offset`: the first record's start, or
+  // just past a line break within the file. (A log begun anew under the
+  // same name fails this for an offset saved for the old one wherever the
+  // new one is shorter or differs there.)
+  bool RecordStartsAt(std::uint64_t offset) const;
   // The records from `from` (a record's start) on, at most about `maxBytes`
   // of them (at least one where one is complete).
   HidResult Read(std::uint64_t from, std::size_t maxBytes, ReadBatch& out) const;

@@ -2,9 +2,10 @@
 // the database's confirmation ends and sends its rows, in order, one
 // transaction per batch; it reconnects with a growing pause while the
 // server is away. Its only state beside the log is LOG.dbsent, one line:
-//   kbupdate-dbsent 1 DATABASE_ID OFFSET
+//   kbupdate-dbsent 1 DATABASE_ID OFFSET FIRST_UNIT_ID
 // the byte offset in the log up to which the database with that id has
-// confirmed every row. It is renewed (written aside, then renamed) after
+// confirmed every row, and the id of the log's first unit, which tells this
+// log from one begun anew under the same name. It is renewed (written aside, then renamed) after
 // each confirmed batch; if it is lost or older than the truth, rows are sent
 // again and the database keeps each once. Against another database (another
 // id) every row of the log is sent.
@@ -42,26 +43,37 @@ constexpr auto kIdleCheck = 20s;  // an idle connection is tried this often
 class Sidecar {
  public:
   explicit Sidecar(std::string logPath) : path_(std::move(logPath) + ".dbsent") {}
-  bool Load(std::string& databaseId, std::uint64_t& offset) const {
+  bool Load(std::string& databaseId, std::uint64_t& offset, std::string& firstUnit) const {
     std::ifstream in(path_);
     std::string magic;
     int version = 0;
-    return static_cast<bool>(in >> magic >> version >> databaseId >> offset) &&
+    return static_cast<bool>(in >> magic >> version >> databaseId >> offset >> firstUnit) &&
            magic == "kbupdate-dbsent" && version == 1;
   }
-  bool Save(const std::string& databaseId, std::uint64_t offset) const {
+  bool Save(const std::string& databaseId, std::uint64_t offset,
+            const std::string& firstUnit) const {
     const std::string aside = path_ + ".new";
     std::FILE* f = std::fopen(aside.c_str(), "w");
     if (!f) return false;
-    const bool written = std::fprintf(f, "kbupdate-dbsent 1 %s %llu\n", databaseId.c_str(),
-                                      static_cast<unsigned long long>(offset)) > 0 &&
-                         std::fflush(f) == 0 && ::fsync(fileno(f)) == 0;
+    const bool written =
+        std::fprintf(f, "kbupdate-dbsent 1 %s %llu %s\n", databaseId.c_str(),
+                     static_cast<unsigned long long>(offset), firstUnit.c_str()) > 0 &&
+        std::fflush(f) == 0 && ::fsync(fileno(f)) == 0;
     return (std::fclose(f) == 0) && written && std::rename(aside.c_str(), path_.c_str()) == 0;
   }
 
  private:
   std::string path_;
 };
+
+// The id of the log's first unit ("-" while it has none).
+std::string FirstUnitId(const ResultsReader& reader) {
+  ReadBatch batch;
+  for (std::uint64_t at = reader.DataStart(); reader.Read(at, 4096, batch) && batch.next != at;
+       at = batch.next)
+    if (!batch.units.empty()) return batch.units.front().first.unitId;
+  return "-";
+}
 
 // Connects and makes or checks the table.
 pg::Error Open(const std::string& conninfo, bool create, Clock::time_point deadline,
@@ -83,9 +95,13 @@ class PgUnitStore final : public UnitStore {
 
   // The first connection, on the caller's thread: a refusal stops the start.
   pg::Error Begin() {
-    std::string confirmedBy;
+    std::string confirmedBy, firstUnit;
     std::uint64_t offset = 0;
-    if (sidecar_.Load(confirmedBy, offset) && offset >= reader_.DataStart()) {
+    // Another first unit, or an offset that is no record's start: the
+    // confirmation was for another log of the same name (one begun anew),
+    // and every row of this one is for the database.
+    if (sidecar_.Load(confirmedBy, offset, firstUnit) && firstUnit == FirstUnitId(reader_) &&
+        reader_.RecordStartsAt(offset)) {
       confirmed_ = offset;
       confirmedBy_ = confirmedBy;
     } else {
@@ -251,7 +267,8 @@ class PgUnitStore final : public UnitStore {
     }
     confirmed_ = pending_[n - 1].second;
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
-    if (!sidecar_.Save(confirmedBy_, confirmed_) && !sidecarNoted_) {
+    if (firstUnit_.empty() || firstUnit_ == "-") firstUnit_ = FirstUnitId(reader_);
+    if (!sidecar_.Save(confirmedBy_, confirmed_, firstUnit_) && !sidecarNoted_) {
       sidecarNoted_ = true;
       Note("database: cannot write " + reader_.Path() +
            ".dbsent; a restart sends the log's rows again (the database keeps each once)");
@@ -314,6 +331,7 @@ class PgUnitStore final : public UnitStore {
   Clock::time_point nextTry_{};
   Clock::time_point nextCheck_{};
   bool sidecarNoted_ = false;
+  std::string firstUnit_;  // the log's first unit's id, once it has one
   std::thread thread_;
 };
 
@@ -418,7 +436,7 @@ std::string PushLog(const UnitStoreOptions& options, const std::string& logPath,
     if (batch.next == at) break;
     at = batch.next;
   }
-  if (at > reader.DataStart()) (void)Sidecar(logPath).Save(databaseId, at);
+  if (at > reader.DataStart()) (void)Sidecar(logPath).Save(databaseId, at, FirstUnitId(reader));
   refusal = StoreRefusal::None;
   return {};
 }

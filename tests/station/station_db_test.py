@@ -372,6 +372,15 @@ class StationDatabase(unittest.TestCase):
                          [["3"]])
         r = self.kbupdate("results", "push", "--db", conninfo, "--station-name", "old", log)
         self.assertIn("0 rows sent, 3 in the database already", r.stdout)
+        # The log begun anew beside what the old one's confirmation says:
+        # the new log's rows are sent all the same.
+        os.remove(log)
+        r = self.kbupdate("station", "--simulate", "--count", "1", "--log", log, "--db",
+                          conninfo, "--station-name", "old", HEX)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("every row sent (1 this run)", r.stdout)
+        self.assertEqual(self.server.sql("SELECT count(*) FROM kbupdate_units", "earlier"),
+                         [["4"]])
 
 
 if __name__ == "__main__":
