@@ -59,7 +59,9 @@ class Server:
             self.as_user = ["runuser", "-u", name, "--"]
         self.data = os.path.join(self.dir, "data")
         self.conninfo = "host=%s dbname=%%s user=postgres" % self.dir
-        self.run("initdb", "-D", self.data, "-A", "trust", "-U", "postgres", "--no-sync")
+        # C locale: whatever LANG says may not be generated on the machine.
+        self.run("initdb", "-D", self.data, "-A", "trust", "-U", "postgres", "--no-sync",
+                 "--locale=C", "-E", "UTF8")
         with open(os.path.join(self.data, "pg_hba.conf"), "w") as f:
             f.write("local all pwuser scram-sha-256\nlocal all all trust\n")
         self.start()
