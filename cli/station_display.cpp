@@ -215,10 +215,10 @@ void StationDisplay::Totals(const StationStatus& status, const std::string& logP
     if (d->waiting == 0)
       std::printf("database: every row sent (%zu this run)\n", d->sent);
     else
-      std::printf("database: %zu rows waiting (%s); they go with the next start with --db, or\n"
-                  "  with kbupdate results push --db CONNINFO %s\n",
-                  d->waiting, d->reason.empty() ? "not sent in time" : d->reason.c_str(),
-                  logPath.c_str());
+      std::printf(
+          "database: %zu rows waiting (%s); they go with the next start with --db, or\n"
+          "  with kbupdate results push --db CONNINFO %s\n",
+          d->waiting, d->reason.empty() ? "not sent in time" : d->reason.c_str(), logPath.c_str());
   }
   std::fflush(stdout);
 }

@@ -70,7 +70,7 @@ struct StationStatus {
   int running = 0;
   std::int64_t elapsedMs = 0;
   double unitsPerHour = 0.0;
-  bool taking = true;  // false once stopping or the count is reached
+  bool taking = true;                       // false once stopping or the count is reached
   std::optional<UnitStoreStatus> database;  // with a database only
 
   // The tile of `location`, null when it has none.
