@@ -16,6 +16,7 @@ import glob
 import json
 import os
 import pwd
+import shlex
 import shutil
 import signal
 import subprocess
@@ -65,6 +66,15 @@ class Server:
         with open(os.path.join(self.data, "pg_hba.conf"), "w") as f:
             f.write("local all pwuser scram-sha-256\nlocal all all trust\n")
         self.start()
+        # Whatever ends the test, SIGKILL at ctest's timeout included, the
+        # server and its folder go with it: a watchdog in a session of its own.
+        stop = self.as_user + [os.path.join(self.bin, "pg_ctl"), "-D", self.data, "-m",
+                               "immediate", "stop"]
+        self.watchdog = subprocess.Popen(
+            ["sh", "-c", 'while kill -0 %d 2>/dev/null; do sleep 1; done; "$@"; rm -rf %s'
+             % (os.getpid(), shlex.quote(self.dir)), "watchdog", *stop],
+            start_new_session=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
 
     def run(self, tool, *args):
         r = subprocess.run(self.as_user + [os.path.join(self.bin, tool), *args],
@@ -82,6 +92,8 @@ class Server:
         self.run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop")
 
     def close(self):
+        self.watchdog.kill()
+        self.watchdog.wait()
         try:
             self.stop()
         except Exception:
