@@ -22,7 +22,7 @@ add_library(kbstationapp STATIC ${CMAKE_CURRENT_LIST_DIR}/station_app.cpp
                                 ${CMAKE_CURRENT_LIST_DIR}/station_app.h)
 kb_layer(kbstationapp app)
 target_compile_definitions(kbstationapp PRIVATE KB_VERSION="${PROJECT_VERSION}")
-target_link_libraries(kbstationapp PUBLIC kbqt kb_platform_hid PRIVATE kb_warnings)
+target_link_libraries(kbstationapp PUBLIC kbqt kb_platform_hid PRIVATE kb_station_db kb_warnings)
 
 add_executable(keyboard-update-station ${CMAKE_CURRENT_LIST_DIR}/station_main.cpp)
 target_link_libraries(keyboard-update-station PRIVATE kbstationapp kb_warnings)

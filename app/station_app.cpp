@@ -10,6 +10,7 @@
 #include "image/firmware_image.h"
 #include "image/hex_file_location.h"
 #include "station/results_log.h"
+#include "station/unit_store.h"
 
 #ifndef KB_VERSION
 #define KB_VERSION "unknown"
@@ -27,8 +28,9 @@ int Refuse(int code, const QString& text) {
 std::string HelpText(const char* program, bool demo) {
   std::string text = "Usage: ";
   text += program;
-  text += demo ? " [--log FILE] [--places N] [--screenshots DIR] [FILE.hex]\n"
-               : " [--log FILE] [FILE.hex]\n";
+  text += demo ? " [--log FILE] [--db CONNINFO [--station-name NAME]] [--places N]"
+                 " [--screenshots DIR] [FILE.hex]\n"
+               : " [--log FILE] [--db CONNINFO [--station-name NAME]] [FILE.hex]\n";
   text +=
       "\n"
       "The production-line station in a window: every keyboard plugged in is\n"
@@ -47,6 +49,13 @@ std::string HelpText(const char* program, bool demo) {
       "The results log is the CSV file that `kbupdate station` writes (see\n"
       "kbupdate help station): appended to, the header only into a new or empty\n"
       "file, each line on the disk before its unit is shown finished.\n";
+  text +=
+      "\n"
+      "With --db each unit also goes, in the background, into the PostgreSQL\n"
+      "table kbupdate_units, as with kbupdate station --db: the window shows the\n"
+      "database connected, or away since when with how many rows waiting in the\n"
+      "log; they go once it is back. The password belongs in ~/.pgpass or the\n"
+      "PGPASSWORD environment variable, never on the command line.\n";
   if (demo)
     text +=
         "\n"
@@ -58,6 +67,11 @@ std::string HelpText(const char* program, bool demo) {
       "Options:\n"
       "  --log FILE         the results log (default kbupdate-results.csv in the\n"
       "                     current folder)\n";
+  text +=
+      "  --db CONNINFO      also into this database (a libpq connection string or\n"
+      "                     URI; the PG* environment variables apply)\n"
+      "  --station-name NAME  the station column in the database (default: the\n"
+      "                     host name)\n";
   if (demo)
     text +=
         "  --places N         N simulated keyboards, 1 to 64 (default 8)\n"
@@ -73,7 +87,8 @@ std::string HelpText(const char* program, bool demo) {
       "  0  the window was closed\n"
       "  2  wrong command line\n"
       "  3  the firmware file cannot be found or read\n"
-      "  4  the results log cannot be opened or has another header\n"
+      "  4  the results log cannot be opened or has another header, or the\n"
+      "     database refused the login or has a table it does not know\n"
       "  5  the firmware file holds no firmware signature\n";
   return text;
 }
@@ -92,25 +107,30 @@ StationArguments ParseStationArguments(const std::vector<std::string>& args, boo
       out.action = StationArguments::Action::Version;
       return out;
     }
-    const bool takesValue = a == "--log" || (demo && (a == "--screenshots" || a == "--places"));
-    if (takesValue) {
+    const bool places = demo && a == "--places";
+    std::string* value = a == "--log"                   ? &out.log
+                         : demo && a == "--screenshots" ? &out.screenshots
+                         : a == "--db"                  ? &out.db
+                         : a == "--station-name"        ? &out.stationName
+                                                        : nullptr;
+    if (value || places) {
       if (i + 1 >= args.size() || args[i + 1].empty()) {
         out.action = StationArguments::Action::Error;
         out.error = a + " needs a value";
         return out;
       }
-      const std::string& value = args[++i];
-      if (a == "--places") {
+      const std::string& given = args[++i];
+      if (places) {
         char* end = nullptr;
-        const long n = std::strtol(value.c_str(), &end, 10);
+        const long n = std::strtol(given.c_str(), &end, 10);
         if (*end != '\0' || n < 1 || n > 64) {
           out.action = StationArguments::Action::Error;
-          out.error = "--places takes a number from 1 to 64, not '" + value + "'";
+          out.error = "--places takes a number from 1 to 64, not '" + given + "'";
           return out;
         }
         out.places = static_cast<int>(n);
       } else {
-        (a == "--log" ? out.log : out.screenshots) = value;
+        *value = given;
       }
     } else if (!a.empty() && a[0] == '-') {
       out.action = StationArguments::Action::Error;
@@ -169,18 +189,59 @@ int RunStationProgram(QApplication& app, const StationArguments& args,
       !r)
     return Refuse(4, QStringLiteral("Results log: %1").arg(QString::fromStdString(r.error)));
 
+  // The database after the log: its sender reads the log that is written.
+  std::unique_ptr<UnitStore> store;
+  std::unique_ptr<RecordAndSend> sending;
+  if (!args.db.empty()) {
+    UnitStoreOptions storeOptions;
+    storeOptions.conninfo = args.db;
+    storeOptions.station = args.stationName.empty() ? HostName() : args.stationName;
+    // Called on the sender's thread: the program's name taken here.
+    storeOptions.note =
+        [program = QApplication::applicationName().toStdString()](const std::string& line) {
+          std::fprintf(stderr, "%s: %s\n", program.c_str(), line.c_str());
+        };
+    std::string why;
+    StoreRefusal refusal = StoreRefusal::None;
+    store = StartUnitStore(storeOptions, args.log, why, refusal);
+    if (!store)
+      return Refuse(refusal == StoreRefusal::Usage || refusal == StoreRefusal::NoSupport ? 2 : 4,
+                    QString::fromStdString(why));
+    if (const UnitStoreStatus s = store->Status(); s.state == UnitStoreStatus::State::Away)
+      storeOptions.note("database " + s.server + " cannot be reached (" + s.reason +
+                        "); the station starts, the rows wait in " + args.log);
+    sending = std::make_unique<RecordAndSend>(*log, *store);
+  }
+  UnitRecorder* recorder = sending ? static_cast<UnitRecorder*>(sending.get()) : log.get();
+
   StationWindow window(QFileInfo(hexName).fileName(),
                        QFileInfo(QString::fromStdString(args.log)).absoluteFilePath());
   window.resize(960, 600);
   // The program's update counter: one station runner, one counter.
   UpdateCounter counter;
-  StationRunner runner(*program.hid, program.events, image.data(), counter.Source(), log.get(),
-                       window.Sink(), StationRunnerOptions{});
+  StationRunnerOptions options;
+  options.database = store.get();
+  StationRunner runner(*program.hid, program.events, image.data(), counter.Source(), recorder,
+                       window.Sink(), options);
   window.show();
   if (program.beforeRun) program.beforeRun(window);
   window.Start(runner);
   const int code = app.exec();
   window.close();  // stops the runner if the window was not closed by hand
+  if (store) {
+    // What waits goes now while it can, briefly; the rest stays in the log
+    // for the next start.
+    if (const UnitStoreStatus s = store->Status();
+        s.waiting > 0 && s.state == UnitStoreStatus::State::Connected)
+      std::fprintf(stderr, "%s: database: sending the %zu rows waiting (at most 10 s)\n",
+                   qPrintable(QApplication::applicationName()), s.waiting);
+    store->Finish(std::chrono::seconds(10));
+    if (const std::size_t left = store->Status().waiting; left > 0)
+      std::fprintf(stderr,
+                   "%s: database: %zu rows still waiting in %s; they go with the next start "
+                   "with --db\n",
+                   qPrintable(QApplication::applicationName()), left, args.log.c_str());
+  }
   return code;
 }
 

@@ -2,7 +2,8 @@
 // (read before any window exists, so that --help works without a display),
 // the firmware file (the argument, or the .hex beside the program as the
 // dialog finds it), its conversion and signature check, the results log,
-// then the window over a station runner until the window closes.
+// the database's sender with --db (station/unit_store.h), then the window
+// over a station runner until the window closes.
 #pragma once
 
 #include <QApplication>
@@ -21,6 +22,8 @@ struct StationArguments {
   Action action = Action::Run;
   std::string hex;  // empty: the .hex beside the program
   std::string log = "kbupdate-results.csv";
+  std::string db;           // --db CONNINFO: also into the database; empty: the log only
+  std::string stationName;  // --station-name: the database's station column (the host name)
   std::string screenshots;  // the demo's --screenshots DIR
   int places = 8;           // the demo's --places N: simulated keyboards
   std::string error;        // for Action::Error
@@ -42,10 +45,11 @@ struct StationProgram {
   std::function<void(StationWindow&)> beforeRun;
 };
 
-// Returns the exit code: 0 when the window was closed; 3 for a firmware file
-// that cannot be found or read, 4 for a results log that cannot be used, 5
-// for a file without firmware signature (each said on stderr and in a
-// message box).
+// Returns the exit code: 0 when the window was closed; 2 for a connection
+// string that does not parse; 3 for a firmware file that cannot be found or
+// read, 4 for a results log that cannot be used or a database that refused
+// the station, 5 for a file without firmware signature (each said on stderr
+// and in a message box).
 int RunStationProgram(QApplication& app, const StationArguments& args,
                       const StationProgram& program);
 

@@ -45,6 +45,8 @@ constexpr Verb kVerbs[] = {
 #ifndef _WIN32
     {"station", SetUpStation, "update every keyboard plugged in, each unit once, with a log",
      kStationHelp},
+    {"results", SetUpResults, "the stations' shared record in PostgreSQL: push a log, summary",
+     kResultsHelp},
 #endif
 };
 

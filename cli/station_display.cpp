@@ -5,6 +5,7 @@
 
 #include "cli/console.h"
 #include "cli/json_lines.h"
+#include "cli/station_database.h"
 #include "station/results_log.h"
 
 namespace kbt::cli {
@@ -82,6 +83,10 @@ void StationDisplay::Draw(const StationStatus& status, bool force) {
   for (const StationTile& tile : status.tiles) out += "\r\x1b[2K" + TileText(tile) + "\n";
   out += "\r\x1b[2K" + TotalsText(status) + "\n";
   drawnLines_ = static_cast<int>(status.tiles.size()) + 1;
+  if (status.database) {
+    out += "\r\x1b[2Kdatabase: " + DatabaseText(*status.database) + "\n";
+    ++drawnLines_;
+  }
   std::fputs(out.c_str(), stdout);
   std::fflush(stdout);
 }
@@ -117,6 +122,10 @@ void StationDisplay::Line(const StationStatus& status, const StationEvent& event
       break;
     case StationEvent::Kind::Stopping:
       text = "stopping: " + event.text + "; waiting for the runs in progress";
+      break;
+    case StationEvent::Kind::Database:
+      if (!status.database) return;
+      text = "database: " + DatabaseText(*status.database);
       break;
   }
   std::printf("%s\n", text.c_str());
@@ -164,19 +173,37 @@ void StationDisplay::Json(const StationStatus& status, const StationEvent& event
     case StationEvent::Kind::Stopping:
       line = {{"type", "stopping"}, {"text", event.text}};
       break;
+    case StationEvent::Kind::Database: {
+      if (!status.database) return;
+      const UnitStoreStatus& d = *status.database;
+      const bool away = d.state == UnitStoreStatus::State::Away;
+      line = {{"type", "database"},
+              {"state", away ? "away" : "connected"},
+              {"server", d.server},
+              {"since", away ? cli::Json(IsoTime(d.awaySince)) : cli::Json(nullptr)},
+              {"reason", d.reason},
+              {"waiting", d.waiting},
+              {"sent", d.sent}};
+      break;
+    }
   }
   PrintJsonLine(line);
 }
 
 void StationDisplay::Totals(const StationStatus& status, const std::string& logPath) {
   if (style_ == Style::Json) {
-    PrintJsonLine({{"type", "totals"},
-                   {"passed", status.passed},
-                   {"failed", status.failed},
-                   {"units", status.passed + status.failed},
-                   {"elapsed_s", std::round(Seconds(status.elapsedMs) * 10) / 10},
-                   {"units_per_hour", std::round(status.unitsPerHour * 10) / 10},
-                   {"log", logPath}});
+    cli::Json line = {{"type", "totals"},
+                      {"passed", status.passed},
+                      {"failed", status.failed},
+                      {"units", status.passed + status.failed},
+                      {"elapsed_s", std::round(Seconds(status.elapsedMs) * 10) / 10},
+                      {"units_per_hour", std::round(status.unitsPerHour * 10) / 10},
+                      {"log", logPath}};
+    if (status.database) {
+      line["database_waiting"] = status.database->waiting;
+      line["database_sent"] = status.database->sent;
+    }
+    PrintJsonLine(line);
     return;
   }
   if (style_ == Style::Terminal) Draw(status, true);
@@ -184,6 +211,15 @@ void StationDisplay::Totals(const StationStatus& status, const std::string& logP
       "totals: %d passed, %d failed, %d units in %.1f s, %.1f units per hour; results in %s\n",
       status.passed, status.failed, status.passed + status.failed, Seconds(status.elapsedMs),
       status.unitsPerHour, logPath.c_str());
+  if (const auto& d = status.database) {
+    if (d->waiting == 0)
+      std::printf("database: every row sent (%zu this run)\n", d->sent);
+    else
+      std::printf(
+          "database: %zu rows waiting (%s); they go with the next start with --db, or\n"
+          "  with kbupdate results push --db CONNINFO %s\n",
+          d->waiting, d->reason.empty() ? "not sent in time" : d->reason.c_str(), logPath.c_str());
+  }
   std::fflush(stdout);
 }
 

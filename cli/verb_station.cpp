@@ -19,6 +19,7 @@
 #include "cli/console.h"
 #include "cli/devices.h"
 #include "cli/files.h"
+#include "cli/station_database.h"
 #include "cli/station_display.h"
 #include "cli/verbs.h"
 #include "device/update_counter.h"
@@ -28,6 +29,7 @@
 #include "sim/sim_operator.h"
 #include "station/results_log.h"
 #include "station/station_runner.h"
+#include "station/unit_store.h"
 
 namespace kbt::cli {
 
@@ -54,6 +56,12 @@ const char kStationHelp[] =
     "  --count N        stop after N finished units (PASS or FAIL)\n"
     "  --log FILE       the results log (default kbupdate-results.csv in the\n"
     "                   current folder), appended to; see below\n"
+    "  --db CONNINFO    also into this PostgreSQL database (a libpq connection\n"
+    "                   string or URI; the PG* environment variables and the\n"
+    "                   service file apply; the password belongs in ~/.pgpass,\n"
+    "                   never here); see Database below\n"
+    "  --station-name NAME  the station column in the database (default: the\n"
+    "                   host name)\n"
     "  --json           one JSON object per event on stdout (see below)\n"
     "  -v, --verbose    also every step of every run (without a terminal)\n"
     "  --simulate       simulated keyboards instead of real ones\n"
@@ -70,14 +78,27 @@ const char kStationHelp[] =
     "unplug) and the totals, redrawn in place; otherwise one line per event.\n"
     "\n"
     "Results log: CSV (RFC 4180) with the header\n"
-    "  time,location,serial,result,duration_ms,firmware,image_sha256,counter,reason\n"
+    "  time,location,serial,result,duration_ms,firmware,image_sha256,counter,reason,unit_id\n"
     "time is ISO 8601 with the UTC offset; serial is empty where the keyboard\n"
     "reports none; result is PASS or FAIL; firmware is the file's name;\n"
     "image_sha256 is the SHA-256 of the converted 14336-byte image; counter is\n"
     "the value written to the information block (empty if the run did not get\n"
     "there); reason is empty on PASS. The header is written only into a new\n"
     "or empty file; a file that starts with another line is refused. Each line\n"
-    "is on the disk (fsync) before its unit is shown finished.\n"
+    "is on the disk (fsync) before its unit is shown finished. unit_id is the\n"
+    "unit's id (a UUID); a log begun with the header without unit_id keeps its\n"
+    "form, and its rows get ids derived from their content.\n"
+    "\n"
+    "Database (--db): each unit goes into the log first, then, in the\n"
+    "background, into the table kbupdate_units (made with its schema version\n"
+    "table kbupdate_schema where missing). The database never stops or slows a\n"
+    "unit: while it is away the rows wait in the log and go in order once it is\n"
+    "back, each exactly once, even after a kill or a restart (LOG.dbsent beside\n"
+    "the log keeps how far the database confirmed it). A server that cannot be\n"
+    "reached at start is said, and the station starts with the rows waiting; a\n"
+    "refused login, a missing database or a table of another layout refuse the\n"
+    "start (exit 4). At the end the station sends what waits for at most 10 s;\n"
+    "what is left goes with the next start or with kbupdate results push.\n"
     "\n"
     "JSON lines (--json), each with \"type\":\n"
     "  slot      location, state (waiting, updating, finished, done, unplug),\n"
@@ -88,12 +109,16 @@ const char kStationHelp[] =
     "  done      location: the finished unit there can be unplugged\n"
     "  note      location, text: a failed step of a run, a log problem\n"
     "  stopping  text: why no new unit is taken\n"
-    "  totals    passed, failed, units, elapsed_s, units_per_hour, log\n"
+    "  database  state (connected, away), server, since (away: ISO 8601),\n"
+    "            reason, waiting (rows not yet in the database), sent\n"
+    "  totals    passed, failed, units, elapsed_s, units_per_hour, log;\n"
+    "            with --db also database_waiting and database_sent\n"
     "\n"
     "exit codes: 0 every unit passed; 1 a unit failed;\n"
     "            2 wrong or refused command line; 3 FILE.hex cannot be opened or read;\n"
     "            4 the results log cannot be opened, has another header, or a\n"
-    "              line could not be written (the station then stops);\n"
+    "              line could not be written (the station then stops); the\n"
+    "              database refused the login or has a table it does not know\n"
     "            5 FILE.hex holds no firmware signature;\n"
     "            7 no HID access (no HID layer in this build, or it failed);\n"
     "            130 stopped by SIGINT, 143 by SIGTERM\n";
@@ -107,6 +132,7 @@ struct Options {
   int count = 0;
   std::string log = "kbupdate-results.csv";
   std::string file;
+  DatabaseOptions database;
 };
 
 // The signal handlers reach the runner only through its flags.
@@ -207,10 +233,29 @@ int RunStation(Options& o) {
     Error("results log: " + r.error);
     return kExitOutput;
   }
+  // The database after the log: its sender reads the log it writes.
+  std::unique_ptr<UnitStore> store;
+  std::unique_ptr<RecordAndSend> sending;
+  if (!o.database.conninfo.empty()) {
+    UnitStoreOptions storeOptions = StoreOptions(o.database);
+    storeOptions.note = [](const std::string& line) { Error(line); };
+    std::string why;
+    StoreRefusal refusal = StoreRefusal::None;
+    store = StartUnitStore(storeOptions, o.log, why, refusal);
+    if (!store) {
+      Error(why);
+      return RefusalExit(refusal);
+    }
+    if (const UnitStoreStatus s = store->Status(); s.state == UnitStoreStatus::State::Away)
+      Error("database " + s.server + " cannot be reached (" + s.reason +
+            "); the station starts, the rows wait in " + o.log);
+    sending = std::make_unique<RecordAndSend>(*log, *store);
+  }
+  UnitRecorder* recorder = sending ? static_cast<UnitRecorder*>(sending.get()) : log.get();
 
-  const StationDisplay::Style style = o.json           ? StationDisplay::Style::Json
+  const StationDisplay::Style style = o.json          ? StationDisplay::Style::Json
                                       : IsTerminal(1) ? StationDisplay::Style::Terminal
-                                                       : StationDisplay::Style::Lines;
+                                                      : StationDisplay::Style::Lines;
   StationDisplay display(style);
   std::unique_ptr<sim::SimOperator> op;
   if (o.simOperator) {
@@ -224,9 +269,10 @@ int RunStation(Options& o) {
   StationRunnerOptions options;
   options.rules.ports = d.ports;
   options.rules.count = o.count;
+  options.database = store.get();
   // The program's update counter: kbupdate runs one verb, one station.
   UpdateCounter counter;
-  StationRunner runner(hid, devices->Events(), image.data(), counter.Source(), log.get(), &display,
+  StationRunner runner(hid, devices->Events(), image.data(), counter.Source(), recorder, &display,
                        options);
   Info("station: " + o.file + ", results in " + o.log +
        (o.count > 0 ? Format(", until %d units are done", o.count) : std::string()) +
@@ -239,6 +285,12 @@ int RunStation(Options& o) {
     if (g_interrupts >= 2) runner.RequestAbort();
     runner.Run();
     g_runner = nullptr;
+  }
+  if (store) {
+    if (const UnitStoreStatus s = store->Status();
+        s.waiting > 0 && s.state == UnitStoreStatus::State::Connected)
+      Info(Format("database: sending the %zu rows waiting (at most 10 s)", s.waiting));
+    store->Finish(std::chrono::seconds(10));
   }
   const StationStatus status = runner.Status();
   display.Totals(status, o.log);
@@ -264,6 +316,7 @@ VerbRun SetUpStation(CLI::App& command) {
       ->check(CLI::Validator(
           [](std::string& v) { return v.empty() ? std::string("needs a file name") : ""; },
           "FILE"));
+  AddDatabaseOptions(command, o->database, false);
   command.add_option("FILE.hex", o->file)->required();
   return [o] { return RunStation(*o); };
 }

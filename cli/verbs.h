@@ -54,4 +54,8 @@ extern const char kAccessHelp[];
 VerbRun SetUpStation(CLI::App& command);
 extern const char kStationHelp[];
 
+// Linux only: the stations' record in PostgreSQL.
+VerbRun SetUpResults(CLI::App& command);
+extern const char kResultsHelp[];
+
 }  // namespace kbt::cli

@@ -3,6 +3,8 @@
 // at once; fsync() then waits until it is on the disk.
 #include "station/results_log.h"
 
+#include "station/unit_id.h"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -48,7 +50,7 @@ std::string IsoTime(std::chrono::system_clock::time_point time) {
 }
 
 std::string ResultsLine(const StationUnitResult& r, const std::string& firmware,
-                        const std::string& imageSha256) {
+                        const std::string& imageSha256, const std::string& unitId) {
   std::string line;
   line += CsvField(IsoTime(r.ended)) + ',';
   line += CsvField(r.location) + ',';
@@ -59,6 +61,7 @@ std::string ResultsLine(const StationUnitResult& r, const std::string& firmware,
   line += CsvField(imageSha256) + ',';
   line += (r.counter ? std::to_string(*r.counter) : std::string()) + ',';
   line += CsvField(r.pass ? std::string() : r.reason);
+  if (!unitId.empty()) line += ',' + unitId;
   return line;
 }
 
@@ -101,9 +104,12 @@ HidResult ResultsLog::Open(const std::string& path, std::string firmware, std::s
   }
   first = first.substr(0, first.find('\n'));
   if (!first.empty() && first.back() == '\r') first.pop_back();
-  if (first != kResultsHeader)
+  if (first == kResultsHeaderWithoutId) {
+    log->withUnitId_ = false;
+  } else if (first != kResultsHeader) {
     return HidResult::Fail(path + ": its first line is not this station's header (" +
                            kResultsHeader + "); give another --log file");
+  }
 
   char last = '\n';
   if (::pread(fd, &last, 1, st.st_size - 1) != 1)
@@ -130,7 +136,8 @@ HidResult ResultsLog::Append(const std::string& bytes) {
 }
 
 HidResult ResultsLog::Record(const StationUnitResult& result) {
-  return Append(ResultsLine(result, firmware_, sha256_) + "\r\n");
+  return Append(ResultsLine(result, firmware_, sha256_, withUnitId_ ? NewUnitId() : std::string()) +
+                "\r\n");
 }
 
 std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {

@@ -118,6 +118,7 @@ StationStatus StationRunner::StatusLocked() {
   status.elapsedMs = NowMs();
   status.unitsPerHour = UnitsPerHour(status.passed + status.failed, status.elapsedMs);
   status.taking = rules_.Taking();
+  if (options_.database) status.database = options_.database->Status();
   return status;
 }
 
@@ -158,6 +159,7 @@ void StationRunner::ReportDone(const std::vector<StationSlot>& before) {
 }
 
 void StationRunner::Run() {
+  std::optional<UnitStoreStatus> databaseShown;
   bool stopping = false;
   bool stopSaid = false;
   bool cancelled = false;
@@ -193,6 +195,16 @@ void StationRunner::Run() {
     {
       std::lock_guard lock(mutex_);
       if (rules_.Finished()) break;
+    }
+    if (options_.database) {
+      // The sender's state is looked at here, on the bus watch's rounds:
+      // the sender never waits for the runner.
+      const UnitStoreStatus now = options_.database->Status();
+      if (!databaseShown || !databaseShown->SameShown(now)) {
+        databaseShown = now;
+        std::lock_guard sinkLock(sinkMutex_);
+        Emit({StationEvent::Kind::Database, {}, {}, nullptr});
+      }
     }
 
     std::vector<DeviceEvent> events;

@@ -32,6 +32,7 @@
 #include "device/sleep.h"
 #include "device/update_counter.h"
 #include "station/station_rules.h"
+#include "station/unit_store_status.h"
 
 namespace kbt {
 
@@ -70,7 +71,8 @@ struct StationStatus {
   int running = 0;
   std::int64_t elapsedMs = 0;
   double unitsPerHour = 0.0;
-  bool taking = true;  // false once stopping or the count is reached
+  bool taking = true;                       // false once stopping or the count is reached
+  std::optional<UnitStoreStatus> database;  // with a database only
 
   // The tile of `location`, null when it has none.
   const StationTile* TileAt(const std::string& location) const {
@@ -89,6 +91,7 @@ struct StationEvent {
                // or gone before it came back
     Note,      // a line worth showing: a failed step, a record that failed
     Stopping,  // no new units from now on; `text` says why
+    Database,  // the database's state or its rows waiting changed
   };
   Kind kind = Kind::Slot;
   std::string location;
@@ -117,6 +120,9 @@ struct StationRunnerOptions {
   // The waits of the entry into update mode and of the runs (empty: real
   // time; tests record them).
   Sleeper sleep;
+  // The database's sender, where there is one: its state goes into every
+  // status, and a change of it is an event. Outlives the runner.
+  const UnitStore* database = nullptr;
 };
 
 class StationRunner {

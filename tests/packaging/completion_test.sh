@@ -84,7 +84,7 @@ check_has() {
 run_cases() {
   cd "$work/files" || exit 1
   local k=$real
-  check "$k " access convert dump flash help inspect list station verify
+  check "$k " access convert dump flash help inspect list results station verify
   check "$k fl" flash
   check "$k help in" inspect
   check "$k help inspect " 
@@ -100,6 +100,8 @@ run_cases() {
   check "$k convert fw.hex " fw.hex OLD.HEX notes.txt sub
   check_has "$k station --" --count --log --port --sim-operator --sim-keyboards --json
   check "$k station --log " fw.hex OLD.HEX notes.txt sub
+  check "$k results " push summary
+  check "$k results push " fw.hex OLD.HEX notes.txt sub
   local s=$work/kbupdate-stub
   check "$s flash --port " 1-2.3 1-4
   check "$s flash --simulate --port sim-" sim-1 sim-2

@@ -1,7 +1,8 @@
 // The station window on the offscreen platform: its tiles take the Start
-// button's colours and the UNPLUG mark from the runner's status, and closing
-// it during runs ends them, recorded as interrupted; the tiles fill the
-// window's width and scroll.
+// button's colours and the UNPLUG mark from the runner's status, the
+// database's state is shown as the runner reports it, closing it during
+// runs ends them, recorded as interrupted; the tiles fill the window's
+// width and scroll.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -113,6 +114,37 @@ TEST(StationWindow, TilesFillTheWidthAndScroll) {
     for (int i = 0; i < 3; ++i) QApplication::processEvents();
     EXPECT_EQ(scroll->widget()->height() > scroll->viewport()->height(), c.scrolls);
   }
+}
+
+// The line that starts with "Database", if any is shown.
+QString DatabaseLine(QWidget& window) {
+  for (QLabel* label : window.findChildren<QLabel*>())
+    if (!label->isHidden() && label->text().startsWith(QStringLiteral("Database")))
+      return label->text();
+  return {};
+}
+
+TEST(StationWindow, ShowsTheDatabaseAwayWithItsRowsWaitingThenConnected) {
+  StationWindow window(QStringLiteral("FW.hex"), QStringLiteral("/tmp/r.csv"));
+  window.show();
+  StationStatus status;
+  window.Show(status);
+  EXPECT_EQ(DatabaseLine(window), QString());  // no --db: no line
+  UnitStoreStatus d;
+  d.server = "line@db1:5432/units";
+  d.reason = "server closed the connection";
+  d.waiting = 12;
+  status.database = d;
+  window.Show(status);
+  const QString away = DatabaseLine(window);
+  EXPECT_TRUE(away.contains(QStringLiteral("line@db1:5432/units away since")))
+      << away.toStdString();
+  EXPECT_TRUE(away.contains(QStringLiteral("server closed the connection"))) << away.toStdString();
+  EXPECT_TRUE(away.contains(QStringLiteral("12 rows waiting"))) << away.toStdString();
+  status.database->state = UnitStoreStatus::State::Connected;
+  status.database->waiting = 0;
+  window.Show(status);
+  EXPECT_EQ(DatabaseLine(window), QStringLiteral("Database: connected to line@db1:5432/units"));
 }
 
 TEST(StationWindow, ClosingDuringRunsEndsThemAsInterrupted) {

@@ -18,7 +18,7 @@ import unittest
 KBUPDATE = os.path.realpath(sys.argv[1])
 HEX = os.path.realpath(sys.argv[2])
 HEADER = ["time", "location", "serial", "result", "duration_ms", "firmware", "image_sha256",
-          "counter", "reason"]
+          "counter", "reason", "unit_id"]
 
 
 def read_log(path):
@@ -52,7 +52,8 @@ class Station(unittest.TestCase):
         units = rows[1:]
         self.assertEqual(len(units), 6)
         for row in units:
-            self.assertEqual(len(row), 9)
+            self.assertEqual(len(row), 10)
+            self.assertRegex(row[9], r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
             self.assertEqual(row[3], "PASS")
             self.assertEqual(row[5], "firmware.hex")
             self.assertRegex(row[0], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
@@ -63,6 +64,7 @@ class Station(unittest.TestCase):
         # Each unit once: the operator's serials, none twice.
         self.assertEqual(len({row[2] for row in units}), 6)
         self.assertEqual(len({row[7] for row in units}), 6)
+        self.assertEqual(len({row[9] for row in units}), 6)
         self.assertFalse(os.path.exists(os.path.join(self.dir.name, "DLog.txt")))
         # A second run appends, without a second header.
         r = self.run_station("--simulate", "--count", "1")
@@ -163,7 +165,7 @@ class Station(unittest.TestCase):
         self.assertTrue(raw.endswith(b"\r\n"))  # no half line
         rows = read_log(self.log)
         self.assertEqual(rows[0], HEADER)
-        self.assertTrue(all(len(row) == 9 for row in rows))
+        self.assertTrue(all(len(row) == 10 for row in rows))
         shown = {(e["location"], e["serial"]) for e in events if e["type"] == "unit"}
         logged = {(row[1], row[2]) for row in rows[1:]}
         self.assertLessEqual(shown, logged)  # every unit shown finished is on the disk

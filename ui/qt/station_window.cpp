@@ -1,6 +1,7 @@
 #include "ui/qt/station_window.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFrame>
 #include <QGridLayout>
 #include <QPointer>
@@ -41,6 +42,24 @@ ColorRef TileColor(const StationSlot& slot) {
       return slot.pass.value_or(false) ? kColorGreen : kColorRed;
   }
   return kColorLightGrey;
+}
+
+// "Database: connected to u@h:5432/line", or away since when, why, and the
+// rows of the log that wait for it.
+QString DatabaseText(const UnitStoreStatus& d) {
+  if (d.state == UnitStoreStatus::State::Connected) {
+    QString text =
+        QStringLiteral("Database: connected to %1").arg(QString::fromStdString(d.server));
+    if (d.waiting > 0) text += QStringLiteral(", sending %1 rows").arg(d.waiting);
+    return text;
+  }
+  const QDateTime since = QDateTime::fromMSecsSinceEpoch(
+      std::chrono::duration_cast<std::chrono::milliseconds>(d.awaySince.time_since_epoch())
+          .count());
+  return QStringLiteral("Database %1 away since %2 (%3): %4 rows waiting in the log")
+      .arg(QString::fromStdString(d.server), since.toString(QStringLiteral("HH:mm:ss")),
+           QString::fromStdString(d.reason))
+      .arg(d.waiting);
 }
 
 }  // namespace
@@ -161,6 +180,9 @@ StationWindow::StationWindow(QString firmware, QString logPath, QWidget* parent)
   auto* tiles = new QWidget;
   auto* tilesLayout = new QVBoxLayout(tiles);
   tilesLayout->setContentsMargins(0, 0, 0, 0);
+  database_ = new QLabel(this);
+  database_->setWordWrap(true);
+  database_->setVisible(false);
   grid_ = new QGridLayout;
   grid_->setSpacing(kTileSpacing);
   tilesLayout->addLayout(grid_);
@@ -172,6 +194,7 @@ StationWindow::StationWindow(QString firmware, QString logPath, QWidget* parent)
   scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   layout->addWidget(header);
   layout->addWidget(totals_);
+  layout->addWidget(database_);
   layout->addWidget(scroll_, 1);
   layout->addWidget(state_);
   Show({});
@@ -212,6 +235,13 @@ void StationWindow::Show(const StationStatus& status) {
     state = status.running > 0 ? QStringLiteral("Stopping: finishing the runs in progress")
                                : QStringLiteral("Stopped: no new units are taken");
   state_->setText(state);
+  if (status.database) {
+    const bool away = status.database->state == UnitStoreStatus::State::Away;
+    database_->setText(DatabaseText(*status.database));
+    database_->setStyleSheet(away ? QStringLiteral("QLabel { color: #b00000; font-weight: bold; }")
+                                  : QString());
+    database_->setVisible(true);
+  }
 }
 
 void StationWindow::LayOutTiles() {

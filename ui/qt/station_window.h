@@ -1,7 +1,9 @@
 // The station window: one tile per location, coloured like the dialog's
 // Start button (light grey waiting, yellow updating with its progress,
 // green PASS, red FAIL, and a clear UNPLUG mark once the finished unit can
-// go), the totals, the units per hour and the results log's path. It shows
+// go), the totals, the units per hour, the results log's path and, with a
+// database, its state (connected, or away since when with the rows
+// waiting). It shows
 // what the core's station runner reports and decides nothing: the runner
 // runs on a thread of its own, its sink posts each status to this window.
 //
@@ -76,6 +78,7 @@ class StationWindow : public QWidget {
   QGridLayout* grid_;
   QLabel* totals_;
   QLabel* state_;
+  QLabel* database_;
   QMap<QString, StationTileWidget*> tiles_;
   std::vector<StationTileWidget*> order_;  // as the locations first came
   int columns_ = 0;
