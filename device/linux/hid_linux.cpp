@@ -27,8 +27,7 @@
 #include <cerrno>
 #include <chrono>
 #include <deque>
-#include <fstream>
-#include <iterator>
+#include <exception>
 
 #include "device/linux/hid_linux.h"
 #include "device/linux/hid_linux_util.h"
@@ -55,13 +54,6 @@ using Udev = UdevPtr<udev, udev_unref>;
 using UdevEnumerate = UdevPtr<udev_enumerate, udev_enumerate_unref>;
 using UdevDevice = UdevPtr<udev_device, udev_device_unref>;
 
-bool ReadFile(const std::string& path, std::vector<std::uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
 // Where the keyboard sits: the USB device the interface belongs to, named
 // by its port path ("1-2.3"), which the keyboard keeps when it re-enumerates
 // into update mode; without a USB parent (uhid, Bluetooth) the HID device's
@@ -78,7 +70,9 @@ std::string LocationOf(udev_device* hidraw, udev_device* hid) {
 
 // Fills vendor, product, usage page and feature length; infoValid says
 // whether all of them could be read. Location and serial as far as known.
-void Describe(udev_device* hidraw, HidInterfaceInfo& info) {
+// An attribute that cannot be read (the keyboard left the bus meanwhile)
+// leaves the interface undescribed: discovery skips it with a note.
+void Describe(udev_device* hidraw, const SysfsReader& readAttribute, HidInterfaceInfo& info) {
   info.infoValid = false;
   // The parent belongs to the hidraw device and lives as long as it does.
   udev_device* hid = udev_device_get_parent_with_subsystem_devtype(hidraw, "hid", nullptr);
@@ -89,7 +83,9 @@ void Describe(udev_device* hidraw, HidInterfaceInfo& info) {
   if (!hidId || !ParseHidId(hidId, info.vendorId, info.productId)) return;
   const char* syspath = udev_device_get_syspath(hid);
   std::vector<std::uint8_t> descriptor;
-  if (!syspath || !ReadFile(std::string(syspath) + "/report_descriptor", descriptor)) return;
+  int error = 0;
+  if (!syspath || !readAttribute(std::string(syspath) + "/report_descriptor", descriptor, error))
+    return;
   const ReportDescriptorInfo parsed = ParseReportDescriptor(descriptor);
   if (!parsed.ok) return;
   info.usagePage = parsed.usagePage;
@@ -177,11 +173,27 @@ class LinuxHidDevice : public HidDevice {
 
 class LinuxHidBackend : public HidBackend {
  public:
-  explicit LinuxHidBackend(HidrawIdentityReader reader) : reader_(std::move(reader)) {
+  LinuxHidBackend(HidrawIdentityReader reader, SysfsReader readAttribute)
+      : reader_(std::move(reader)),
+        readAttribute_(readAttribute ? std::move(readAttribute) : SysfsReader(ReadAttributeFile)) {
     if (!reader_) reader_ = ReadHidrawIdentity;
   }
 
+  // Called from worker threads (the dialog's discovery, the station): no
+  // exception may leave it, or the process ends.
   HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+    try {
+      return List(out);
+    } catch (const std::exception& e) {
+      out.clear();
+      return HidResult::Fail(std::string("enumerate: ") + e.what());
+    } catch (...) {
+      out.clear();
+      return HidResult::Fail("enumerate: unexpected error");
+    }
+  }
+
+  HidResult List(std::vector<HidInterfaceInfo>& out) {
     out.clear();
     Udev u(udev_new());
     if (!u.p) return HidResult::Fail("enumerate: libudev unavailable");
@@ -199,7 +211,7 @@ class LinuxHidBackend : public HidBackend {
       if (!node) continue;
       HidInterfaceInfo info;
       info.path = WidenPath(node);
-      Describe(dev.p, info);
+      Describe(dev.p, readAttribute_, info);
       out.push_back(std::move(info));
     }
     return HidResult::Ok();
@@ -244,6 +256,7 @@ class LinuxHidBackend : public HidBackend {
   }
 
   HidrawIdentityReader reader_;
+  SysfsReader readAttribute_;
 };
 
 // The monitor as a waiting source for the command line and tests.
@@ -278,8 +291,9 @@ class MonitorEventSource : public DeviceEventSource {
 
 }  // namespace
 
-std::unique_ptr<HidBackend> MakeLinuxHidBackend(HidrawIdentityReader reader) {
-  return std::make_unique<LinuxHidBackend>(std::move(reader));
+std::unique_ptr<HidBackend> MakeLinuxHidBackend(HidrawIdentityReader reader,
+                                                SysfsReader readAttribute) {
+  return std::make_unique<LinuxHidBackend>(std::move(reader), std::move(readAttribute));
 }
 
 std::unique_ptr<HidBackend> MakePlatformHidBackend() {

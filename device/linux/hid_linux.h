@@ -4,6 +4,7 @@
 // the .cpp files; callers see the seam of device/hid.h.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,9 +19,16 @@ namespace kbt {
 using HidrawIdentityReader =
     std::function<HidResult(int fd, const std::string& node, HidrawIdentity& out)>;
 
+// How the backend reads a sysfs attribute (ReadAttributeFile of
+// hid_linux_util.h); tests hand in one that fails as a departing device does.
+using SysfsReader =
+    std::function<bool(const std::string& path, std::vector<std::uint8_t>& out, int& error)>;
+
 // `reader` replaces the ioctls and sysfs look-up of OpenListed's check (tests
-// fake a node's answers with it); empty: the real ones.
-std::unique_ptr<HidBackend> MakeLinuxHidBackend(HidrawIdentityReader reader = {});
+// fake a node's answers with it), `readAttribute` the reads of sysfs
+// attributes; empty: the real ones.
+std::unique_ptr<HidBackend> MakeLinuxHidBackend(HidrawIdentityReader reader = {},
+                                                SysfsReader readAttribute = {});
 
 // Arrival and removal of hidraw nodes: from the kernel's own uevents where no
 // udev daemon runs (a minimal system or a container), from the daemon's

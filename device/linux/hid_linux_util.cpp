@@ -1,5 +1,6 @@
 #include "device/linux/hid_linux_util.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -101,6 +102,30 @@ bool NarrowPath(const DevicePath& path, std::string& out) {
     out.push_back(static_cast<char>(c));
   }
   return true;
+}
+
+bool ReadAttributeFile(const std::string& path, std::vector<std::uint8_t>& out, int& error) {
+  out.clear();
+  error = 0;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  std::uint8_t buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      break;
+    }
+    if (n == 0) break;
+    out.insert(out.end(), buffer, buffer + n);
+  }
+  close(fd);
+  if (error != 0) out.clear();
+  return error == 0;
 }
 
 std::string LocationFromPhys(const std::string& phys) {

@@ -1,11 +1,12 @@
 // Pure helpers of the Linux HID backend, kept apart so that they are tested
 // without a device: reading the parent HID device's HID_ID property, turning
-// an errno into the seam's error text, and telling whether a node is still
-// the interface a listing described.
+// an errno into the seam's error text, telling whether a node is still the
+// interface a listing described, and reading a sysfs file.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "device/hid.h"
 
@@ -56,5 +57,12 @@ HidResult CheckListedIdentity(const HidInterfaceInfo& listed, const HidrawIdenti
 // outside ASCII cannot be a hidraw node; Narrow gives false for it.
 DevicePath WidenPath(const std::string& path);
 bool NarrowPath(const DevicePath& path, std::string& out);
+
+// Reads a sysfs attribute (report_descriptor) whole. False, with the errno
+// in `error`, when it cannot be opened or a read fails part way: read()
+// fails with ENODEV once the device has left the bus, also on a file opened
+// before it left. A failed read throws nothing (libstdc++'s file streams
+// throw out of their iterators on one).
+bool ReadAttributeFile(const std::string& path, std::vector<std::uint8_t>& out, int& error);
 
 }  // namespace kbt

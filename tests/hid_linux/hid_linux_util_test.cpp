@@ -1,6 +1,7 @@
 // The pieces of the hidraw backend that need no device: the parent HID
-// device's HID_ID property, errno translation, and the simulated keyboard's
-// descriptors as the backend will parse them from sysfs under uhid.
+// device's HID_ID property, errno translation, reading a sysfs attribute,
+// and the simulated keyboard's descriptors as the backend will parse them
+// from sysfs under uhid.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -174,6 +175,39 @@ TEST(ListedIdentity, OpenListedGivesTheHandleOnlyForTheListedDevice) {
   readFd = -1;
   ASSERT_TRUE(hid->Open(L"/dev/null", device));
   EXPECT_EQ(readFd, -1);
+}
+
+// A keyboard that leaves the bus while its report_descriptor is read makes
+// read() fail (ENODEV); /proc/self/mem fails the same way at offset 0
+// (EIO), and a folder opens but cannot be read. Each is an unreadable
+// attribute, never an exception out of the listing.
+TEST(SysfsRead, FailedReadsAreResultsNotExceptions) {
+  char dir[] = "/tmp/kbt-sysfs-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/report_descriptor";
+  { std::ofstream(file, std::ios::binary).write("\x06\x00\xff\x09\x01", 5); }
+  const struct {
+    std::string path;
+    bool ok;
+    int error;
+    std::size_t size;
+  } cases[] = {
+      {file, true, 0, 5},
+      {std::string(dir) + "/gone", false, ENOENT, 0},
+      {"/proc/self/mem", false, EIO, 0},
+      {dir, false, EISDIR, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::uint8_t> bytes = {1, 2, 3};
+    int error = -1;
+    bool ok = false;
+    EXPECT_NO_THROW(ok = ReadAttributeFile(c.path, bytes, error)) << c.path;
+    EXPECT_EQ(ok, c.ok) << c.path;
+    EXPECT_EQ(error, c.error) << c.path;
+    EXPECT_EQ(bytes.size(), c.size) << c.path;
+  }
+  std::remove(file.c_str());
+  rmdir(dir);
 }
 
 // What discovery will see of each simulated interface behind uhid: the

@@ -2,16 +2,20 @@
 // run inside the real-kernel test's guest (tools/vm/), where kbsim-uhid
 // presents the simulated keyboard in normal operation through /dev/uhid.
 // It checks the byte conventions of the seam as the kernel really carries
-// them, then switches the keyboard into update mode and follows the
-// re-enumeration through the monitor. Prints one line per check and exits 0
+// them and what a listing makes of a keyboard whose attributes can no
+// longer be read, then switches the keyboard into update mode and follows
+// the re-enumeration through the monitor. Prints one line per check and exits 0
 // only when all passed.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <ios>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "device/discovery_rules.h"
+#include "device/keyboards.h"
 #include "device/linux/hid_linux.h"
 #include "device/linux/hid_linux_util.h"
 #include "device/platform_hid.h"
@@ -73,6 +77,45 @@ int Run() {
   Check(vendor != nullptr, "vendor interface: page 0xff00, 6-byte feature report");
   if (!boot || !vendor) return 1;
   const std::set<DevicePath> oldPaths = {boot->path, vendor->path};
+
+  // A keyboard that leaves the bus between the listing and the read of its
+  // report_descriptor: the read fails with ENODEV. Its interfaces are
+  // listed undescribed and discovery skips them with a note. A reader that
+  // throws (as libstdc++'s file streams do on such a read) ends in a failed
+  // listing; nothing leaves the HID layer.
+  {
+    std::unique_ptr<HidBackend> gone =
+        MakeLinuxHidBackend({}, [](const std::string&, std::vector<std::uint8_t>& out, int& error) {
+          out.clear();
+          error = ENODEV;
+          return false;
+        });
+    std::vector<InterfaceProbe> probes;
+    const HidResult listed = ProbeInterfaces(*gone, probes);
+    bool undescribed = listed.ok && !probes.empty();
+    for (const InterfaceProbe& p : probes) undescribed = undescribed && !p.info.infoValid;
+    Check(undescribed,
+          "a report_descriptor read that fails with ENODEV: listed, undescribed " + listed.error);
+    const KeyboardList list = FindKeyboards(probes);
+    Check(list.keyboards.empty() && list.skipped.size() == probes.size(),
+          "discovery skips them with a note: " +
+              (list.skipped.empty() ? std::string("none") : list.skipped.front().reason));
+
+    std::unique_ptr<HidBackend> throwing =
+        MakeLinuxHidBackend({}, [](const std::string&, std::vector<std::uint8_t>&, int&) -> bool {
+          throw std::ios_base::failure("basic_filebuf::underflow error reading the file");
+        });
+    std::vector<HidInterfaceInfo> seen;
+    HidResult r(HidResult::Ok());
+    bool escaped = false;
+    try {
+      r = throwing->Enumerate(seen);
+    } catch (...) {
+      escaped = true;
+    }
+    Check(!escaped && !r.ok && seen.empty(),
+          "a reader that throws: a failed listing, no exception out of it: " + r.error);
+  }
 
   std::unique_ptr<HidDevice> dev;
   const HidResult o = hid->Open(vendor->path, dev);
