@@ -20,6 +20,7 @@
 #include "cli/verbs.h"
 #include "image/atomic_file.h"
 #include "image/file_platform.h"
+#include "image/hex_to_bin.h"
 #include "image/hex_writer.h"
 
 namespace kbt::cli {
@@ -36,8 +37,13 @@ const char kDumpHelp[] =
     "printed on stdout in hex.\n"
     "\n"
     "OUT.hex (and OUT.bin) appear only complete: they are written under a\n"
-    "temporary name beside them and renamed once everything was read. A dump\n"
-    "that fails leaves no file and does not replace an existing one.\n"
+    "temporary name beside them (OUT.hex.part-PID-N) and renamed once\n"
+    "everything was read. A dump that fails leaves no file and does not replace\n"
+    "an existing one; only one killed outright (SIGKILL, a power cut) can leave\n"
+    "its .part- file, which may be deleted. An output that is a symbolic link\n"
+    "writes the file it names; a file that is replaced keeps its permissions.\n"
+    "An output that exists and is not a regular file (a folder, a device, a\n"
+    "FIFO, /dev/stdout) is refused before the keyboard is touched.\n"
     "\n"
     "When image bytes 1 and 2 read 38 00, the converter's Start-byte exchange\n"
     "would move bytes 0x37FB to 0x37FD to the front when OUT.hex is converted\n"
@@ -57,8 +63,9 @@ const char kDumpHelp[] =
     "exit codes: 0 dumped; 1 the read failed (nothing written), or the keyboard did\n"
     "            not take the Finish command (the files are written; it stays in\n"
     "            update mode until it is unplugged);\n"
-    "            2 wrong or refused command line, or keyboards at several\n"
-    "              locations and no --port;\n"
+    "            2 wrong or refused command line (an output that is not a\n"
+    "              regular file, or is the --sim-memory file), or keyboards\n"
+    "              at several locations and no --port;\n"
     "            3 the --sim-memory file cannot be read;\n"
     "            4 an output file or the trace cannot be written;\n"
     "            6 no keyboard appeared within the wait; 7 no HID access\n";
@@ -89,6 +96,22 @@ int RunDump(DumpOptions& o) {
   if (same(o.out, o.bin) || same(o.out, trace) || same(o.bin, trace)) {
     Error("OUT.hex, --bin and --trace must name different files");
     return kExitUsage;
+  }
+  const std::string& memory = o.job.device.simMemory;
+  if (same(o.out, memory) || same(o.bin, memory)) {
+    Error("the dump would replace its own --sim-memory file " + memory + "; name another output");
+    return kExitUsage;
+  }
+  // Only a regular file is replaced: renamed over, a device node, a FIFO or
+  // what /dev/stdout names would become a plain file.
+  for (const std::string* name : {&o.out, &o.bin}) {
+    std::wstring target;
+    if (!name->empty() &&
+        !platform::OutputTarget(platform::PathFromArgument(name->c_str()), target)) {
+      Error(*name + ": " + ErrnoReason(errno) +
+            "; dump replaces only a regular file: refused before the keyboard is touched");
+      return kExitUsage;
+    }
   }
   const auto started = std::chrono::steady_clock::now();
   JobReporter report(o.job.json);

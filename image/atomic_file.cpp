@@ -9,8 +9,12 @@ namespace kbt {
 
 bool AtomicFile::Create(const std::wstring& path, std::string& error) {
   Discard();
-  path_ = path;
-  file_ = platform::CreateFileBeside(path, temp_);
+  if (!platform::OutputTarget(path, path_)) {
+    error = ErrnoReason(errno);
+    path_.clear();
+    return false;
+  }
+  file_ = platform::CreateFileBeside(path_, temp_);
   if (!file_) {
     error = ErrnoReason(errno);
     temp_.clear();

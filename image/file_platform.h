@@ -25,8 +25,17 @@ std::FILE* OpenForWriting(const std::wstring& path);
 // The pieces of a file that appears only complete (image/atomic_file.h).
 // Each returns false or null with errno saying why.
 //
+// Where a file renamed into place at `path` belongs: a symbolic link
+// followed to the file it names, which need not exist yet (the shell's `>`
+// creates it). False when that exists and is not a regular file: errno
+// EISDIR for a folder, ENOTSUP for a device, a FIFO or a socket (renaming
+// over one would turn /dev/stdout or a device node into a plain file).
+bool OutputTarget(const std::wstring& path, std::wstring& target);
 // Creates a new file beside `path`, exclusively (no one else's file is ever
-// opened), for writing in binary; `tempPath` receives its name.
+// opened), for writing in binary; `tempPath` receives its name. Where a
+// file is at `path`, the new one takes its permissions (and, where the
+// system allows it, its owner), so that renaming it over that file changes
+// only the content. Safe to call from several threads at once.
 std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath);
 // Pushes what was written to the disk, then closes `file` (also on failure).
 bool SyncAndClose(std::FILE* file);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -31,13 +32,13 @@ std::wstring DecodeBytes(const std::string& bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const auto b0 = static_cast<unsigned char>(bytes[i]);
-    const int extra = b0 < 0x80 ? 0
+    const int extra = b0 < 0x80             ? 0
                       : (b0 & 0xE0) == 0xC0 ? 1
                       : (b0 & 0xF0) == 0xE0 ? 2
                       : (b0 & 0xF8) == 0xF0 ? 3
                                             : -1;
     bool ok = extra >= 0 && i + static_cast<std::size_t>(extra) < bytes.size();
-    char32_t cp = extra == 0 ? b0
+    char32_t cp = extra == 0   ? b0
                   : extra == 1 ? (b0 & 0x1F)
                   : extra == 2 ? (b0 & 0x0F)
                                : (b0 & 0x07);
@@ -135,9 +136,48 @@ std::FILE* OpenForReading(const std::wstring& path) {
   return file;
 }
 
+bool OutputTarget(const std::wstring& path, std::wstring& target) {
+  const std::string name = EncodeBytes(path);
+  struct stat st;
+  if (stat(name.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
+      return false;
+    }
+    // The file the links lead to, in its own folder.
+    char* real = realpath(name.c_str(), nullptr);
+    target = real ? DecodeBytes(real) : path;
+    std::free(real);
+    return true;
+  }
+  // Nothing there, or a link to a file that does not exist yet: the link's
+  // target is created, as the shell would.
+  std::string at = name;
+  for (int links = 0; links < 40; ++links) {
+    if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      target = DecodeBytes(at);
+      return true;
+    }
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink(at.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0) break;
+    std::string next(buffer, static_cast<std::size_t>(n));
+    if (next.front() != '/') {
+      const std::size_t slash = at.rfind('/');
+      if (slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+    }
+    at = next;
+  }
+  errno = ELOOP;
+  return false;
+}
+
 std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath) {
-  static unsigned sequence = 0;
+  // Two threads may write files at once (a dump beside a trace).
+  static std::atomic<unsigned> sequence{0};
   const std::string base = EncodeBytes(path);
+  struct stat existing;
+  const bool replaces = stat(base.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
   for (int tries = 0; tries < 100; ++tries) {
     const std::string name =
         base + ".part-" + std::to_string(getpid()) + "-" + std::to_string(++sequence);
@@ -147,6 +187,12 @@ std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath) {
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return nullptr;
+    }
+    if (replaces) {
+      // Owner first: a change of owner clears the set-ID bits. Only root
+      // may give a file away; otherwise it stays the writer's.
+      (void)!fchown(fd, existing.st_uid, existing.st_gid);
+      (void)!fchmod(fd, existing.st_mode & 07777);
     }
     std::FILE* file = fdopen(fd, "wb");
     if (!file) {

@@ -8,6 +8,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -64,8 +65,37 @@ int ErrnoFromWin32(DWORD error) {
 
 }  // namespace
 
+bool OutputTarget(const std::wstring& path, std::wstring& target) {
+  target = path;
+  // Opening follows symbolic links and junctions to what they name. No
+  // access is asked for, so a file that others hold open opens too; a
+  // folder needs FILE_FLAG_BACKUP_SEMANTICS.
+  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return true;  // nothing there yet: created where named
+  bool ok = true;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    errno = ENOTSUP;  // NUL, CON, a pipe
+    ok = false;
+  } else if (GetFileInformationByHandle(h, &info) &&
+             (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = EISDIR;
+    ok = false;
+  } else if (const DWORD attributes = GetFileAttributesW(path.c_str());
+             attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    std::wstring final(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(h, final.data(), static_cast<DWORD>(final.size()),
+                                              FILE_NAME_NORMALIZED);
+    if (n > 0 && n < final.size()) target.assign(final.data(), n);
+  }
+  CloseHandle(h);
+  return ok;
+}
+
 std::FILE* CreateFileBeside(const std::wstring& path, std::wstring& tempPath) {
-  static unsigned sequence = 0;
+  // Two threads may write files at once (a dump beside a trace).
+  static std::atomic<unsigned> sequence{0};
   for (int tries = 0; tries < 100; ++tries) {
     tempPath = path + L".part-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                std::to_wstring(++sequence);

@@ -104,6 +104,81 @@ TEST(KbupdateDump, FailedDumpLeavesNoFileAndKeepsTheOldOne) {
   }
 }
 
+// An output that is a link writes the file it names, and a file replaced
+// keeps its permissions: the dump changes only the content.
+TEST(KbupdateDump, WritesThroughLinksAndKeepsTheMode) {
+  Workdir w;
+  const std::string image = Converted(w, "fw.hex");
+  const struct {
+    const char* setUp;
+    const char* output;
+    const char* written;  // where the dump lands
+    fs::perms perms;      // of the written file
+  } cases[] = {
+      {"printf old >real.hex && ln -s real.hex link.hex", "link.hex", "real.hex", fs::perms(0644)},
+      {"mkdir sub && printf old >sub/real.hex && ln -s sub/real.hex up.hex", "up.hex",
+       "sub/real.hex", fs::perms(0644)},
+      {"ln -s later.hex dangling.hex", "dangling.hex", "later.hex", fs::perms(0644)},
+      {"printf old >private.hex && chmod 600 private.hex", "private.hex", "private.hex",
+       fs::perms(0600)},
+      {"printf old >shared.hex && chmod 664 shared.hex", "shared.hex", "shared.hex",
+       fs::perms(0664)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    ASSERT_EQ(w.Script(std::string("umask 022; ") + c.setUp).exitCode, 0);
+    const bool link = fs::is_symlink(w / c.output);
+    const Outcome r = w.Kbupdate(std::string("dump -q --simulate ") + c.output);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(fs::is_symlink(w / c.output), link);
+    EXPECT_EQ(Converted(w, c.written), image);
+    EXPECT_EQ(fs::status(w / c.written).permissions() & fs::perms::all, c.perms);
+    EXPECT_FALSE(HasTemporaryFiles(w));
+  }
+}
+
+// Renamed over, a FIFO, a device node or what /dev/stdout names would become
+// a plain file: whatever exists and is not a regular file is refused before
+// the keyboard is touched (no trace), and stays what it was.
+TEST(KbupdateDump, RefusesOutputsThatAreNotRegularFiles) {
+  Workdir w;
+  const bool root = geteuid() == 0;
+  const struct {
+    const char* setUp;
+    const char* args;
+    const char* path;  // the output in question
+    fs::file_type kept;
+    const char* says;
+    bool piped = false;  // standard output a pipe
+  } cases[] = {
+      {"mkfifo f.hex", "f.hex", "f.hex", fs::file_type::fifo, "not a regular file"},
+      {"mkdir d.hex", "d.hex", "d.hex", fs::file_type::directory, "is a folder"},
+      {"ln -s /dev/null n.hex", "n.hex", "n.hex", fs::file_type::symlink, "not a regular file"},
+      {"ln -s /dev/null n.bin", "--bin n.bin out.hex", "n.bin", fs::file_type::symlink,
+       "not a regular file"},
+      // What /dev/stdout is: the process's own standard output, here a pipe.
+      {"ln -s /proc/self/fd/1 o.hex", "o.hex", "o.hex", fs::file_type::symlink,
+       "not a regular file", true},
+      {root ? "mknod -m 666 c.hex c 1 7" : "", "c.hex", "c.hex", fs::file_type::character,
+       "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    if (!*c.setUp) continue;  // a device node needs root
+    ASSERT_EQ(w.Script(c.setUp).exitCode, 0);
+    const Outcome r = w.Script(std::string("{ \"$KB\" dump --simulate --trace t.txt ") + c.args +
+                               "; echo \"exit $?\" >&2; }" + (c.piped ? " | cat" : ""));
+    EXPECT_NE(r.err.find("exit 2"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("before"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(w / "t.txt")) << "the keyboard was touched";
+    EXPECT_FALSE(fs::exists(w / "out.hex"));
+    EXPECT_EQ(fs::symlink_status(w / c.path).type(), c.kept);
+    EXPECT_FALSE(HasTemporaryFiles(w));
+  }
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
 // A termination request during the read: the job stops, removes its
 // temporary file and exits 143; the existing file stays.
 TEST(KbupdateDump, InterruptedDumpLeavesNoFile) {
@@ -178,6 +253,7 @@ TEST(KbupdateReadBack, RefusedCommandLinesAndInputs) {
       {"dump --simulate --bin out.hex out.hex", 2, "different files"},
       {"dump --simulate -", 2, "standard output"},
       {"dump --simulate --port sim-1 --port sim-2 out.hex", 2, "one keyboard"},
+      {"dump --simulate --sim-memory fw.hex fw.hex", 2, "its own --sim-memory file"},
       {"verify --simulate none.hex", 3, "none.hex"},
   };
   for (const auto& c : cases) {
