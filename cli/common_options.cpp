@@ -37,17 +37,20 @@ void AddDeviceOptions(CLI::App& verb, DeviceOptions& o, unsigned which) {
   if (which & kSimKeyboards)
     verb.add_option("--sim-keyboards", o.simKeyboards)->check(CLI::Range(1u, 64u));
   if (which & kSimFaults) {
-    verb.add_option("--sim-fail", o.failOnce);
-    verb.add_option("--sim-fail-from", o.failFrom);
-    verb.add_option("--sim-unplug", o.unplugAt);
-    verb.add_option("--sim-reject-block", o.rejectBlock);
-    verb.add_option("--sim-corrupt", o.corruptBlock);
+    // One value per occurrence: a list option would go on to take the words
+    // after "--sim-fail=3" (the file) as more values.
+    verb.add_option("--sim-fail", o.failOnce)->allow_extra_args(false);
+    verb.add_option("--sim-fail-from", o.failFrom)->allow_extra_args(false);
+    verb.add_option("--sim-unplug", o.unplugAt)->allow_extra_args(false);
+    verb.add_option("--sim-reject-block", o.rejectBlock)->allow_extra_args(false);
+    verb.add_option("--sim-corrupt", o.corruptBlock)->allow_extra_args(false);
     // A flag, so that it never takes the next word (the file) as its value;
     // "--sim-refuse-entry=@2" names the keyboard.
     verb.add_flag("--sim-refuse-entry{@1}", o.refuseEntry);
   }
   // A flag, like --sim-refuse-entry: "--sim-no-access=@2" names the keyboard.
-  if (which & kSimNoAccess) verb.add_flag("--sim-no-access{@1}", o.noAccess);
+  // Listed among the faults in every verb's help, so taken wherever they are.
+  if (which & (kSimNoAccess | kSimFaults)) verb.add_flag("--sim-no-access{@1}", o.noAccess);
   if (which & kPort) verb.add_option("--port", o.ports)->allow_extra_args(false);
   if (which & kWait) verb.add_option("--wait", o.waitSeconds)->check(CLI::Range(1u, 3600u));
   if (which & kTrace) verb.add_option("--trace", o.trace)->check(kNotEmpty);
@@ -186,6 +189,9 @@ std::string FinishDeviceOptions(DeviceOptions& o) {
     if (!error.empty()) return error;
     o.faults[keyboard].noAccess = true;
   }
+  // A location named twice is one keyboard (the wait counts the names).
+  for (auto it = o.ports.begin(); it != o.ports.end();)
+    it = std::find(o.ports.begin(), it, *it) != it ? o.ports.erase(it) : it + 1;
   if (any && !o.simulate) return "the --sim-* faults need --simulate";
   if (o.simKeyboards != 1 && !o.simulate) return "--sim-keyboards needs --simulate";
   if (!o.simMemory.empty() && !o.simulate) return "--sim-memory needs --simulate";

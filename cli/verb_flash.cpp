@@ -63,8 +63,9 @@ const char kFlashHelp[] =
     "A plain flash updates one keyboard: when keyboards are present at more than\n"
     "one location it refuses (exit 2) and lists them.\n"
     "  --all            update every keyboard present, all at once\n"
-    "  --port LOCATION  only the keyboard at LOCATION (repeatable); `kbupdate\n"
-    "                   list` shows the locations (sim-1, 1-2.3, ...)\n"
+    "  --port LOCATION  only the keyboard at LOCATION; repeated, exactly the\n"
+    "                   keyboards named, each of which must appear (`kbupdate\n"
+    "                   list` shows the locations: sim-1, 1-2.3, ...)\n"
     "  --wait SECONDS   how long to wait for the keyboards, and for each to come\n"
     "                   back in update mode (default 30)\n"
     "  --dry-run        everything up to the first report (file, signature,\n"
@@ -101,8 +102,9 @@ const char kFlashHelp[] =
     "            3 FILE.hex cannot be opened or read; 4 the trace file or\n"
     "            DLog.txt cannot be written; 5 FILE.hex holds no firmware\n"
     "            signature (\"Hex File Error!\"); 6 no keyboard appeared (or\n"
-    "            none came back in update mode) within the wait; 7 no HID\n"
-    "            access; 130 interrupted, 143 terminated\n";
+    "            none came back in update mode) within the wait, or one\n"
+    "            named with --port did not; 7 no HID access;\n"
+    "            130 interrupted, 143 terminated\n";
 
 namespace {
 
@@ -128,6 +130,7 @@ struct Target {
   SessionInterfaces interfaces;
   bool ready = false;
   bool entrySent = false;    // the Enter-update-mode pair went out
+  bool absent = false;       // named by --port, never appeared
   std::optional<bool> pass;  // set once it has a result
   std::string reason;        // of a FAIL: the last note
   double seconds = 0;
@@ -300,7 +303,9 @@ int FlashRun::FindTargets() {
                    "sudo kbupdate access --install");
     return kExitNoKeyboard;
   }
-  if (!o_.all && found.size() > 1) {
+  // Several --port name exactly the keyboards to update; only an unnamed
+  // choice between several is the user's to make.
+  if (!o_.all && d_.ports.empty() && found.size() > 1) {
     std::vector<std::string> where;
     where.reserve(found.size());
     for (const Keyboard* k : found) where.push_back(k->location);
@@ -327,6 +332,7 @@ int FlashRun::FindTargets() {
     Target t;
     t.location = p;
     t.pass = false;
+    t.absent = true;
     t.reason = Format("no keyboard appeared within %u s", d_.waitSeconds);
     targets_.push_back(t);
   }
@@ -405,9 +411,12 @@ void FlashRun::EnterAndWait() {
         break;
       case UpdateModeResult::Outcome::NotBack:
       case UpdateModeResult::Outcome::NoAccess:
-      case UpdateModeResult::Outcome::Cancelled:
         t.pass = false;
         t.reason = Format("did not come back in update mode within %u s", d_.waitSeconds);
+        break;
+      case UpdateModeResult::Outcome::Cancelled:
+        t.pass = false;
+        t.reason = "interrupted";
         break;
     }
   }
@@ -448,8 +457,10 @@ int FlashRun::Finish(int code) {
   for (const Target& t : targets_) allPass = allPass && t.pass.value_or(false);
   if (interrupted) {
     allPass = false;
-    for (const Target& t : targets_) {
+    for (Target& t : targets_) {
       if (t.pass.value_or(false)) continue;
+      // The table's reason too: a keyboard stopped before its run had none.
+      if (t.reason.empty()) t.reason = "interrupted";
       Error(t.location + ": interrupted; " +
             (t.entrySent || t.startMode == KeyboardMode::Update
                  ? "the keyboard is probably still in update mode: run flash again"
@@ -465,6 +476,11 @@ int FlashRun::Finish(int code) {
     code = kExitOutput;
   }
   if (code == kExitOk && !allPass) code = kExitFailed;
+  // As when no keyboard at all appeared: a named one missing is the run's
+  // outcome, whatever the others did.
+  if (code == kExitFailed &&
+      std::any_of(targets_.begin(), targets_.end(), [](const Target& t) { return t.absent; }))
+    code = kExitNoKeyboard;
   if (interrupted) code = InterruptScope::ExitCode();
   const double elapsed = Seconds(started_);
   if (o_.json) {

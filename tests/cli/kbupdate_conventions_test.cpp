@@ -77,6 +77,40 @@ INSTANTIATE_TEST_SUITE_P(
         Usage{"EmptyTraceName", "flash --simulate --trace '' fw.hex", 2, "--trace"}),
     [](const testing::TestParamInfo<Usage>& info) { return std::string(info.param.name); });
 
+// Every fault flag of every verb that takes them, written FLAG=VALUE in the
+// usage line's order: each takes its own value and no more (the file and
+// the options after it stay what they are), and each listed in a verb's
+// help is taken there.
+TEST(KbupdateFaultFlags, TakeTheirOwnValueOnly) {
+  const struct {
+    const char* args;
+    int exitCode;
+    const char* written;  // a file the run leaves, or nullptr
+  } cases[] = {
+      {"flash --simulate --sim-fail=3 fw.hex -q", 0, "DLog.txt"},
+      {"flash --simulate --sim-fail-from=40 fw.hex --wait 5", 0, "DLog.txt"},
+      {"flash --simulate --dry-run --sim-unplug=13 fw.hex -q", 0, nullptr},
+      {"flash --simulate --dry-run --sim-reject-block=2 fw.hex -q", 0, nullptr},
+      {"flash --simulate --dry-run --sim-corrupt=2 fw.hex -q", 0, nullptr},
+      {"dump --simulate --sim-fail=3 o.hex --bin o.bin", 0, "o.bin"},
+      {"dump --simulate --sim-unplug=40 o.hex --bin o.bin", 0, "o.bin"},
+      {"verify --simulate --sim-corrupt=2 fw.hex -q", 1, nullptr},
+      {"station --simulate --sim-reject-block=6 fw.hex --count 1", 1, "kbupdate-results.csv"},
+      {"station --simulate --sim-keyboards 2 --sim-no-access=@2 fw.hex --count 1", 0,
+       "kbupdate-results.csv"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    Workdir w;
+    const Outcome r = w.Kbupdate(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_EQ(r.err.find("required"), std::string::npos) << r.err;
+    if (c.written) {
+      EXPECT_NE(w.Read(c.written), "") << c.written;
+    }
+  }
+}
+
 // -q leaves stdout's result and drops the chatter; -v before or after the
 // verb is the same flag.
 TEST(KbupdateVerbosity, QuietKeepsResultsOnly) {

@@ -193,6 +193,21 @@ TEST_P(InterruptTest, StopsAtAReportBoundary) {
   EXPECT_NE(r.out.find("FAIL"), std::string::npos) << r.out;
 }
 
+// Stopped before the update began (the keyboard switching into update
+// mode): the table says why, as stderr does.
+TEST(KbupdateFlash, InterruptedBeforeTheUpdateSaysSoInTheTable) {
+  Workdir w;
+  const Outcome r = w.Script(
+      "\"$KB\" flash --simulate --trace t.txt fw.hex & pid=$!; "
+      "for i in $(seq 300); do grep -q ' normal set ok 05 ' t.txt 2>/dev/null && break; "
+      "sleep 0.02; done; kill -INT $pid; wait $pid");
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  const auto rows = LinesStartingWith(r.out, "sim-1 ");
+  ASSERT_EQ(rows.size(), 1u) << r.out;
+  EXPECT_NE(rows[0].find("FAIL"), std::string::npos) << rows[0];
+  EXPECT_NE(rows[0].find("interrupted"), std::string::npos) << rows[0];
+}
+
 INSTANTIATE_TEST_SUITE_P(Kbupdate, InterruptTest,
                          testing::Values(Interrupt{"Sigint", "INT", 130},
                                          Interrupt{"Sigterm", "TERM", 143}),

@@ -80,6 +80,38 @@ TEST(KbupdateKeyboards, PortChoosesOne) {
   EXPECT_NE(w.Read("t.txt.sim-2"), "");
 }
 
+// Several --port update exactly the keyboards named; one named and absent
+// is said in the table and fails the run as "no keyboard" (exit 6) once the
+// wait is over, the others updated all the same.
+TEST(KbupdateKeyboards, SeveralPortsUpdateExactlyThose) {
+  const struct {
+    const char* args;
+    int exitCode;
+    const char* pass;
+    const char* fail;  // or nullptr
+    const char* untouched;
+  } cases[] = {
+      {"--sim-keyboards 3 --port sim-1 --port sim-3", 0, "sim-1", nullptr, "sim-2"},
+      {"--sim-keyboards 2 --port sim-2 --port sim-9", 6, "sim-2", "sim-9", "sim-1"},
+      {"--sim-keyboards 2 --port sim-2 --port sim-2", 0, "sim-2", nullptr, "sim-1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    Workdir w;
+    const Outcome r =
+        w.Kbupdate(std::string("flash -q --simulate --wait 2 --trace t.txt ") + c.args + " fw.hex");
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_TRUE(RowSays(r, c.pass, "PASS")) << r.out;
+    if (c.fail) {
+      EXPECT_TRUE(RowSays(r, c.fail, "FAIL")) << r.out;
+      EXPECT_NE(Row(r, c.fail).find("no keyboard appeared"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(Row(r, c.untouched), "") << r.out;
+    EXPECT_FALSE(fs::exists(w / (std::string("t.txt.") + c.untouched)));
+    EXPECT_EQ(w.Read("DLog.txt"), c.exitCode == 0 ? "PASS\r\n" : "FAIL\r\n");
+  }
+}
+
 TEST(KbupdateKeyboards, PortThatNeverAppearsFails) {
   Workdir w;
   const Outcome r = w.Kbupdate("flash -q --simulate --wait 1 --port sim-7 fw.hex");
