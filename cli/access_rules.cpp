@@ -1,6 +1,7 @@
 #include "cli/access_rules.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "device/discovery_rules.h"
@@ -33,6 +34,76 @@ void ForEachLine(std::string_view text, F&& f) {
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
+}
+
+template <typename F>
+void ForEachAlternative(std::string_view pattern, F&& f) {
+  for (;;) {
+    const auto bar = pattern.find('|');
+    f(pattern.substr(0, bar));
+    if (bar == std::string_view::npos) break;
+    pattern.remove_prefix(bar + 1);
+  }
+}
+
+// The value of the first `KEY="value"` (or KEY:="value") assignment or match
+// of `op` on the line; false when the line has none.
+bool KeyValue(std::string_view line, std::string_view key, std::string_view op,
+              std::string_view& value) {
+  for (std::size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at + 1)) {
+    // A whole key: not the tail of another (GROUP in SUBGROUP).
+    if (at > 0 && (std::isalnum(static_cast<unsigned char>(line[at - 1])) || line[at - 1] == '_'))
+      continue;
+    std::string_view rest = line.substr(at + key.size());
+    if (rest.substr(0, op.size()) != op) continue;
+    rest.remove_prefix(op.size());
+    if (rest.empty() || rest.front() != '"') continue;
+    const auto end = rest.find('"', 1);
+    if (end == std::string_view::npos) return false;
+    value = rest.substr(1, end - 1);
+    return true;
+  }
+  return false;
+}
+
+// Whether `pattern` (udev's "a|b" alternatives of globs) matches `word`;
+// only the plain forms rule files use: a name, or "*".
+bool MatchesWord(std::string_view pattern, std::string_view word) {
+  bool any = false;
+  ForEachAlternative(pattern, [&](std::string_view p) { any = any || p == word || p == "*"; });
+  return any;
+}
+
+// Whether the line applies when the node appears: with no ACTION test, or
+// one that lets "add" through. A line for "remove" events only grants
+// nothing to a node that stays.
+bool AppliesOnAdd(std::string_view line) {
+  std::string_view value;
+  if (KeyValue(line, "ACTION", "==", value) && !MatchesWord(value, "add")) return false;
+  if (KeyValue(line, "ACTION", "!=", value) && MatchesWord(value, "add")) return false;
+  return true;
+}
+
+// Whether the line lets a user who is not root read and write the node:
+// the seat's user through the uaccess tag, everyone through the mode's
+// last digit, or a group given both the node and the mode's group bits.
+// MODE="0600" or a GROUP with the node's default 0600 gives no one else
+// anything.
+bool GrantsAccess(std::string_view line) {
+  if (Contains(line, "TAG+=\"uaccess\"")) return true;
+  std::string_view mode;
+  if (!KeyValue(line, "MODE", "=", mode) && !KeyValue(line, "MODE", ":=", mode)) return false;
+  unsigned bits = 0;
+  for (const char c : mode) {
+    if (c < '0' || c > '7') return false;
+    bits = bits * 8 + static_cast<unsigned>(c - '0');
+  }
+  if (mode.empty() || bits > 07777) return false;
+  constexpr unsigned kReadWrite = 06;
+  if ((bits & kReadWrite) == kReadWrite) return true;
+  std::string_view group;
+  const bool hasGroup = KeyValue(line, "GROUP", "=", group) || KeyValue(line, "GROUP", ":=", group);
+  return hasGroup && !group.empty() && ((bits >> 3) & kReadWrite) == kReadWrite;
 }
 
 bool IsUpdatePair(std::uint16_t vendorId, std::uint16_t productId) {
@@ -74,15 +145,15 @@ std::string AccessRuleLine(std::uint16_t vendorId, std::uint16_t productId) {
 bool RulesCover(std::string_view rulesText, std::uint16_t vendorId, std::uint16_t productId) {
   // udev compares KERNELS as a case-sensitive glob and the kernel writes
   // the IDs in upper case: a lower-case line matches nothing, so it does not
-  // count. A line must grant something (a group, a mode or the seat's user)
-  // to count as giving access.
+  // count. A line must give a user who is not root read and write access
+  // (the seat's user, a group, everyone) on the node's arrival to count.
   const std::string kernels = "KERNELS==\"*:" + Hex4(vendorId) + ":" + Hex4(productId) + ".*\"";
   bool covered = false;
   ForEachLine(rulesText, [&](std::string_view raw) {
     const std::string_view line = Trim(raw);
     if (line.empty() || line.front() == '#') return;
-    if (Contains(line, "SUBSYSTEM==\"hidraw\"") && Contains(line, kernels) &&
-        (Contains(line, "TAG+=\"uaccess\"") || Contains(line, "MODE=") || Contains(line, "GROUP=")))
+    if (Contains(line, "SUBSYSTEM==\"hidraw\"") && Contains(line, kernels) && AppliesOnAdd(line) &&
+        GrantsAccess(line))
       covered = true;
   });
   return covered;

@@ -53,9 +53,18 @@ std::string Hex4(std::uint16_t v) {
   return Format("%04X", static_cast<unsigned>(v));
 }
 
+// A file that cannot be read is no rule text. Read through stdio: a read
+// that fails (a folder named *.rules, an I/O error) makes libstdc++'s
+// stream iterators throw.
 std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  std::string text;
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return text;
+  char buffer[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
+  std::fclose(in);
+  return text;
 }
 
 const char* RulesFileOverride() {
@@ -243,22 +252,34 @@ void PrintPlan(const AccessPlan& plan, bool json) {
 bool WriteFileReplacing(const std::string& path, const std::string& text, std::string& error) {
   // A new file renamed over the old one: a reader never sees half a file,
   // and a failed write leaves the old one as it was.
+  // The folder first: a system without udev has no rules.d, and the rules
+  // written now apply once it runs.
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+    errno = 0;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+      error = "cannot write " + path + ": creating " + folder.string() + ": " + ec.message();
+      return false;
+    }
+  }
   const std::string temp = path + ".new";
   {
+    errno = 0;
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (!out) {
-      error = "cannot write " + temp + ": " + Reason(errno);
+      error = "cannot write " + path + ": " + Reason(errno ? errno : EIO);
       return false;
     }
     out << text;
     out.close();
     if (!out) {
-      error = "cannot write " + temp + ": " + Reason(errno ? errno : EIO);
+      error = "cannot write " + path + ": " + Reason(errno ? errno : EIO);
       std::remove(temp.c_str());
       return false;
     }
   }
-  std::error_code ec;
   std::filesystem::permissions(
       temp,
       std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |

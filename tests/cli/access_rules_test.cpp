@@ -150,6 +150,18 @@ TEST(AccessRules, CoverNeedsAnActiveHidrawLineThatGrantsSomething) {
       {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4b54:0101.*", MODE="0666")", false},  // lower case
       {R"(SUBSYSTEM=="usb", KERNELS=="*:4B54:0101.*", MODE="0666")", false},
       {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", RUN+="/bin/true")", false},
+      // Lines that match but give a user who is not root nothing.
+      {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0600")", false},
+      {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", GROUP="plugdev")", false},
+      {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0640", GROUP="plugdev")", false},
+      {R"(ACTION=="remove", SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0666")", false},
+      {R"(ACTION!="add", SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0666")", false},
+      // And ones that do.
+      {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE:="0666")", true},
+      {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0660", GROUP="input")", true},
+      {R"(SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0600", TAG+="uaccess")", true},
+      {R"(ACTION=="add|change", SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0666")", true},
+      {R"(ACTION!="remove", SUBSYSTEM=="hidraw", KERNELS=="*:4B54:0101.*", MODE="0666")", true},
       {kModelB, false},
   };
   for (const Case& c : cases) EXPECT_EQ(RulesCover(c.text, 0x4B54, 0x0101), c.covers) << c.text;
