@@ -162,7 +162,11 @@ int PrintText(const std::string& name, const HexInspection& r, const ByteScan& s
     }
     std::printf("\n");
   } else {
-    std::printf("end record: none; read to the end of the file\n");
+    // A file cut short (a download broken off) ends this way too.
+    ++warnings;
+    std::printf(
+        "warning: end record: none; read to the end of the file (a file cut short looks "
+        "the same)\n");
   }
   std::printf("image end: 0x%04lX (%ld bytes)\n", r.imageEnd, r.imageEnd);
   std::printf("start-byte exchange: %s\n", r.startByteExchange
@@ -188,7 +192,7 @@ int CountWarnings(const HexInspection& r, const ByteScan& scan) {
                                    &r.splitLines,           &r.negativeAddressLines,
                                    &r.addressRecordsStored, &r.inexactEndLines};
   int warnings = r.readFailed + (scan.bareCarriageReturns > 0) + !r.droppedData.empty() +
-                 !r.overlaps.empty() + !r.signatureOffset;
+                 !r.overlaps.empty() + !r.signatureOffset + !r.endRecordLine;
   for (const auto* l : lists) warnings += !l->empty();
   return warnings;
 }
