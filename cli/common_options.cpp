@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -80,8 +81,25 @@ bool LoadSimMemory(const std::string& file, std::vector<std::uint8_t>& image, st
   const bool raw = ending == ".bin";
   if (!raw) {
     const HexToBinResult r = HexToBin(path, image.data());
-    if (!r.Read()) error = "--sim-memory: cannot read " + file + ": " + r.reason;
-    return r.Read();
+    if (!r.Read()) {
+      error = "--sim-memory: cannot read " + file + ": " + r.reason;
+      return false;
+    }
+    // HEX text holds no NUL byte; a raw image named otherwise would be read
+    // as text into nonsense without a word.
+    if (std::FILE* in = platform::OpenForReading(path)) {
+      char buffer[4096];
+      bool nul = false;
+      for (std::size_t n; !nul && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+        nul = std::memchr(buffer, 0, n) != nullptr;
+      std::fclose(in);
+      if (nul) {
+        error = "--sim-memory: " + file +
+                " holds NUL bytes: a raw image, not Intel HEX text (name a raw image *.bin)";
+        return false;
+      }
+    }
+    return true;
   }
   errno = 0;
   std::FILE* in = platform::OpenForReading(path);

@@ -242,6 +242,7 @@ TEST(KbupdateVerify, SeveralKeyboardsNeedAPort) {
 TEST(KbupdateReadBack, RefusedCommandLinesAndInputs) {
   Workdir w;
   w.Write("short.bin", std::string(100, '\0'));
+  w.Write("raw.img", std::string(14336, '\0'));
   const struct {
     const char* args;
     int exitCode;
@@ -249,6 +250,7 @@ TEST(KbupdateReadBack, RefusedCommandLinesAndInputs) {
   } cases[] = {
       {"dump --simulate --sim-memory none.hex out.hex", 3, "none.hex"},
       {"dump --simulate --sim-memory short.bin out.hex", 3, "holds 100 bytes"},
+      {"dump --simulate --sim-memory raw.img out.hex", 3, "name a raw image *.bin"},
       {"dump --sim-memory fw.hex out.hex", 2, "--sim-memory needs --simulate"},
       {"dump --simulate --bin out.hex out.hex", 2, "different files"},
       {"dump --simulate -", 2, "standard output"},
