@@ -25,6 +25,9 @@ void Detail(const std::string& text);
 // Whether stderr (2) or stdout (1) is a terminal: progress is then redrawn
 // in place.
 bool IsTerminal(int fd);
+// The width of the terminal at `fd` in columns; 0 when it is none or says
+// nothing.
+int TerminalColumns(int fd);
 
 // The first error of a write to stdout that a verb flushed itself; main
 // reports it at the end (0: none).

@@ -19,6 +19,11 @@ double Seconds(std::int64_t ms) {
 
 std::string ResultText(const StationSlot& slot) {
   const double s = Seconds(slot.endedAtMs - slot.startedAtMs);
+  // In lower case: a script that counts PASS and FAIL lines counts only
+  // units that are in the results log.
+  if (!slot.recorded)
+    return Format("not recorded (the run %s after %.1f s; its log line could not be written)",
+                  slot.pass.value_or(false) ? "passed" : "failed", s);
   if (slot.pass.value_or(false)) return Format("PASS %.1f s", s);
   return Format("FAIL %.1f s: %s", s, slot.reason.c_str());
 }
@@ -26,6 +31,21 @@ std::string ResultText(const StationSlot& slot) {
 std::string UnitText(const StationSlot& slot) {
   std::string text = Format("unit %d", slot.unit);
   if (!slot.serial.empty()) text += " (" + slot.serial + ")";
+  return text;
+}
+
+// `text` cut to fewer than `columns` characters (UTF-8 counted by
+// characters): a line the terminal wraps takes two rows, and the redraw,
+// which moves up one row per line, would leave the rest of it behind. One
+// column is left free, as some terminals wrap at a character in the last
+// one.
+std::string Fit(const std::string& text, int columns) {
+  if (columns <= 1) return text;
+  int shown = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (++shown == columns) return text.substr(0, i);
+  }
   return text;
 }
 
@@ -78,10 +98,12 @@ void StationDisplay::Draw(const StationStatus& status, bool force) {
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - lastDraw_ < std::chrono::milliseconds(50)) return;
   lastDraw_ = now;
+  const int width = columns > 0 ? columns : TerminalColumns(1);
   std::string out;
   if (drawnLines_ > 0) out += Format("\x1b[%dA", drawnLines_);  // back to the first line
-  for (const StationTile& tile : status.tiles) out += "\r\x1b[2K" + TileText(tile) + "\n";
-  out += "\r\x1b[2K" + TotalsText(status) + "\n";
+  for (const StationTile& tile : status.tiles)
+    out += "\r\x1b[2K" + Fit(TileText(tile), width) + "\n";
+  out += "\r\x1b[2K" + Fit(TotalsText(status), width) + "\n";
   drawnLines_ = static_cast<int>(status.tiles.size()) + 1;
   if (status.database) {
     out += "\r\x1b[2Kdatabase: " + DatabaseText(*status.database) + "\n";
@@ -160,6 +182,7 @@ void StationDisplay::Json(const StationStatus& status, const StationEvent& event
               {"duration_ms", r.durationMs},
               {"counter", r.counter ? cli::Json(*r.counter) : cli::Json(nullptr)},
               {"reason", r.reason},
+              {"recorded", r.recorded},
               {"passed", status.passed},
               {"failed", status.failed}};
       break;
@@ -208,9 +231,10 @@ void StationDisplay::Totals(const StationStatus& status, const std::string& logP
   }
   if (style_ == Style::Terminal) Draw(status, true);
   std::printf(
-      "totals: %d passed, %d failed, %d units in %.1f s, %.1f units per hour; results in %s\n",
-      status.passed, status.failed, status.passed + status.failed, Seconds(status.elapsedMs),
-      status.unitsPerHour, logPath.c_str());
+      "totals: %d passed, %d failed, %d unit%s in %.1f s, %.1f units per hour; results in %s\n",
+      status.passed, status.failed, status.passed + status.failed,
+      status.passed + status.failed == 1 ? "" : "s", Seconds(status.elapsedMs), status.unitsPerHour,
+      logPath.c_str());
   if (const auto& d = status.database) {
     if (d->waiting == 0)
       std::printf("database: every row sent (%zu this run)\n", d->sent);

@@ -22,6 +22,9 @@ class StationDisplay : public StationSink {
   void Totals(const StationStatus& status, const std::string& logPath);
   // Called with every event after it was shown (the simulated operator).
   std::function<void(const StationEvent&)> onEvent;
+  // The terminal's width for the redraw; 0: asked of stdout at every redraw
+  // (the window may be resized).
+  int columns = 0;
 
  private:
   void Draw(const StationStatus& status, bool force);

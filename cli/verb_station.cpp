@@ -47,8 +47,9 @@ const char kStationHelp[] =
     "serial number, a different serial at a place is a new unit as well.\n"
     "Runs until --count units are done, or until SIGINT or SIGTERM: then it\n"
     "takes no new keyboard, lets the runs in progress finish (at most 60 s),\n"
-    "prints the totals and exits; a second SIGINT (Ctrl+C) cancels the runs in\n"
-    "progress, which are recorded as FAIL \"interrupted\". It writes no DLog.txt.\n"
+    "prints the totals and exits; a SIGINT (Ctrl+C) after the first SIGINT or\n"
+    "SIGTERM cancels the runs in progress, which are recorded as FAIL\n"
+    "\"interrupted\". It writes no DLog.txt.\n"
     "\n"
     "  --port LOCATION  only the keyboards at this place (repeatable); the\n"
     "                   places are those `kbupdate list` shows (USB port\n"
@@ -85,7 +86,9 @@ const char kStationHelp[] =
     "the value written to the information block (empty if the run did not get\n"
     "there); reason is empty on PASS. The header is written only into a new\n"
     "or empty file; a file that starts with another line is refused. Each line\n"
-    "is on the disk (fsync) before its unit is shown finished. unit_id is the\n"
+    "is on the disk (fsync) before its unit is shown finished; a unit whose\n"
+    "line cannot be written is shown \"not recorded\", left out of the totals,\n"
+    "and the station takes no more units. unit_id is the\n"
     "unit's id (a UUID); a log begun with the header without unit_id keeps its\n"
     "form, and its rows get ids derived from their content.\n"
     "\n"
@@ -105,7 +108,9 @@ const char kStationHelp[] =
     "            unit, serial\n"
     "  progress  location, unit, step, steps (17), activity\n"
     "  unit      a finished unit: time, location, unit, serial, result,\n"
-    "            duration_ms, counter (null if none), reason, passed, failed\n"
+    "            duration_ms, counter (null if none), reason, recorded (false:\n"
+    "            its log line could not be written; not counted), passed,\n"
+    "            failed\n"
     "  done      location: the finished unit there can be unplugged\n"
     "  note      location, text: a failed step of a run, a log problem\n"
     "  stopping  text: why no new unit is taken\n"
@@ -138,14 +143,17 @@ struct Options {
 // The signal handlers reach the runner only through its flags.
 std::atomic<StationRunner*> g_runner{nullptr};
 volatile std::sig_atomic_t g_lastSignal = 0;
-std::atomic<int> g_interrupts{0};
+std::atomic<int> g_signals{0};     // SIGINT and SIGTERM alike
+std::atomic<bool> g_abort{false};  // a SIGINT after an earlier stop signal
 
 extern "C" void OnStopSignal(int signal) {
   g_lastSignal = signal;
-  const int n = signal == SIGINT ? ++g_interrupts : 0;
+  // Ctrl+C after a stop of any kind (a service manager's SIGTERM included)
+  // is the operator asking for the runs to end now.
+  if (++g_signals >= 2 && signal == SIGINT) g_abort = true;
   if (StationRunner* runner = g_runner.load()) {
     runner->RequestStop();
-    if (n >= 2) runner->RequestAbort();
+    if (g_abort) runner->RequestAbort();
   }
 }
 
@@ -183,6 +191,23 @@ int RunStation(Options& o) {
     Error("--sim-operator needs --simulate (see kbupdate station --help)");
     return kExitUsage;
   }
+  if (IsStdStream(o.file)) {
+    Error("the station reads FILE.hex from a named file, not from standard input");
+    return kExitUsage;
+  }
+  // A simulated place that does not exist would be waited for forever.
+  if (d.simulate)
+    for (const std::string& p : d.ports) {
+      bool simulated = false;
+      for (unsigned k = 1; k <= d.simKeyboards; ++k)
+        simulated = simulated || p == sim::SimLocation(static_cast<int>(k));
+      if (!simulated) {
+        Error(Format("--port %s: the simulated keyboards are at sim-1 to sim-%u", p.c_str(),
+                     d.simKeyboards) +
+              " (see --sim-keyboards)");
+        return kExitUsage;
+      }
+    }
   if (SameFile(o.file, o.log)) {
     Error("the results log " + o.log + " is the firmware file " + o.file +
           "; appending there would destroy it");
@@ -282,7 +307,7 @@ int RunStation(Options& o) {
     g_runner = &runner;
     // A signal that came before the runner was there still counts.
     if (g_lastSignal != 0) runner.RequestStop();
-    if (g_interrupts >= 2) runner.RequestAbort();
+    if (g_abort) runner.RequestAbort();
     runner.Run();
     g_runner = nullptr;
   }

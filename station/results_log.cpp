@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +86,16 @@ HidResult ResultsLog::Open(const std::string& path, std::string firmware, std::s
   struct stat st {};
   if (::fstat(fd, &st) != 0) return HidResult::Fail(path + ": " + ErrnoText(errno));
   if (!S_ISREG(st.st_mode)) return HidResult::Fail(path + ": not a regular file");
+  // Another station starting on the same new file at the same moment: one
+  // of them writes the header, the other finds it. Held until Open returns
+  // (the descriptor's lock, released by the unlock below or by close).
+  while (::flock(fd, LOCK_EX) != 0)
+    if (errno != EINTR) return HidResult::Fail(path + ": lock: " + ErrnoText(errno));
+  struct Unlock {
+    int fd;
+    ~Unlock() { (void)::flock(fd, LOCK_UN); }
+  } unlock{fd};
+  if (::fstat(fd, &st) != 0) return HidResult::Fail(path + ": " + ErrnoText(errno));
   if (st.st_size == 0) {
     if (HidResult r = log->Append(std::string(kResultsHeader) + "\r\n"); !r) return r;
     out = std::move(log);

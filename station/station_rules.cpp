@@ -71,6 +71,7 @@ void StationRules::Start(StationSlot& slot, const Keyboard& keyboard, std::int64
   NoteSerial(slot, keyboard);
   slot.pass.reset();
   slot.reason.clear();
+  slot.recorded = true;
   slot.startedAtMs = nowMs;
   slot.endedAtMs = 0;
   slot.restartDue = false;
@@ -145,12 +146,13 @@ std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::in
 }
 
 void StationRules::RunEnded(const std::string& location, bool pass, const std::string& reason,
-                            std::int64_t nowMs) {
+                            std::int64_t nowMs, bool recorded) {
   StationSlot& slot = SlotAt(location);
   if (slot.state != SlotState::Updating) return;
   slot.state = SlotState::Finished;
   slot.pass = pass;
   slot.reason = pass ? std::string() : reason;
+  slot.recorded = recorded;
   slot.endedAtMs = nowMs;
   // A passed unit restarts: it leaves and comes back. So may one whose
   // Finish report failed as the keyboard went (a device may reset before
@@ -159,8 +161,9 @@ void StationRules::RunEnded(const std::string& location, bool pass, const std::s
   // the place is empty it is free.
   slot.expectReturn = pass || slot.restartDue;
   if (!slot.expectReturn) Depart(slot, nowMs);
-  ++slot.units;
   --running_;
+  if (!recorded) return;
+  ++slot.units;
   ++(pass ? passed_ : failed_);
 }
 

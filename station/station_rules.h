@@ -73,6 +73,9 @@ struct StationSlot {
   std::string serial;
   std::optional<bool> pass;  // once its run ended
   std::string reason;        // why it failed
+  // False when its line could not be written to the results log: shown so,
+  // and left out of the counts.
+  bool recorded = true;
   std::int64_t startedAtMs = 0;
   std::int64_t endedAtMs = 0;
   int units = 0;  // units finished at this location
@@ -100,9 +103,11 @@ class StationRules {
   // An interface at `location` was removed (a device event): the finished
   // unit there has left, even if it is back before the next listing.
   void Removed(const std::string& location, std::int64_t nowMs);
-  // The unit's run at `location` ended.
+  // The unit's run at `location` ended; `recorded` false when its line
+  // could not be written: a unit not on the disk is counted neither passed
+  // nor failed.
   void RunEnded(const std::string& location, bool pass, const std::string& reason,
-                std::int64_t nowMs);
+                std::int64_t nowMs, bool recorded = true);
   // Stop taking new units (SIGINT, SIGTERM, the window closing).
   void StopTaking() { stopping_ = true; }
 

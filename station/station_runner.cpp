@@ -358,10 +358,12 @@ void StationRunner::RunUnit(Unit& unit) {
 
 void StationRunner::Finish(Unit& unit, StationUnitResult result) {
   const std::string location = unit.location;
-  // Recorded first: a unit shown finished is on the disk.
+  // Recorded first: a unit shown finished is on the disk, and one that is
+  // not is shown so and left out of the counts.
   if (recorder_) {
     if (HidResult r = recorder_->Record(result); !r) {
       recordFailed_ = true;
+      result.recorded = false;
       std::lock_guard sinkLock(sinkMutex_);
       Emit({StationEvent::Kind::Note, location, "results log: " + r.error, nullptr});
     }
@@ -372,7 +374,7 @@ void StationRunner::Finish(Unit& unit, StationUnitResult result) {
     {
       std::lock_guard lock(mutex_);
       before = rules_.Slots();
-      rules_.RunEnded(location, result.pass, result.reason, NowMs());
+      rules_.RunEnded(location, result.pass, result.reason, NowMs(), result.recorded);
       if (recordFailed_) rules_.StopTaking();
     }
     Emit({StationEvent::Kind::Ended, location, {}, &result});

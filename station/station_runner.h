@@ -46,6 +46,7 @@ struct StationUnitResult {
   std::optional<std::uint16_t> counter;  // written to the information block
   std::string reason;                    // empty on PASS
   std::chrono::system_clock::time_point ended;
+  bool recorded = true;  // false: its line could not be written to the log
 };
 
 // Where finished units are recorded; the unit is shown finished only after

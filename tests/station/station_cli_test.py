@@ -69,6 +69,7 @@ class Station(unittest.TestCase):
         # A second run appends, without a second header.
         r = self.run_station("--simulate", "--count", "1")
         self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("1 passed, 0 failed, 1 unit in", r.stdout)
         rows = read_log(self.log)
         self.assertEqual(len(rows), 8)
         self.assertEqual(rows.count(HEADER), 1)
@@ -107,8 +108,16 @@ class Station(unittest.TestCase):
         r = subprocess.run([KBUPDATE, "station", "--simulate", "--log", self.log, bare + ".none"],
                            capture_output=True, text=True, timeout=30)
         self.assertEqual(r.returncode, 3, r.stderr)
-        r = self.run_station("--sim-operator")
+        for args, saying in ((["--sim-operator"], "--simulate"),
+                             # A place with no simulated keyboard would be waited for forever.
+                             (["--simulate", "--port", "sim-9"], "sim-1 to sim-1")):
+            r = self.run_station(*args, timeout=30)
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn(saying, r.stderr)
+        r = subprocess.run([KBUPDATE, "station", "--simulate", "--log", self.log, "-"],
+                           capture_output=True, text=True, timeout=30, stdin=subprocess.DEVNULL)
         self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("not from standard input", r.stderr)
         self.assertFalse(os.path.exists(self.log))
 
     def events_until(self, proc, done):
@@ -134,18 +143,23 @@ class Station(unittest.TestCase):
         return [loc for loc, state in last.items() if state == "updating"]
 
     def test_sigint_lets_runs_finish_and_a_second_cancels_them(self):
-        for second, result, reason in ((False, "PASS", ""), (True, "FAIL", "interrupted")):
-            with self.subTest(second_sigint=second):
+        # A SIGINT after a SIGTERM (a service being stopped, then Ctrl+C) cancels too.
+        for first, second, result, reason in (
+                (signal.SIGINT, None, "PASS", ""),
+                (signal.SIGINT, signal.SIGINT, "FAIL", "interrupted"),
+                (signal.SIGTERM, signal.SIGINT, "FAIL", "interrupted")):
+            with self.subTest(first=first, second=second):
                 if os.path.exists(self.log):
                     os.remove(self.log)
                 proc = self.start_station("--simulate", "--sim-keyboards", "2", "--sim-operator")
                 self.events_until(proc, lambda ev: len(self.running(ev)) == 2)
-                proc.send_signal(signal.SIGINT)
+                proc.send_signal(first)
                 if second:
                     time.sleep(0.2)
-                    proc.send_signal(signal.SIGINT)
+                    proc.send_signal(second)
                 out, err = proc.communicate(timeout=60)
-                self.assertEqual(proc.returncode, 130, err)
+                self.assertEqual(proc.returncode, 130 if (second or first) == signal.SIGINT
+                                 else 143, err)
                 units = read_log(self.log)[1:]
                 self.assertEqual(len(units), 2)  # the two in progress, nothing new
                 self.assertTrue(all(row[3] == result and row[8] == reason for row in units),

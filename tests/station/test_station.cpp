@@ -1,7 +1,9 @@
 // The station runner over simulated keyboards swapped by a scripted operator:
 // every unit updated exactly once, its line in the results log, stopping and
 // aborting, and the log file's own rules.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "device/device_events.h"
 #include "image/firmware_image.h"
@@ -387,6 +390,14 @@ TEST(StationTest, ARecordThatFailsStopsTheStation) {
   station.Run(&watcher, {}, &refusing);
   EXPECT_TRUE(station.runner->RecordFailed());
   EXPECT_FALSE(watcher.last.taking);
+  // Units not on the disk are neither passed nor failed, and say so.
+  EXPECT_EQ(watcher.last.passed + watcher.last.failed, 0);
+  ASSERT_FALSE(watcher.ended.empty());
+  for (const StationUnitResult& r : watcher.ended) EXPECT_FALSE(r.recorded) << r.location;
+  for (const StationTile& tile : watcher.last.tiles)
+    if (tile.slot.unit > 0) {
+      EXPECT_FALSE(tile.slot.recorded) << tile.slot.location;
+    }
 }
 
 TEST(ResultsLogTest, CsvFieldsQuoteAsRfc4180) {
@@ -437,6 +448,28 @@ TEST(ResultsLogTest, HeaderOnlyIntoANewOrEmptyFileAndAnotherHeaderIsRefused) {
   EXPECT_FALSE(refused);
   EXPECT_NE(refused.error.find("header"), std::string::npos) << refused.error;
   EXPECT_EQ(ReadFile(dir.path / "other.csv"), "time,location,result\n");  // untouched
+}
+
+// Two stations starting on one new log: the one that comes second waits
+// while the first holds the file and then finds its header (here the first
+// is the test, holding the file's lock while it writes the header).
+TEST(ResultsLogTest, TwoStationsStartingOnANewFileWriteOneHeader) {
+  TempDir dir;
+  const fs::path path = dir.path / "r.csv";
+  const int first = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(first, 0);
+  ASSERT_EQ(::flock(first, LOCK_EX), 0);
+  std::unique_ptr<ResultsLog> log;
+  HidResult opened = HidResult::Fail("not yet");
+  std::thread second([&] { opened = ResultsLog::Open(path.string(), "FW.hex", "ab", log); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string header = std::string(kResultsHeader) + "\r\n";
+  EXPECT_EQ(::write(first, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+  ::flock(first, LOCK_UN);
+  second.join();
+  ::close(first);
+  EXPECT_TRUE(opened) << opened.error;
+  EXPECT_EQ(ReadFile(path), header);
 }
 
 // A line cut short by a power cut is ended before the next record, so the
