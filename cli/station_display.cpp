@@ -106,7 +106,7 @@ void StationDisplay::Draw(const StationStatus& status, bool force) {
   out += "\r\x1b[2K" + Fit(TotalsText(status), width) + "\n";
   drawnLines_ = static_cast<int>(status.tiles.size()) + 1;
   if (status.database) {
-    out += "\r\x1b[2Kdatabase: " + DatabaseText(*status.database) + "\n";
+    out += "\r\x1b[2K" + Fit("database: " + DatabaseText(*status.database), width) + "\n";
     ++drawnLines_;
   }
   std::fputs(out.c_str(), stdout);
