@@ -185,8 +185,8 @@ if(KB_GZIP)
 endif()
 
 # The Debian package: dependencies from the binaries' libraries
-# (dpkg-shlibdeps), a font with the dialog's full-width "！" recommended,
-# maintainer scripts that apply and withdraw the access rule.
+# (dpkg-shlibdeps) and libpq's, a font with the dialog's full-width "！"
+# recommended, maintainer scripts that apply and withdraw the access rule.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -195,6 +195,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Keyboard Update Tool authors <kbupdate@exam
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libpq is opened at run time (station/pg_loader.cpp), out of
+# dpkg-shlibdeps' sight; 9.3 brought PQconninfo, the newest call it forwards.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpq5 (>= 9.3~)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-wqy-microhei)
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "The update dialog (keyboard-update-tool) and its command-line companion\n"

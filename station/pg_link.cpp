@@ -145,6 +145,8 @@ bool Link::Broken() const {
 
 Error Link::Connect(const std::string& conninfo, Clock::time_point deadline,
                     std::unique_ptr<Link>& out) {
+  if (const std::string& missing = ClientMissing(); !missing.empty())
+    return Error::Of(Error::Kind::Usage, missing);
   char* parseError = nullptr;
   if (PQconninfoOption* parsed = PQconninfoParse(conninfo.c_str(), &parseError)) {
     PQconninfoFree(parsed);

@@ -4,7 +4,9 @@
 // server that stops answering costs a bounded wait and never a hang. The
 // connection string, the PG* environment variables and the service file
 // mean exactly what libpq makes of them; only where none of them sets the
-// TCP keepalives or the user timeout does the link set its own.
+// TCP keepalives or the user timeout does the link set its own. libpq is
+// opened on the first call into it (pg_loader.cpp), not at the program's
+// start.
 #pragma once
 
 #include <chrono>
@@ -24,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 struct Error {
   enum class Kind {
     None,
-    Usage,        // the connection string does not parse
+    Usage,        // the connection string does not parse, or libpq cannot be loaded
     Unreachable,  // no server answered (in time), or it is starting or stopping
     Refused,      // the server answered and refused the connection
     Lost,         // the connection broke, or a statement ran out of time
@@ -79,6 +81,10 @@ class Link {
   pg_conn* conn_;
   std::string server_;
 };
+
+// Why libpq cannot be used in this process (one line naming the library and
+// its Debian package); empty where it can. The first call opens it.
+const std::string& ClientMissing();
 
 // The connection string as it may be shown: the value of any password in
 // key=value form or in a URI replaced by "***".

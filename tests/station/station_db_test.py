@@ -370,6 +370,36 @@ class StationDatabase(unittest.TestCase):
         self.assertIn("2 rows sent, 0 in the database already", r.stdout)
         self.assert_agree("refusals", "st", [away])
 
+    def test_without_libpq_a_database_verb_says_which_package(self):
+        # libpq is opened when a verb first needs it: hidden (/dev/null bound
+        # over it in a mount namespace of the run's own), the server here
+        # answers, yet each database verb stops with one line naming the
+        # library and its package, and a verb without a database works.
+        found = [line.split(" => ")[-1] for line in
+                 subprocess.run(["ldconfig", "-p"], capture_output=True, text=True).stdout
+                 .splitlines() if line.strip().startswith("libpq.so.5 ")]
+        if not found or subprocess.run(["unshare", "--mount", "true"],
+                                       capture_output=True).returncode != 0:
+            self.skipTest("hiding libpq needs ldconfig's libpq.so.5 and unshare --mount (root)")
+        conninfo = self.server.new_database("nolibpq")
+
+        def hidden(*args):
+            return subprocess.run(
+                ["unshare", "--mount", "--", "sh", "-c", 'mount --bind /dev/null "$0" && exec "$@"',
+                 found[0], KBUPDATE, *args], capture_output=True, text=True, timeout=60,
+                cwd=self.dir)
+
+        for args in (["results", "summary", "--db", conninfo],
+                     ["station", "--simulate", "--count", "1", "--log", self.path("x.csv"),
+                      "--db", conninfo, HEX]):
+            r = hidden(*args)
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+            self.assertIn("libpq.so.5 cannot be loaded", r.stderr)
+            self.assertIn("package libpq5", r.stderr)
+        r = hidden("convert", HEX, self.path("out.bin"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+
     def test_a_log_with_the_earlier_header_keeps_its_form(self):
         conninfo = self.server.new_database("earlier")
         log = self.path("old.csv")

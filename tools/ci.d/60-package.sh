@@ -19,6 +19,8 @@ rm -rf "$out"
 deb=$(ls "$out"/${pkg}_*.deb)
 echo "$deb"
 dpkg-deb --info "$deb"
+# libpq is opened at run time, unseen by dpkg-shlibdeps: named by hand.
+dpkg-deb -f "$deb" Depends | grep -q '\blibpq5\b' || { echo "Depends lacks libpq5" >&2; exit 1; }
 dpkg-deb --contents "$deb"
 
 echo "--- lintian"
