@@ -19,7 +19,8 @@ add_custom_command(TARGET keyboard-update-tool-demo POST_BUILD
 # The production-line station window, and its demo over eight simulated
 # keyboards with a scripted operator.
 add_library(kbstationapp STATIC ${CMAKE_CURRENT_LIST_DIR}/station_app.cpp
-                                ${CMAKE_CURRENT_LIST_DIR}/station_app.h)
+                                ${CMAKE_CURRENT_LIST_DIR}/station_app.h
+                                ${CMAKE_CURRENT_LIST_DIR}/station_setup.cpp)
 kb_layer(kbstationapp app)
 target_compile_definitions(kbstationapp PRIVATE KB_VERSION="${PROJECT_VERSION}")
 target_link_libraries(kbstationapp PUBLIC kbqt kb_platform_hid PRIVATE kb_station_db kb_warnings)

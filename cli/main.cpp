@@ -42,9 +42,9 @@ constexpr Verb kVerbs[] = {
      kListHelp},
     {"access", SetUpAccess, "the udev rules that give this user the keyboards present (Linux)",
      kAccessHelp},
-#ifndef _WIN32
     {"station", SetUpStation, "update every keyboard plugged in, each unit once, with a log",
      kStationHelp},
+#ifndef _WIN32
     {"results", SetUpResults, "the stations' shared record in PostgreSQL: push a log, summary",
      kResultsHelp},
 #endif

@@ -6,6 +6,7 @@
 
 #include "cli/console.h"
 #include "cli/verbs.h"
+#include "station/results_log_platform.h"
 
 namespace kbt::cli {
 
@@ -43,8 +44,8 @@ int RefusalExit(StoreRefusal refusal) {
 
 std::string TimeOfDay(std::chrono::system_clock::time_point time) {
   const std::time_t t = std::chrono::system_clock::to_time_t(time);
-  std::tm local{};
-  localtime_r(&t, &local);
+  std::tm local{}, utc{};
+  if (!LocalAndUtcTime(t, local, utc)) return {};  // the system's call (localtime_r, _s)
   char text[16];
   std::strftime(text, sizeof text, "%H:%M:%S", &local);
   return text;

@@ -3,13 +3,12 @@
 // in parallel, and records each in the results log, until the count is
 // reached or a signal stops it. The rules and the runs are the station's
 // (station/station_rules.h, station/station_runner.h); this file parses,
-// sets up the HID layer or the simulated keyboards (cli/devices.h), and turns
-// signals into the runner's stop and abort.
+// sets up the HID layer or the simulated keyboards (cli/devices.h), and
+// hands stop requests (signals, the console's events: verb_station.h) to the
+// runner. The same on every system.
 #include <CLI/CLI.hpp>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -21,6 +20,7 @@
 #include "cli/files.h"
 #include "cli/station_database.h"
 #include "cli/station_display.h"
+#include "cli/verb_station.h"
 #include "cli/verbs.h"
 #include "device/update_counter.h"
 #include "image/file_platform.h"
@@ -49,11 +49,20 @@ const char kStationHelp[] =
     "takes no new keyboard, lets the runs in progress finish (at most 60 s),\n"
     "prints the totals and exits; a SIGINT (Ctrl+C) after the first SIGINT or\n"
     "SIGTERM cancels the runs in progress, which are recorded as FAIL\n"
-    "\"interrupted\". It writes no DLog.txt.\n"
+    "\"interrupted\". On Windows Ctrl+C is SIGINT and Ctrl+Break SIGTERM;\n"
+    "closing the console window cancels the runs in progress at once (Windows\n"
+    "ends the program seconds later) and records them. It writes no DLog.txt.\n"
     "\n"
-    "  --port LOCATION  only the keyboards at this place (repeatable); the\n"
-    "                   places are those `kbupdate list` shows (USB port\n"
-    "                   paths such as 1-2.3; sim-1, sim-2, ... when simulated)\n"
+    "A place is where one keyboard is plugged in, as `kbupdate list` shows it:\n"
+    "on Linux the USB port path (1-2.3), which stays the same when the keyboard\n"
+    "restarts into update mode; on Windows the location of the USB device the\n"
+    "keyboard's HID interfaces hang under (Port_#0002.Hub_#0001); where Windows\n"
+    "names no USB parent (Wine), the keyboard's own device instance path, so\n"
+    "that two keyboards never share a place (a keyboard that restarts into\n"
+    "update mode then comes back as another place); sim-1, sim-2, ... for\n"
+    "simulated keyboards.\n"
+    "\n"
+    "  --port LOCATION  only the keyboards at this place (repeatable)\n"
     "  --count N        stop after N finished units (PASS or FAIL)\n"
     "  --log FILE       the results log (default kbupdate-results.csv in the\n"
     "                   current folder), appended to; see below\n"
@@ -86,9 +95,12 @@ const char kStationHelp[] =
     "the value written to the information block (empty if the run did not get\n"
     "there); reason is empty on PASS. The header is written only into a new\n"
     "or empty file; a file that starts with another line is refused. Each line\n"
-    "is on the disk (fsync) before its unit is shown finished; a unit whose\n"
-    "line cannot be written is shown \"not recorded\", left out of the totals,\n"
-    "and the station takes no more units. unit_id is the\n"
+    "is on the disk (fsync; FlushFileBuffers on Windows) before its unit is\n"
+    "shown finished; a unit whose line cannot be written is shown \"not\n"
+    "recorded\", left out of the totals, and the station takes no more units.\n"
+    "Lines end in CR LF on every system; a file with LF line ends is read and\n"
+    "appended to as well. While a station runs, its log is locked: a second\n"
+    "station on the same file is refused (exit 4). unit_id is the\n"
     "unit's id (a UUID); a log begun with the header without unit_id keeps its\n"
     "form, and its rows get ids derived from their content.\n"
     "\n"
@@ -121,12 +133,13 @@ const char kStationHelp[] =
     "\n"
     "exit codes: 0 every unit passed; 1 a unit failed;\n"
     "            2 wrong or refused command line; 3 FILE.hex cannot be opened or read;\n"
-    "            4 the results log cannot be opened, has another header, or a\n"
-    "              line could not be written (the station then stops); the\n"
-    "              database refused the login or has a table it does not know\n"
+    "            4 the results log cannot be opened, has another header, is in\n"
+    "              use by another station, or a line could not be written (the\n"
+    "              station then stops); the database refused the login or has a\n"
+    "              table it does not know\n"
     "            5 FILE.hex holds no firmware signature;\n"
     "            7 no HID access (no HID layer in this build, or it failed);\n"
-    "            130 stopped by SIGINT, 143 by SIGTERM\n";
+    "            130 stopped by SIGINT (Ctrl+C), 143 by SIGTERM (Ctrl+Break)\n";
 
 namespace {
 
@@ -140,44 +153,8 @@ struct Options {
   DatabaseOptions database;
 };
 
-// The signal handlers reach the runner only through its flags.
-std::atomic<StationRunner*> g_runner{nullptr};
-volatile std::sig_atomic_t g_lastSignal = 0;
-std::atomic<int> g_signals{0};     // SIGINT and SIGTERM alike
-std::atomic<bool> g_abort{false};  // a SIGINT after an earlier stop signal
-
-extern "C" void OnStopSignal(int signal) {
-  g_lastSignal = signal;
-  // Ctrl+C after a stop of any kind (a service manager's SIGTERM included)
-  // is the operator asking for the runs to end now.
-  if (++g_signals >= 2 && signal == SIGINT) g_abort = true;
-  if (StationRunner* runner = g_runner.load()) {
-    runner->RequestStop();
-    if (g_abort) runner->RequestAbort();
-  }
-}
-
-class SignalHandlers {
- public:
-  SignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInt_);
-    sigaction(SIGTERM, &action, &oldTerm_);
-  }
-  ~SignalHandlers() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-
- private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-};
-
 std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
+  const std::size_t slash = path.find_last_of(platform::kPathSeparator == L'/' ? "/" : "/\\:");
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -278,9 +255,10 @@ int RunStation(Options& o) {
   }
   UnitRecorder* recorder = sending ? static_cast<UnitRecorder*>(sending.get()) : log.get();
 
-  const StationDisplay::Style style = o.json          ? StationDisplay::Style::Json
-                                      : IsTerminal(1) ? StationDisplay::Style::Terminal
-                                                      : StationDisplay::Style::Lines;
+  const StationDisplay::Style style = o.json ? StationDisplay::Style::Json
+                                      : IsTerminal(1) && PrepareTerminalRedraw()
+                                          ? StationDisplay::Style::Terminal
+                                          : StationDisplay::Style::Lines;
   StationDisplay display(style);
   std::unique_ptr<sim::SimOperator> op;
   if (o.simOperator) {
@@ -303,13 +281,8 @@ int RunStation(Options& o) {
        (o.count > 0 ? Format(", until %d units are done", o.count) : std::string()) +
        "; Ctrl+C stops");
   {
-    SignalHandlers signals;
-    g_runner = &runner;
-    // A signal that came before the runner was there still counts.
-    if (g_lastSignal != 0) runner.RequestStop();
-    if (g_abort) runner.RequestAbort();
+    StationStopScope stops(runner);
     runner.Run();
-    g_runner = nullptr;
   }
   if (store) {
     if (const UnitStoreStatus s = store->Status();
@@ -324,8 +297,7 @@ int RunStation(Options& o) {
     Error("a unit could not be written to " + o.log + "; the station stopped");
     return kExitOutput;
   }
-  if (g_lastSignal == SIGTERM) return kExitTerminated;
-  if (g_lastSignal == SIGINT) return kExitInterrupted;
+  if (const int stopped = StationStopScope::ExitCode(); stopped != 0) return stopped;
   return status.failed > 0 ? kExitFailed : kExitOk;
 }
 

@@ -1,7 +1,9 @@
 // The verbs of `kbupdate` and the exit codes they share. A verb is one file
 // (cli/verb_NAME.cpp) with a set-up function and a help text, or, where what
 // it does differs by system, cli/verb_NAME_options.cpp with those and one
-// file per system (access); cli/main.cpp lists them in one table.
+// file per system (access), or, where only a little differs, cli/verb_NAME.cpp
+// with the run as well and one small file per system for that little
+// (station); cli/main.cpp lists them in one table.
 #pragma once
 
 #include <functional>
@@ -50,7 +52,6 @@ extern const char kVerifyHelp[];
 VerbRun SetUpAccess(CLI::App& command);
 extern const char kAccessHelp[];
 
-// Linux only: the results log's file calls and hashing are the system's.
 VerbRun SetUpStation(CLI::App& command);
 extern const char kStationHelp[];
 

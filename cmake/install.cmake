@@ -26,9 +26,10 @@ set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  # One folder to unpack anywhere: the two programs, a short README and the
-  # licence, with Windows line ends so that Notepad shows them as written.
-  foreach(program KeyboardUpdateTool kbupdate)
+  # One folder to unpack anywhere: the update window, the station window,
+  # kbupdate, a short README and the licence, with Windows line ends so that
+  # Notepad shows them as written.
+  foreach(program KeyboardUpdateTool KeyboardUpdateStation kbupdate)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION .)
     endif()

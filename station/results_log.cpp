@@ -1,26 +1,32 @@
-// POSIX file calls: the station runs on Linux. One write() per record on a
-// descriptor opened with O_APPEND puts the whole line at the end of the file
-// at once; fsync() then waits until it is on the disk.
+// The results log's rules, the same on every system: the CSV bytes, the
+// header, the cut-short last line. The file calls, the lock, the local time
+// and the image's hash are the system's (results_log_platform.h).
 #include "station/results_log.h"
 
-#include "station/unit_id.h"
-
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
+
+#include "station/results_log_platform.h"
+#include "station/unit_id.h"
 
 namespace kbt {
 namespace {
 
-std::string ErrnoText(int error) {
-  return std::strerror(error);
+// Days since 1970-01-01 of a proleptic Gregorian date (month 1..12).
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto yoe = static_cast<unsigned>(year - era * 400);
+  const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+std::int64_t MinutesOf(const std::tm& t) {
+  const std::int64_t days = DaysFromCivil(t.tm_year + 1900LL, static_cast<unsigned>(t.tm_mon + 1),
+                                          static_cast<unsigned>(t.tm_mday));
+  return (days * 24 + t.tm_hour) * 60 + t.tm_min;
 }
 
 }  // namespace
@@ -39,15 +45,17 @@ std::string CsvField(std::string_view text) {
 std::string IsoTime(std::chrono::system_clock::time_point time) {
   const std::time_t t = std::chrono::system_clock::to_time_t(time);
   std::tm local{};
-  localtime_r(&t, &local);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-  // %z gives +0100; ISO 8601's extended form wants +01:00.
-  const std::string plain = text;
-  if (plain.size() < 5) return plain;
-  // Built by appending: GCC 12 at -O3 warns (-Wrestrict) of an overlap in
-  // std::string::insert that cannot happen.
-  return plain.substr(0, plain.size() - 2) + ":" + plain.substr(plain.size() - 2);
+  std::tm utc{};
+  if (!LocalAndUtcTime(t, local, utc)) return {};
+  // The offset from the two calendars, not strftime's %z: Windows' C
+  // library puts the zone's name there, not its offset.
+  const std::int64_t offset = MinutesOf(local) - MinutesOf(utc);
+  const std::int64_t size = offset < 0 ? -offset : offset;
+  char text[128];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                offset < 0 ? '-' : '+', static_cast<int>(size / 60), static_cast<int>(size % 60));
+  return text;
 }
 
 std::string ResultsLine(const StationUnitResult& r, const std::string& firmware,
@@ -66,37 +74,27 @@ std::string ResultsLine(const StationUnitResult& r, const std::string& firmware,
   return line;
 }
 
-ResultsLog::ResultsLog(int fd, std::string path, std::string firmware, std::string imageSha256)
-    : fd_(fd),
+ResultsLog::ResultsLog(std::unique_ptr<LogFile> file, std::string path, std::string firmware,
+                       std::string imageSha256)
+    : file_(std::move(file)),
       path_(std::move(path)),
       firmware_(std::move(firmware)),
       sha256_(std::move(imageSha256)) {}
 
-ResultsLog::~ResultsLog() {
-  ::close(fd_);
-}
+ResultsLog::~ResultsLog() = default;
 
 HidResult ResultsLog::Open(const std::string& path, std::string firmware, std::string imageSha256,
                            std::unique_ptr<ResultsLog>& out) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return HidResult::Fail(path + ": " + ErrnoText(errno));
+  std::unique_ptr<LogFile> file;
+  if (HidResult r = LogFile::Open(path, file); !r) return HidResult::Fail(path + ": " + r.error);
+  LogFile& f = *file;
   std::unique_ptr<ResultsLog> log(
-      new ResultsLog(fd, path, std::move(firmware), std::move(imageSha256)));
+      new ResultsLog(std::move(file), path, std::move(firmware), std::move(imageSha256)));
+  auto failed = [&path](const HidResult& r) { return HidResult::Fail(path + ": " + r.error); };
 
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return HidResult::Fail(path + ": " + ErrnoText(errno));
-  if (!S_ISREG(st.st_mode)) return HidResult::Fail(path + ": not a regular file");
-  // Another station starting on the same new file at the same moment: one
-  // of them writes the header, the other finds it. Held until Open returns
-  // (the descriptor's lock, released by the unlock below or by close).
-  while (::flock(fd, LOCK_EX) != 0)
-    if (errno != EINTR) return HidResult::Fail(path + ": lock: " + ErrnoText(errno));
-  struct Unlock {
-    int fd;
-    ~Unlock() { (void)::flock(fd, LOCK_UN); }
-  } unlock{fd};
-  if (::fstat(fd, &st) != 0) return HidResult::Fail(path + ": " + ErrnoText(errno));
-  if (st.st_size == 0) {
+  std::uint64_t size = 0;
+  if (HidResult r = f.Size(size); !r) return failed(r);
+  if (size == 0) {
     if (HidResult r = log->Append(std::string(kResultsHeader) + "\r\n"); !r) return r;
     out = std::move(log);
     return HidResult::Ok();
@@ -105,12 +103,12 @@ HidResult ResultsLog::Open(const std::string& path, std::string firmware, std::s
   // The first line must be our header (with either line ending).
   std::string first;
   char buffer[512];
-  off_t at = 0;
+  std::uint64_t at = 0;
   while (first.find('\n') == std::string::npos && first.size() < 4096) {
-    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
-    if (n < 0) return HidResult::Fail(path + ": " + ErrnoText(errno));
+    std::size_t n = 0;
+    if (HidResult r = f.ReadAt(at, buffer, sizeof buffer, n); !r) return failed(r);
     if (n == 0) break;
-    first.append(buffer, static_cast<std::size_t>(n));
+    first.append(buffer, n);
     at += n;
   }
   first = first.substr(0, first.find('\n'));
@@ -123,8 +121,9 @@ HidResult ResultsLog::Open(const std::string& path, std::string firmware, std::s
   }
 
   char last = '\n';
-  if (::pread(fd, &last, 1, st.st_size - 1) != 1)
-    return HidResult::Fail(path + ": " + ErrnoText(errno));
+  std::size_t n = 0;
+  if (HidResult r = f.ReadAt(size - 1, &last, 1, n); !r) return failed(r);
+  if (n != 1) return HidResult::Fail(path + ": the file ended while it was read");
   if (last != '\n')
     if (HidResult r = log->Append("\r\n"); !r) return r;
   out = std::move(log);
@@ -133,16 +132,7 @@ HidResult ResultsLog::Open(const std::string& path, std::string firmware, std::s
 
 HidResult ResultsLog::Append(const std::string& bytes) {
   std::lock_guard lock(mutex_);
-  struct stat st {};
-  const bool sized = ::fstat(fd_, &st) == 0;
-  const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-  if (n < 0) return HidResult::Fail(path_ + ": write: " + ErrnoText(errno));
-  if (static_cast<std::size_t>(n) != bytes.size()) {
-    // A short write (disk full): take the piece back rather than leave half a line.
-    if (sized) (void)::ftruncate(fd_, st.st_size);
-    return HidResult::Fail(path_ + ": write: the disk took only part of the line");
-  }
-  if (::fsync(fd_) != 0) return HidResult::Fail(path_ + ": fsync: " + ErrnoText(errno));
+  if (HidResult r = file_->AppendDurably(bytes); !r) return HidResult::Fail(path_ + ": " + r.error);
   return HidResult::Ok();
 }
 
@@ -151,13 +141,10 @@ HidResult ResultsLog::Record(const StationUnitResult& result) {
                 "\r\n");
 }
 
-std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) return {};
+std::string HexDigest(const unsigned char* digest, std::size_t size) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
+  for (std::size_t i = 0; i < size; ++i) {
     out += kHex[digest[i] >> 4];
     out += kHex[digest[i] & 0x0F];
   }

@@ -1,7 +1,8 @@
 // The station's record: one CSV line per finished unit (RFC 4180: fields
 // with a comma, a quote or a line break are quoted, quotes doubled, lines
-// end in CRLF). Each line goes to the file in one write and is flushed to
-// the disk (fsync) before Record returns, so that a killed process or a
+// end in CRLF on every system; a file with LF line ends is read as well).
+// Each line goes to the file in one write and is flushed to the disk (fsync,
+// FlushFileBuffers) before Record returns, so that a killed process or a
 // power cut loses no finished unit and leaves no half line.
 #pragma once
 
@@ -14,6 +15,8 @@
 #include "station/station_runner.h"
 
 namespace kbt {
+
+class LogFile;
 
 // Since units have ids, each line ends in the unit's id (station/unit_id.h).
 // A log begun with the earlier header, without unit_id, keeps its form: its
@@ -36,8 +39,10 @@ class ResultsLog : public UnitRecorder {
  public:
   // Opens `path` for appending, creating it. A new or empty file gets the
   // header; a file whose first line is another header (neither of the two
-  // above) is refused, with the reason. A last line cut short (a power cut while it was written) is
-  // ended, so that the next record starts on a line of its own.
+  // above) is refused, with the reason; so is a file that another station is
+  // writing to (the log is locked while it is open). A last line cut short
+  // (a power cut while it was written) is ended, so that the next record
+  // starts on a line of its own.
   static HidResult Open(const std::string& path, std::string firmware, std::string imageSha256,
                         std::unique_ptr<ResultsLog>& out);
   ~ResultsLog() override;
@@ -48,18 +53,20 @@ class ResultsLog : public UnitRecorder {
   bool WithUnitId() const { return withUnitId_; }
 
  private:
-  ResultsLog(int fd, std::string path, std::string firmware, std::string imageSha256);
+  ResultsLog(std::unique_ptr<LogFile> file, std::string path, std::string firmware,
+             std::string imageSha256);
   HidResult Append(const std::string& bytes);
 
   std::mutex mutex_;  // one record at a time: the runs end on threads of their own
-  int fd_;
+  std::unique_ptr<LogFile> file_;
   std::string path_;
   std::string firmware_;
   std::string sha256_;
   bool withUnitId_ = true;
 };
 
-// SHA-256 of `size` bytes, in lower-case hex.
+// SHA-256 of `size` bytes, in lower-case hex (the system's own: OpenSSL's
+// libcrypto, CNG on Windows).
 std::string Sha256Hex(const std::uint8_t* data, std::size_t size);
 
 }  // namespace kbt

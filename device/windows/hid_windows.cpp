@@ -158,8 +158,13 @@ std::wstring WithoutInterfaceParts(std::wstring id) {
 // (the first ancestor "USB\..." that is not one interface of a composite
 // device), by its location information ("Port_#0002.Hub_#0001"), which the
 // keyboard keeps when it re-enumerates into update mode, or by its instance
-// ID. Without a USB ancestor (Wine's own bus, Bluetooth), the parent's
-// instance ID without its interface parts.
+// ID. Without a USB ancestor (Bluetooth, Wine's own bus), the parent's
+// instance ID without its interface parts. Without any parent (Wine 8
+// answers none for a HID device node), the HID node's own instance ID
+// without its interface parts ("HID\VID_0603&PID_1020\0&0000&0&1"): the
+// interfaces of one keyboard share it, and two keyboards never do (their
+// instance parts differ by serial number or by index), so each keyboard is a
+// place of its own.
 std::string LocationOf(DEVINST hidNode) {
   DEVINST node = hidNode;
   DEVINST parent = 0;
@@ -177,6 +182,7 @@ std::string LocationOf(DEVINST hidNode) {
       return Narrow(location);
     return Narrow(id);
   }
+  if (firstParent.empty()) return Narrow(WithoutInterfaceParts(InstanceId(hidNode)));
   return Narrow(WithoutInterfaceParts(firstParent));
 }
 

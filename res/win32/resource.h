@@ -10,3 +10,10 @@
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif
+
+// The station window (station.rc, station_dialog.rc).
+#define IDD_STATION 200
+#define IDC_STATION_HEADER 2000
+#define IDC_STATION_TOTALS 2001
+#define IDC_STATION_TILES 2002
+#define IDC_STATION_STATE 2003

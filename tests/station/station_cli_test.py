@@ -120,6 +120,19 @@ class Station(unittest.TestCase):
         self.assertIn("not from standard input", r.stderr)
         self.assertFalse(os.path.exists(self.log))
 
+    def test_a_second_station_on_the_same_log_is_refused(self):
+        first = self.start_station("--simulate")
+        self.events_until(first, lambda ev: ev[-1]["type"] == "slot")
+        with open(self.log, "rb") as f:
+            before = f.read()
+        r = self.run_station("--simulate", "--count", "1")
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertIn("another station", r.stderr)
+        first.send_signal(signal.SIGINT)
+        first.communicate(timeout=60)
+        with open(self.log, "rb") as f:
+            self.assertTrue(f.read().startswith(before))  # the second wrote nothing
+
     def events_until(self, proc, done):
         """Reads JSON lines until done(events) is true; returns them."""
         events = []

@@ -1,25 +1,25 @@
 // The station runner over simulated keyboards swapped by a scripted operator:
 // every unit updated exactly once, its line in the results log, stopping and
 // aborting, and the log file's own rules.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
+#include <set>
 #include <sstream>
-#include <thread>
 
 #include "device/device_events.h"
 #include "image/firmware_image.h"
 #include "sim/sim_hub.h"
 #include "sim/sim_operator.h"
 #include "station/results_log.h"
+#include "station/results_log_platform.h"
 #include "station/station_runner.h"
+#include "station/unit_id.h"
 #include "tests/device/support.h"
 
 namespace kbt::test {
@@ -65,8 +65,8 @@ enum Column { kTime, kLocation, kSerial, kResult, kDuration, kFirmware, kSha, kC
 class TempDir {
  public:
   TempDir() {
-    path = fs::temp_directory_path() /
-           ("station-test-" + std::to_string(::getpid()) + "-" + std::to_string(next++));
+    path = fs::temp_directory_path() / ("station-test-" + std::to_string(std::random_device{}()) +
+                                        "-" + std::to_string(next++));
     fs::create_directories(path);
   }
   ~TempDir() { fs::remove_all(path); }
@@ -412,12 +412,50 @@ TEST(ResultsLogTest, CsvFieldsQuoteAsRfc4180) {
   for (const auto& [in, out] : cases) EXPECT_EQ(CsvField(in), out) << in;
 }
 
+// The local time and its offset name the same moment: local time minus the
+// offset is the UTC time, on every system (Windows' C library has no
+// numeric %z), across a year of days and at both ends of a day.
 TEST(ResultsLogTest, IsoTimeHasTheUtcOffset) {
-  const std::string t = IsoTime(std::chrono::system_clock::now());
-  ASSERT_EQ(t.size(), 25u) << t;  // 2026-12-10T14:05:09+01:00
-  EXPECT_EQ(t[10], 'T');
-  EXPECT_TRUE(t[19] == '+' || t[19] == '-') << t;
-  EXPECT_EQ(t[22], ':');
+  const auto now = std::chrono::system_clock::now();
+  for (int hours = 0; hours < 24 * 366; hours += 7) {
+    const auto when = now + std::chrono::hours(hours);
+    const std::string t = IsoTime(when);
+    ASSERT_EQ(t.size(), 25u) << t;  // 2026-12-10T14:05:09+01:00
+    ASSERT_EQ(t[10], 'T');
+    ASSERT_TRUE(t[19] == '+' || t[19] == '-') << t;
+    ASSERT_EQ(t[22], ':');
+    std::tm local{}, utc{};
+    ASSERT_TRUE(LocalAndUtcTime(std::chrono::system_clock::to_time_t(when), local, utc));
+    const int sign = t[19] == '-' ? -1 : 1;
+    const int offset = sign * (std::stoi(t.substr(20, 2)) * 60 + std::stoi(t.substr(23, 2)));
+    // Minutes of the day, local minus offset, against UTC's (mod one day).
+    const int shown = std::stoi(t.substr(11, 2)) * 60 + std::stoi(t.substr(14, 2));
+    EXPECT_EQ(((shown - offset) % 1440 + 1440) % 1440, utc.tm_hour * 60 + utc.tm_min) << t;
+    EXPECT_EQ(std::stoi(t.substr(0, 4)), local.tm_year + 1900) << t;
+  }
+}
+
+// A second station on the same log is refused while the first has it open,
+// before it writes a byte (two stations starting at once on a new log never
+// both write the header); once the first closes, the log is free again.
+TEST(ResultsLogTest, ASecondStationOnTheSameLogIsRefused) {
+  TempDir dir;
+  const fs::path path = dir.path / "r.csv";
+  std::unique_ptr<ResultsLog> first;
+  ASSERT_TRUE(ResultsLog::Open(path.string(), "FW.hex", "ab", first));
+  const std::string before = ReadFile(path);
+  std::unique_ptr<ResultsLog> second;
+  const HidResult refused = ResultsLog::Open(path.string(), "FW.hex", "ab", second);
+  EXPECT_FALSE(refused);
+  EXPECT_NE(refused.error.find("another station"), std::string::npos) << refused.error;
+  EXPECT_EQ(ReadFile(path), before);
+  // Readers still read every line while the station holds the lock.
+  StationUnitResult unit;
+  unit.location = "sim-1";
+  ASSERT_TRUE(first->Record(unit));
+  EXPECT_EQ(Records(path).size(), 2u);
+  first.reset();
+  EXPECT_TRUE(ResultsLog::Open(path.string(), "FW.hex", "ab", second));
 }
 
 TEST(ResultsLogTest, HeaderOnlyIntoANewOrEmptyFileAndAnotherHeaderIsRefused) {
@@ -443,56 +481,57 @@ TEST(ResultsLogTest, HeaderOnlyIntoANewOrEmptyFileAndAnotherHeaderIsRefused) {
   std::unique_ptr<ResultsLog> log;
   ASSERT_TRUE(ResultsLog::Open((dir.path / "empty.csv").string(), "FW.hex", "ab", log));
   EXPECT_EQ(ReadFile(dir.path / "empty.csv"), std::string(kResultsHeader) + "\r\n");
-  std::ofstream(dir.path / "other.csv") << "time,location,result\n";
+  std::ofstream(dir.path / "other.csv", std::ios::binary) << "time,location,result\n";
   const HidResult refused = ResultsLog::Open((dir.path / "other.csv").string(), "F", "ab", log);
   EXPECT_FALSE(refused);
   EXPECT_NE(refused.error.find("header"), std::string::npos) << refused.error;
   EXPECT_EQ(ReadFile(dir.path / "other.csv"), "time,location,result\n");  // untouched
 }
 
-// Two stations starting on one new log: the one that comes second waits
-// while the first holds the file and then finds its header (here the first
-// is the test, holding the file's lock while it writes the header).
-TEST(ResultsLogTest, TwoStationsStartingOnANewFileWriteOneHeader) {
-  TempDir dir;
-  const fs::path path = dir.path / "r.csv";
-  const int first = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(first, 0);
-  ASSERT_EQ(::flock(first, LOCK_EX), 0);
-  std::unique_ptr<ResultsLog> log;
-  HidResult opened = HidResult::Fail("not yet");
-  std::thread second([&] { opened = ResultsLog::Open(path.string(), "FW.hex", "ab", log); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const std::string header = std::string(kResultsHeader) + "\r\n";
-  EXPECT_EQ(::write(first, header.data(), header.size()), static_cast<ssize_t>(header.size()));
-  ::flock(first, LOCK_UN);
-  second.join();
-  ::close(first);
-  EXPECT_TRUE(opened) << opened.error;
-  EXPECT_EQ(ReadFile(path), header);
-}
-
-// A line cut short by a power cut is ended before the next record, so the
+// A log from either system (CR LF or LF line ends) is appended to as it is;
+// a line cut short by a power cut is ended before the next record, so the
 // new record is a line of its own.
-TEST(ResultsLogTest, ALastLineCutShortIsEndedFirst) {
-  TempDir dir;
-  const fs::path path = dir.path / "r.csv";
-  std::ofstream(path, std::ios::binary) << kResultsHeader << "\r\n2026-12-10T10:00:00+00:00,sim-1,";
-  std::unique_ptr<ResultsLog> log;
-  ASSERT_TRUE(ResultsLog::Open(path.string(), "FW.hex", "ab", log));
-  StationUnitResult unit;
-  unit.location = "sim-2";
-  unit.pass = true;
-  ASSERT_TRUE(log->Record(unit));
-  const auto records = Records(path);
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[2][kLocation], "sim-2");
-  EXPECT_EQ(records[2].size(), 10u);
+TEST(ResultsLogTest, EitherLineEndIsReadAndALastLineCutShortIsEndedFirst) {
+  const std::string header = kResultsHeader;
+  const std::string line = "2026-12-10T10:00:00+00:00,sim-1,,PASS,1,F,ab,1,";
+  const std::pair<const char*, std::string> cases[] = {
+      {"crlf", header + "\r\n" + line + "\r\n"},
+      {"lf", header + "\n" + line + "\n"},
+      {"cut short", header + "\r\n2026-12-10T10:00:00+00:00,sim-1,"},
+  };
+  for (const auto& [name, text] : cases) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const fs::path path = dir.path / "r.csv";
+    std::ofstream(path, std::ios::binary) << text;
+    std::unique_ptr<ResultsLog> log;
+    ASSERT_TRUE(ResultsLog::Open(path.string(), "FW.hex", "ab", log));
+    StationUnitResult unit;
+    unit.location = "sim-2";
+    unit.pass = true;
+    ASSERT_TRUE(log->Record(unit));
+    const auto records = Records(path);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2][kLocation], "sim-2");
+    EXPECT_EQ(records[2].size(), 10u);
+    EXPECT_EQ(ReadFile(path).substr(text.size()).back(), '\n');
+  }
 }
 
 TEST(ResultsLogTest, Sha256OfKnownInput) {
   const std::uint8_t abc[] = {'a', 'b', 'c'};
   EXPECT_EQ(Sha256Hex(abc, 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// Each system makes the ids itself (libuuid, CNG): a row read back on
+// either gets the same content id, and new ids are random version 4 ones.
+TEST(ResultsLogTest, UnitIdsAreTheSameOnEverySystem) {
+  EXPECT_EQ(ContentUnitId({"a", "b"}), "b6507792-8ab4-5457-86f1-7896b68fe025");
+  const std::string first = NewUnitId(), second = NewUnitId();
+  EXPECT_TRUE(IsUnitId(first)) << first;
+  EXPECT_EQ(first[14], '4');
+  EXPECT_NE(std::string("89ab").find(first[19]), std::string::npos) << first;
+  EXPECT_NE(first, second);
 }
 
 }  // namespace

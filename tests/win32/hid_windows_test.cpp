@@ -3,8 +3,10 @@
 // event source's own window thread starting and ending cleanly.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <windows.h>
+#include <chrono>
+#include <set>
+#include <string>
 
 #include "device/platform_hid.h"
 
@@ -36,15 +38,20 @@ TEST(WindowsHid, PresentInterfacesAnswerAndRefuseUnknownReports) {
   std::vector<HidInterfaceInfo> interfaces;
   ASSERT_TRUE(hid->Enumerate(interfaces));
   if (interfaces.empty()) GTEST_SKIP() << "this system presents no HID interface";
+  std::set<std::string> locations;
   for (const auto& i : interfaces) {
     SCOPED_TRACE(std::string(i.path.begin(), i.path.end()));
     // Wine 8.0 answers no parent for a HID device node (CM_Get_Parent
-    // fails), so the USB device, and with it the location, stays unknown
-    // there; Windows names the USB port the collection hangs under.
-    if (UnderWine())
-      EXPECT_EQ(i.location, "");
-    else
-      EXPECT_NE(i.location, "");
+    // fails): each device is then its own place, by its own instance ID
+    // without the interface parts; Windows names the USB port the
+    // collection hangs under.
+    EXPECT_NE(i.location, "");
+    if (UnderWine()) {
+      EXPECT_EQ(i.location.rfind("HID\\VID_", 0), 0u) << i.location;
+      EXPECT_EQ(i.location.find("&MI_"), std::string::npos) << i.location;
+      // Wine's keyboard and mouse are two devices: two places.
+      EXPECT_TRUE(locations.insert(i.location).second) << i.location;
+    }
     ASSERT_TRUE(i.infoValid);
     EXPECT_NE(i.usagePage, 0);
     std::unique_ptr<HidDevice> device;

@@ -4,7 +4,8 @@
 # resources checked against the template, the release zip (CPack), every
 # portable test suite and the Win32 layer's own tests under Wine
 # (tools/wine/suites.sh: each test program whole; `ctest` in the build runs
-# them case by case), and a smoke test of the program and its demo under Xvfb.
+# them case by case), a smoke test of the program and its demo under Xvfb,
+# and the station window's demo through its pictures.
 # The 64-bit build runs under 64-bit Wine here. The 32-bit build runs here
 # when this machine's kernel runs 32-bit programs (found by running one);
 # otherwise in the real-kernel guest (Debian's kernel runs them), which also
@@ -78,8 +79,8 @@ resources() {  # resources 32|64
   fi
 }
 
-# The release zip: the two programs, README.txt and the licence in one
-# folder. It is unpacked into BUILD/zip-check, where its kbupdate.exe is run
+# The release zip: the update window, the station window, kbupdate,
+# README.txt and the licence in one folder. It is unpacked into BUILD/zip-check, where its kbupdate.exe is run
 # (here or in the guest).
 release_zip() {  # release_zip 32|64
   local build zip names
@@ -90,7 +91,7 @@ release_zip() {  # release_zip 32|64
   echo "$zip"
   cmake -E tar tvf "$zip" || return 1
   names=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's#^[^/]*/##' | LC_ALL=C sort | tr '\n' ' ')
-  if [ "$names" != "KeyboardUpdateTool.exe LICENSE.txt README.txt kbupdate.exe " ]; then
+  if [ "$names" != "KeyboardUpdateStation.exe KeyboardUpdateTool.exe LICENSE.txt README.txt kbupdate.exe " ]; then
     echo "unexpected files in the zip: $names" >&2
     return 1
   fi
@@ -113,11 +114,22 @@ suites() {  # suites 32|64
   KB_WINE_TIMEOUT=120 tools/wine/run.sh "$build/tests/win32/win32_tests.exe" --gtest_list_tests >/dev/null
   tools/wine/suites.sh "$build"
 }
+# The station window's demo through its three pictures (kept in a folder
+# that goes; tools/wine/station-screenshots.sh alone makes docs/'s).
+station_window() {  # station_window 32|64
+  local shots rc
+  shots=$(mktemp -d)
+  tools/wine/station-screenshots.sh "$(build_dir "$1")" "$shots"
+  rc=$?
+  rm -rf "$shots"
+  return $rc
+}
 on_host() {  # on_host 32|64
   step "wine prefix (win$1)" wine_prefix "$1" || return
   step "release zip's kbupdate.exe (win$1)" unpacked_version "$1"
   step "tests under wine (win$1)" suites "$1"
   step "smoke test (win$1)" tools/wine/smoke.sh "$(build_dir "$1")"
+  step "station window demo (win$1)" station_window "$1"
 }
 
 host32=0

@@ -44,9 +44,12 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\winebus]
 "Enable SDL"=dword:00000000
 REG
-timeout 60 "$KB_WINE" regedit /S "$reg" >/dev/null 2>&1
+# Under software emulation on a busy machine each of these has taken over a
+# minute; a failure says which step it was.
+timeout 300 "$KB_WINE" regedit /S "$reg" >/dev/null 2>&1 ||
+  { echo "wine-prefix: regedit failed or took over 300 s (exit $?)" >&2; exit 1; }
 rm -f "$reg"
-timeout 60 wineserver -w
+timeout 300 wineserver -w || { echo "wine-prefix: Wine did not end within 300 s" >&2; exit 1; }
 grep -q '"Enable SDL"=dword:00000000' "$WINEPREFIX/system.reg" ||
   { echo "wine-prefix: the SDL bus is still on" >&2; exit 1; }
 touch "$WINEPREFIX/.kb-guest-ready"
