@@ -293,6 +293,10 @@ class StationDatabase(unittest.TestCase):
             self.assertTrue(waiting, "no INSERT ever waited for the lock")
             self.server.sql("SELECT pg_terminate_backend(%s)" % waiting[0][0])
             locker.communicate("COMMIT;\n", timeout=30)
+        # Both kills may have hit the same row's INSERT and its retry: wait for
+        # a unit after them and for every row to be in before the stop.
+        s.wait_for("the rows after the kills in",
+                   lambda: s.units() >= 3 and s.database()["waiting"] == 0)
         err = s.stop()
         self.assertEqual(s.proc.returncode, 130, err)
         self.assertGreaterEqual(self.assert_agree("killed", "st", [log]), 3)
