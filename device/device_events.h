@@ -21,7 +21,8 @@ class DeviceEventSource {
 };
 
 // A source fed by a callback (the simulated bus, a monitor thread): Push may
-// be called from any thread.
+// be called from any thread. An event without a time gets the time of its
+// Push.
 class DeviceEventQueue : public DeviceEventSource {
  public:
   void Push(DeviceEvent event);

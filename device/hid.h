@@ -17,6 +17,7 @@
 //   "last error" anywhere.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,6 +30,13 @@ namespace kbt {
 // Device paths are wide strings as Windows names interfaces; Linux paths are
 // plain ASCII node paths (/dev/hidrawN) carried in the same type.
 using DevicePath = std::wstring;
+
+// Whole-string comparison without regard to letter case, character by
+// character as towlower folds them. Windows interface paths differ in case
+// between the notification and the enumeration.
+bool SameDevicePath(const DevicePath& a, const DevicePath& b);
+// The path as SameDevicePath compares it: a key for maps of paths.
+DevicePath FoldedDevicePath(const DevicePath& path);
 
 struct HidResult {
   bool ok = true;
@@ -106,6 +114,11 @@ struct DeviceEvent {
   // DBT_DEVTYP_DEVICEINTERFACE); only such removals carry a path.
   bool isDeviceInterface = true;
   DevicePath path;
+  // When the system reported it: taken where the event arrives (a source's
+  // own reading thread, the bus that emits it), not when a consumer gets
+  // round to it, so that a consumer that was busy still knows how long a
+  // keyboard was away. Unset (the clock's epoch) when a source gives none.
+  std::chrono::steady_clock::time_point at{};
 };
 
 }  // namespace kbt

@@ -169,7 +169,9 @@ HidResult SimBus::Get(const DevicePath& path, SimInterface kind, std::span<std::
 
 void SimBus::OnBusChange(const BusChange& change) {
   if (change.kind == BusChange::Kind::Leave) {
-    for (const auto& p : present_) events_.push_back({DeviceEvent::Kind::Removal, true, p.path});
+    for (const auto& p : present_)
+      events_.push_back(
+          {DeviceEvent::Kind::Removal, true, p.path, std::chrono::steady_clock::now()});
     present_.clear();
     arrivalDue_ = change.comesBack;
     arrivalAt_ =
@@ -178,7 +180,7 @@ void SimBus::OnBusChange(const BusChange& change) {
   }
   for (const auto& desc : model_.Interfaces()) {
     Present p{NewPath(), desc.kind};
-    events_.push_back({DeviceEvent::Kind::Arrival, true, p.path});
+    events_.push_back({DeviceEvent::Kind::Arrival, true, p.path, std::chrono::steady_clock::now()});
     present_.push_back(std::move(p));
   }
 }
@@ -261,7 +263,8 @@ void SimBus::PlugInNewUnit(const std::string& serial, std::span<const std::uint8
     // The fresh model is on the bus: present its interfaces as an arrival.
     for (const auto& desc : model_.Interfaces()) {
       Present p{NewPath(), desc.kind};
-      events_.push_back({DeviceEvent::Kind::Arrival, true, p.path});
+      events_.push_back(
+          {DeviceEvent::Kind::Arrival, true, p.path, std::chrono::steady_clock::now()});
       present_.push_back(std::move(p));
     }
     changed_.notify_all();

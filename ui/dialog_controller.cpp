@@ -8,7 +8,6 @@
 #include "ui/dialog_controller.h"
 
 #include <cstring>
-#include <cwctype>
 
 #include "dialog/update_worker.h"
 #include "dialog/workers.h"
@@ -25,16 +24,6 @@ ControllerWorkers ControllerWorkers::Real() {
       },
       [](const std::shared_ptr<DialogState>& state, HidBackend& hid,
          std::unique_lock<std::mutex> lock) { StartUpdateWorker(state, hid, std::move(lock)); }};
-}
-
-bool SameDevicePath(const DevicePath& a, const DevicePath& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(static_cast<std::wint_t>(a[i])) !=
-        std::towlower(static_cast<std::wint_t>(b[i])))
-      return false;
-  }
-  return true;
 }
 
 DialogController::DialogController(HidBackend& hid, UpdateCounter& counter, DialogServices& dialog,

@@ -103,9 +103,4 @@ class DialogController {
   bool inStart_ = false;
 };
 
-// Whole-string comparison without regard to letter case, character by
-// character as towlower folds them. Windows interface paths differ in case
-// between the notification and the enumeration.
-bool SameDevicePath(const DevicePath& a, const DevicePath& b);
-
 }  // namespace kbt

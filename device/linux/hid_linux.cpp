@@ -19,6 +19,8 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <thread>
 
 #include "device/linux/hid_linux.h"
 #include "device/linux/hid_linux_util.h"
@@ -259,34 +262,59 @@ class LinuxHidBackend : public HidBackend {
   SysfsReader readAttribute_;
 };
 
-// The monitor as a waiting source for the command line and tests.
+// The monitor as a waiting source for the command line and the station. A
+// thread of its own does nothing but read the monitor and time each event as
+// it arrives: a consumer busy with a listing (seconds on a loaded machine)
+// must not make a keyboard's absence look longer than it was.
 class MonitorEventSource : public DeviceEventSource {
  public:
   explicit MonitorEventSource(std::unique_ptr<HidrawMonitor> monitor)
-      : monitor_(std::move(monitor)) {}
+      : monitor_(std::move(monitor)), stop_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (stop_ >= 0) thread_ = std::thread([this] { Read(); });
+  }
+  ~MonitorEventSource() override {
+    if (thread_.joinable()) {
+      const std::uint64_t one = 1;
+      while (write(stop_, &one, sizeof one) < 0 && errno == EINTR) {
+      }
+      thread_.join();
+    }
+    if (stop_ >= 0) close(stop_);
+  }
+  MonitorEventSource(const MonitorEventSource&) = delete;
+  MonitorEventSource& operator=(const MonitorEventSource&) = delete;
+
+  bool Running() const { return thread_.joinable(); }
 
   bool WaitEvent(DeviceEvent& out, unsigned timeoutMs) override {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      if (!pending_.empty()) {
-        out = std::move(pending_.front());
-        pending_.pop_front();
-        return true;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      // Even with no time left, what the socket holds already counts: a
-      // zero time-out asks "anything queued?".
-      const auto waitMs = std::clamp<long long>(left.count(), 0, 3600LL * 1000);
-      std::vector<DeviceEvent> events = monitor_->WaitEvents(static_cast<int>(waitMs));
-      if (events.empty() && left.count() <= 0) return false;
-      for (auto& ev : events) pending_.push_back(std::move(ev));
-    }
+    return queue_.WaitEvent(out, timeoutMs);
   }
 
  private:
+  void Read() {
+    pollfd p[2] = {{monitor_->Fd(), POLLIN, 0}, {stop_, POLLIN, 0}};
+    for (;;) {
+      const int r = poll(p, 2, -1);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 || p[1].revents != 0) return;
+      if ((p[0].revents & POLLIN) == 0) {
+        // The socket failed: no more events; the station lists on its own
+        // rounds from here on.
+        if (p[0].revents != 0) return;
+        continue;
+      }
+      const auto at = std::chrono::steady_clock::now();
+      for (DeviceEvent& e : monitor_->ReadEvents()) {
+        e.at = at;
+        queue_.Push(std::move(e));
+      }
+    }
+  }
+
   std::unique_ptr<HidrawMonitor> monitor_;
-  std::deque<DeviceEvent> pending_;
+  int stop_;
+  DeviceEventQueue queue_;
+  std::thread thread_;  // last: it reads the members above
 };
 
 }  // namespace
@@ -303,7 +331,9 @@ std::unique_ptr<HidBackend> MakePlatformHidBackend() {
 std::unique_ptr<DeviceEventSource> MakePlatformDeviceEventSource() {
   std::unique_ptr<HidrawMonitor> monitor;
   if (!HidrawMonitor::Open(monitor)) return nullptr;
-  return std::make_unique<MonitorEventSource>(std::move(monitor));
+  auto source = std::make_unique<MonitorEventSource>(std::move(monitor));
+  if (!source->Running()) return nullptr;
+  return source;
 }
 
 }  // namespace kbt
