@@ -75,13 +75,82 @@ void StationRules::Start(StationSlot& slot, const Keyboard& keyboard, std::int64
   slot.startedAtMs = nowMs;
   slot.endedAtMs = 0;
   slot.restartDue = false;
+  slot.restartDueAtMs = 0;
   slot.departed = false;
   slot.departedAtMs = 0;
   slot.expectReturn = false;
   ++running_;
 }
 
-std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::int64_t nowMs) {
+bool StationRules::SameUnit(const StationSlot& slot, const Keyboard& keyboard) {
+  if (keyboard.serial.empty()) return false;
+  const std::string& known =
+      keyboard.mode == KeyboardMode::Normal ? slot.serialNormal : slot.serialUpdate;
+  return known == keyboard.serial;
+}
+
+bool StationRules::Returned(StationSlot& slot, const Keyboard* k, std::int64_t nowMs,
+                            const ArrivalTimes& arrivals) {
+  // Another serial in the same mode: a new unit, however soon.
+  if (k && OtherUnit(slot, *k)) {
+    slot.state = SlotState::Waiting;
+    return true;
+  }
+  // Failed before Finish: no restart comes. Whatever is there is the unit;
+  // an empty place is free.
+  if (!slot.expectReturn) {
+    if (!slot.present) {
+      slot.state = SlotState::Waiting;
+      return false;
+    }
+    if (k) NoteSerial(slot, *k);
+    slot.state = SlotState::DoneUnplug;
+    return false;
+  }
+  const bool hasSerial = !slot.serialNormal.empty() || !slot.serialUpdate.empty();
+  if (!slot.present) {
+    Depart(slot, nowMs);  // a listing saw it gone; an event may have said so earlier
+    const std::int64_t away = hasSerial ? config_.restartBoundMs : config_.returnWindowMs;
+    if (nowMs - slot.departedAtMs > away) slot.state = SlotState::Waiting;  // taken away
+    return false;
+  }
+  const auto arrival = arrivals.find(slot.location);
+  const bool arrivalKnown = arrival != arrivals.end();
+  const std::int64_t arrivedAt = arrivalKnown ? arrival->second : nowMs;
+  if (!slot.departed) {
+    if (arrivalKnown && slot.restartDue && arrivedAt > slot.restartDueAtMs) {
+      // Arrived after Finish went out: it left and came back, and the
+      // leaving went unseen. Back as soon as it arrived.
+      Depart(slot, arrivedAt - 1);
+    } else {
+      // Still the enumeration that finished. A keyboard with a serial on a
+      // bus that reports its leaving is waited for; otherwise one that has
+      // not left within the leave window never restarted.
+      const std::int64_t wait =
+          config_.busEvents && hasSerial ? config_.restartBoundMs : config_.leaveWindowMs;
+      if (nowMs - slot.endedAtMs > wait) {
+        if (k) NoteSerial(slot, *k);
+        slot.state = SlotState::DoneUnplug;
+      }
+      return false;
+    }
+  }
+  // Listed from before its leaving (the listing began before the removal
+  // was reported, or the interface arrived before it): not back yet.
+  if (arrivedAt <= slot.departedAtMs) return false;
+  const std::int64_t away =
+      k && SameUnit(slot, *k) ? config_.restartBoundMs : config_.returnWindowMs;
+  if (arrivedAt - slot.departedAtMs > away) {
+    slot.state = SlotState::Waiting;  // back later than the unit could be: the next unit
+    return true;
+  }
+  if (k) NoteSerial(slot, *k);
+  slot.state = SlotState::DoneUnplug;
+  return false;
+}
+
+std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::int64_t nowMs,
+                                               const ArrivalTimes& arrivals) {
   // A location is occupied by anything listed there, usable or not.
   std::set<std::string> present;
   for (const Keyboard& k : list.keyboards) present.insert(k.location);
@@ -101,31 +170,8 @@ std::vector<std::string> StationRules::Observe(const KeyboardList& list, std::in
         if (k) NoteSerial(slot, *k);
         continue;
       case SlotState::Finished:
-        if (k && OtherUnit(slot, *k)) {
-          slot.state = SlotState::Waiting;  // a new unit; started below
-          break;
-        }
-        if (!slot.present) {
-          Depart(slot, nowMs);
-          // A unit that is not restarting does not come back by itself; one
-          // that is and has not within the window was taken away.
-          if (!slot.expectReturn || nowMs - slot.departedAtMs > config_.returnWindowMs)
-            slot.state = SlotState::Waiting;
-          continue;
-        }
-        // Back later than a restart takes: the unit was swapped meanwhile.
-        if (slot.departed && slot.expectReturn &&
-            nowMs - slot.departedAtMs > config_.returnWindowMs) {
-          slot.state = SlotState::Waiting;  // a new unit; started below
-          break;
-        }
-        // After Finish the keyboard is still listed until it has left; one
-        // that never leaves is done once the leave window has passed.
-        if (slot.departed || nowMs - slot.endedAtMs > config_.leaveWindowMs) {
-          if (k) NoteSerial(slot, *k);
-          slot.state = SlotState::DoneUnplug;
-        }
-        continue;
+        if (!Returned(slot, k, nowMs, arrivals)) continue;
+        break;  // a new unit; started below
       case SlotState::DoneUnplug:
         if (!slot.present) {
           slot.state = SlotState::Waiting;
@@ -167,9 +213,12 @@ void StationRules::RunEnded(const std::string& location, bool pass, const std::s
   ++(pass ? passed_ : failed_);
 }
 
-void StationRules::ExpectRestart(const std::string& location) {
-  for (StationSlot& slot : slots_)
-    if (slot.location == location && slot.state == SlotState::Updating) slot.restartDue = true;
+void StationRules::ExpectRestart(const std::string& location, std::int64_t nowMs) {
+  for (StationSlot& slot : slots_) {
+    if (slot.location != location || slot.state != SlotState::Updating || slot.restartDue) continue;
+    slot.restartDue = true;
+    slot.restartDueAtMs = nowMs;
+  }
 }
 
 void StationRules::Depart(StationSlot& slot, std::int64_t nowMs) {
@@ -178,11 +227,11 @@ void StationRules::Depart(StationSlot& slot, std::int64_t nowMs) {
   slot.departedAtMs = nowMs;
 }
 
-void StationRules::Removed(const std::string& location, std::int64_t nowMs) {
+void StationRules::Removed(const std::string& location, std::int64_t atMs) {
   for (StationSlot& slot : slots_) {
     if (slot.location != location) continue;
-    if (slot.state == SlotState::Finished) Depart(slot, nowMs);
-    if (slot.state == SlotState::Updating && slot.restartDue) Depart(slot, nowMs);
+    if (slot.state == SlotState::Finished) Depart(slot, atMs);
+    if (slot.state == SlotState::Updating && slot.restartDue) Depart(slot, atMs);
     if (slot.state == SlotState::DoneUnplug) slot.state = SlotState::Waiting;
   }
 }

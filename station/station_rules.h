@@ -1,8 +1,9 @@
 // The production-line station's rules: which keyboard is a new unit, when a
 // location is free again, when the station stops. Pure: it decides from the
-// keyboards listed (FindKeyboards), the time it is told and the ends of runs
-// it is told, and touches no device, so every rule is table-testable. The
-// station runner (station_runner.h) feeds it and does what it says.
+// keyboards listed (FindKeyboards), the times of the device events it is
+// told, and the ends of runs, and touches no device, so every rule is
+// table-testable. The station runner (station_runner.h) feeds it and does
+// what it says.
 //
 // A location goes Waiting -> Updating -> Finished -> DoneUnplug -> Waiting:
 //   - Waiting: nothing there, or a keyboard the station may not take (a port
@@ -13,24 +14,31 @@
 //     on its own twice (into update mode, and after Finish), so absences
 //     say nothing here.
 //   - Finished: the run ended (PASS or FAIL) and the unit has not been seen
-//     back yet. After a PASS it restarts into its new firmware: it leaves
-//     the bus, and a keyboard at the location within kReturnWindowMs of its
-//     leaving is that unit coming back; nobody within the window: the unit
-//     was taken away, the location is free, and whatever comes later is
-//     the next unit. After a FAIL before
-//     Finish it stays in update mode: whatever is there is the unit, and an
-//     empty location is free at once (a unit pulled out during its run, or
-//     pulled out to be plugged in again for another try).
+//     back yet. After Finish the unit restarts into its new firmware: it
+//     leaves the bus once and comes back once. Which keyboard is that unit
+//     coming back is decided by what happened, never by when a listing got
+//     round to looking:
+//       * the times are the device events' own (when the system reported
+//         the leaving and the arrival), so a busy machine whose listings
+//         lag does not make a restart look long;
+//       * a keyboard that reports a serial is known by it: back with the
+//         same serial (in the same mode) at the location is the unit,
+//         however long its restart took, up to kRestartBoundMs; another
+//         serial is a new unit at once;
+//       * without a serial to compare, a keyboard back within
+//         kReturnWindowMs of the leaving is the unit, one later is a new
+//         unit (the operator swapped it meanwhile);
+//       * nothing back within that time (kRestartBoundMs with a serial):
+//         the unit was taken away, the location is free.
+//     After a FAIL before Finish the keyboard stays in update mode:
+//     whatever is there is the unit, and an empty location is free at once
+//     (a unit pulled out during its run, or pulled out to be plugged in
+//     again for another try).
 //   - DoneUnplug: the finished unit is there; it is left alone. Once the
-//     location is empty the next keyboard is the next unit.
-// Serial numbers, where the keyboard reports one, tell units apart beyond
-// that: a keyboard in a location that is Finished or DoneUnplug whose serial
-// differs from the one the unit reported in the same mode (normal or update
-// mode; the two firmwares may report different ones) is a new unit, even if
-// the empty moment between them was missed. Without serials the rule above
-// is the whole rule: a unit swapped in faster than the finished one restarts
-// (within kReturnWindowMs of its leaving) is taken for it and not updated;
-// the operator sees "done, unplug" on it.
+//     location is empty the next keyboard is the next unit, the same one
+//     plugged in again included.
+// Serials of the two modes are kept apart: the update-mode firmware may
+// report another one than the application does.
 #pragma once
 
 #include <cstdint>
@@ -52,12 +60,27 @@ inline constexpr std::int64_t kReturnWindowMs = 1500;
 // listed at its location is the old enumeration. One still there after this
 // long never restarted and is shown done.
 inline constexpr std::int64_t kLeaveWindowMs = 2000;
+// How long a unit that reports a serial may take to restart after Finish
+// and still be that unit when it comes back with the same serial: far more
+// than any restart and re-enumeration takes, on the busiest machine. Longer
+// away, it was taken away; back later, it is updated again.
+inline constexpr std::int64_t kRestartBoundMs = 30000;
+
+// When the keyboard listed at each location arrived, by the device events
+// (the last of its interfaces to arrive); a location without an entry is
+// taken as arrived when the listing began.
+using ArrivalTimes = std::map<std::string, std::int64_t>;
 
 struct StationConfig {
   std::vector<std::string> ports;  // only these locations; empty: every one
   int count = 0;                   // stop after this many finished units; 0: never
   std::int64_t returnWindowMs = kReturnWindowMs;
   std::int64_t leaveWindowMs = kLeaveWindowMs;
+  std::int64_t restartBoundMs = kRestartBoundMs;
+  // The bus reports leavings and arrivals (device events): a unit with a
+  // serial is then waited for until it has left, instead of for the leave
+  // window only.
+  bool busEvents = false;
 };
 
 enum class SlotState { Waiting, Updating, Finished, DoneUnplug };
@@ -85,7 +108,8 @@ struct StationSlot {
   std::string serialNormal;  // what the unit reported in each mode
   std::string serialUpdate;
   bool restartDue = false;  // Finish is next: the next removal is its restart
-  bool departed = false;    // left the bus since Finish went out
+  std::int64_t restartDueAtMs = 0;
+  bool departed = false;  // left the bus since Finish went out
   std::int64_t departedAtMs = 0;
   bool expectReturn = false;  // the run ended with the keyboard restarting
 };
@@ -94,15 +118,18 @@ class StationRules {
  public:
   explicit StationRules(StationConfig config);
 
-  // What the bus holds now. Returns the locations where a unit starts now,
+  // What the bus held when the listing began at `nowMs`, and when the
+  // keyboards listed arrived. Returns the locations where a unit starts now,
   // in listing order; each is Updating from here on.
-  std::vector<std::string> Observe(const KeyboardList& list, std::int64_t nowMs);
+  std::vector<std::string> Observe(const KeyboardList& list, std::int64_t nowMs,
+                                   const ArrivalTimes& arrivals = {});
   // The run at `location` is about to send Finish, after which the keyboard
   // restarts: a removal from here on is that restart.
-  void ExpectRestart(const std::string& location);
-  // An interface at `location` was removed (a device event): the finished
-  // unit there has left, even if it is back before the next listing.
-  void Removed(const std::string& location, std::int64_t nowMs);
+  void ExpectRestart(const std::string& location, std::int64_t nowMs);
+  // An interface at `location` was removed at `atMs` (a device event's
+  // time): the finished unit there has left, even if it is back before the
+  // next listing.
+  void Removed(const std::string& location, std::int64_t atMs);
   // The unit's run at `location` ended; `recorded` false when its line
   // could not be written: a unit not on the disk is counted neither passed
   // nor failed.
@@ -130,6 +157,11 @@ class StationRules {
   static void NoteSerial(StationSlot& slot, const Keyboard& keyboard);
   static void Depart(StationSlot& slot, std::int64_t nowMs);
   static bool OtherUnit(const StationSlot& slot, const Keyboard& keyboard);
+  static bool SameUnit(const StationSlot& slot, const Keyboard& keyboard);
+  // Finished: decides from what is listed now; true when a new unit is
+  // there (the slot is then Waiting and the caller starts it).
+  bool Returned(StationSlot& slot, const Keyboard* keyboard, std::int64_t nowMs,
+                const ArrivalTimes& arrivals);
 
   StationConfig config_;
   std::vector<StationSlot> slots_;

@@ -22,6 +22,11 @@ namespace {
 // How long an interface of a leaving keyboard is held back at most.
 constexpr std::int64_t kLeavingMs = 2000;
 
+StationConfig WithBusEvents(StationConfig config, bool events) {
+  config.busEvents = events;
+  return config;
+}
+
 }  // namespace
 
 // A unit's view of the bus while it waits for its keyboard in update mode:
@@ -60,7 +65,7 @@ class StationRunner::UnitSink : public SessionSink {
       unit_.activity = progress.StageText();
       // The information block is the last step before Finish.
       if (progress.stage == SessionStage::InformationBlock)
-        runner_.rules_.ExpectRestart(unit_.location);
+        runner_.rules_.ExpectRestart(unit_.location, runner_.NowMs());
     }
     runner_.Emit({StationEvent::Kind::Progress, unit_.location, {}, nullptr});
   }
@@ -87,7 +92,7 @@ StationRunner::StationRunner(HidBackend& hid, DeviceEventSource* events, const s
       sink_(sink),
       options_(std::move(options)),
       start_(std::chrono::steady_clock::now()),
-      rules_(options_.rules) {}
+      rules_(WithBusEvents(options_.rules, events != nullptr)) {}
 
 StationRunner::~StationRunner() {
   cancel_ = true;
@@ -99,6 +104,11 @@ std::int64_t StationRunner::NowMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start_)
       .count();
+}
+
+std::int64_t StationRunner::EventMs(const DeviceEvent& event, std::int64_t fallbackMs) const {
+  if (event.at == std::chrono::steady_clock::time_point{}) return fallbackMs;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(event.at - start_).count();
 }
 
 StationStatus StationRunner::StatusLocked() {
@@ -220,55 +230,79 @@ void StationRunner::Run() {
       changed_.wait_for(lock, std::chrono::milliseconds(waitMs));
     }
     if (!events.empty() || std::chrono::steady_clock::now() >= nextPass) {
-      Pass(events);
+      Pass(std::move(events));
       nextPass = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.pollMs);
     }
   }
   JoinEnded(true);
 }
 
-void StationRunner::Pass(const std::vector<DeviceEvent>& events) {
+void StationRunner::Pass(std::vector<DeviceEvent> events) {
   std::vector<InterfaceProbe> probes;
   // The bus as the listing shows it is the bus when the listing began: the
   // listing opens every candidate interface, which takes a while (a USB HID
-  // interface's first open alone waits 50 ms in the kernel), and that time
-  // must not count against a unit's return window.
+  // interface's first open alone waits 50 ms in the kernel, a busy machine
+  // takes seconds), and that time must not count against a unit's return.
   const std::int64_t now = NowMs();
   // A listing that fails now sees nothing new; the next pass tries again.
   const bool listed = static_cast<bool>(ProbeInterfaces(hid_, probes));
+  // What happened while the listing ran is known now too, each at its time.
+  if (events_) {
+    DeviceEvent e;
+    while (events_->WaitEvent(e, 0)) events.push_back(std::move(e));
+  }
   std::lock_guard sinkLock(sinkMutex_);
   std::vector<StationSlot> before;
   std::vector<std::string> starts;
   {
     std::lock_guard lock(mutex_);
     before = rules_.Slots();
-    std::vector<DevicePath> removed;
+    // In the order they happened, against the listing before this one: a
+    // removed interface is known by where it was.
     for (const DeviceEvent& e : events) {
-      if (e.kind != DeviceEvent::Kind::Removal) continue;
-      removed.push_back(e.path);
-      for (const auto& [path, location] : lastPaths_) {
-        if (path != e.path) continue;
-        rules_.Removed(location, now);
-        // The keyboard's other interfaces go too, each with its own removal.
-        for (const auto& [other, at] : lastPaths_)
-          if (at == location) leaving_.emplace(other, now);
+      const std::int64_t at = EventMs(e, now);
+      // Windows names an interface in one case in its notification and in
+      // another in its listing.
+      const DevicePath key = FoldedDevicePath(e.path);
+      if (e.kind == DeviceEvent::Kind::Arrival) {
+        arrivals_[key] = at;
+        continue;
       }
+      if (e.kind != DeviceEvent::Kind::Removal) continue;
+      arrivals_.erase(key);
+      for (const auto& [path, location] : lastPaths_) {
+        if (path != key) continue;
+        rules_.Removed(location, at);
+        // The keyboard's other interfaces go too, each with its own removal.
+        for (const auto& [other, here] : lastPaths_)
+          if (here == location) leaving_.emplace(other, at);
+      }
+      leaving_.erase(key);
     }
-    for (const DevicePath& path : removed) leaving_.erase(path);
     // A removal that never came (a lost event) holds an interface back only
     // this long.
     std::erase_if(leaving_, [now](const auto& l) { return now - l.second > kLeavingMs; });
     if (listed) {
       lastPaths_.clear();
       for (const InterfaceProbe& p : probes)
-        lastPaths_.emplace_back(p.info.path,
+        lastPaths_.emplace_back(FoldedDevicePath(p.info.path),
                                 p.info.location.empty() ? kUnknownLocation : p.info.location);
-      std::erase_if(probes,
-                    [this](const InterfaceProbe& p) { return leaving_.count(p.info.path); });
+      std::erase_if(probes, [this](const InterfaceProbe& p) {
+        return leaving_.count(FoldedDevicePath(p.info.path)) != 0;
+      });
       lastList_ = FindKeyboards(probes);
       ++listings_;
     }
-    starts = rules_.Observe(lastList_, now);
+    // Each place's keyboard arrived when the last of its interfaces did.
+    ArrivalTimes arrivedAt;
+    for (const auto& [path, location] : lastPaths_) {
+      if (leaving_.count(path)) continue;
+      const auto a = arrivals_.find(path);
+      if (a == arrivals_.end()) continue;
+      auto [it, fresh] = arrivedAt.emplace(location, a->second);
+      if (!fresh) it->second = std::max(it->second, a->second);
+    }
+    starts = rules_.Observe(lastList_, now, arrivedAt);
     for (const std::string& location : starts) {
       Unit& u = units_.emplace_back();
       u.location = location;

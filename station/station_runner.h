@@ -155,12 +155,14 @@ class StationRunner {
   class UnitSink;
   class ListingWatch;
 
-  void Pass(const std::vector<DeviceEvent>& events);
+  void Pass(std::vector<DeviceEvent> events);
   void RunUnit(Unit& unit);
   void Finish(Unit& unit, StationUnitResult result);
   void Emit(StationEvent event);  // sinkMutex_ held by the caller
   StationStatus StatusLocked();   // mutex_ held
   std::int64_t NowMs() const;
+  // An event's own time on the NowMs() clock; `fallbackMs` when it has none.
+  std::int64_t EventMs(const DeviceEvent& event, std::int64_t fallbackMs) const;
   void ReportDone(const std::vector<StationSlot>& before);  // sinkMutex_ held
   void JoinEnded(bool all);
 
@@ -182,12 +184,15 @@ class StationRunner {
   std::mutex mutex_;
   std::condition_variable changed_;
   StationRules rules_;
-  std::list<Unit> units_;                                      // under mutex_
+  std::list<Unit> units_;  // under mutex_
+  // Paths as FoldedDevicePath gives them, in the maps below too.
   std::vector<std::pair<DevicePath, std::string>> lastPaths_;  // path -> location
   // Interfaces of keyboards that have begun to leave, and since when: the
   // system removes a keyboard's interfaces one after the other, and those
   // still listed are neither the keyboard back nor a new one.
   std::map<DevicePath, std::int64_t> leaving_;
+  // When each interface present arrived, by its device event.
+  std::map<DevicePath, std::int64_t> arrivals_;
   KeyboardList lastList_;       // under mutex_
   std::uint64_t listings_ = 0;  // under mutex_: how often lastList_ was renewed
 };

@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "device/device_events.h"
 #include "image/firmware_image.h"
@@ -301,6 +302,66 @@ TEST(StationTest, InterfacesLeavingOneAtATimeAreStillTheSameUnit) {
     for (std::size_t n = 0; n < got.size(); ++n)
       EXPECT_EQ(got[n], sim::SimOperator::Serial(k, static_cast<int>(n) + 1)) << k;
   }
+}
+
+// A machine busy elsewhere: the listing that follows a keyboard's leaving
+// takes the bus as it is and then needs longer than the return window to
+// finish (opening interfaces on a loaded machine), so the keyboard's return
+// is listed only by the listing after. Each device event is timed where it
+// happens: the restart is short by its events, and each unit is updated
+// once.
+class SlowAfterLeaving : public HidBackend {
+ public:
+  SlowAfterLeaving(sim::SimHub& hub, DeviceEventQueue& events, int slowMs)
+      : hub_(hub), slowMs_(slowMs) {
+    hub_.SetEventCallback([this, &events](const DeviceEvent& e) {
+      if (e.kind == DeviceEvent::Kind::Removal) slowNext_ = true;
+      events.Push(e);
+    });
+  }
+  ~SlowAfterLeaving() override { hub_.SetEventCallback({}); }
+  HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+    HidResult r = hub_.Enumerate(out);
+    if (slowNext_.exchange(false)) std::this_thread::sleep_for(std::chrono::milliseconds(slowMs_));
+    return r;
+  }
+  HidResult Open(const DevicePath& path, std::unique_ptr<HidDevice>& out) override {
+    return hub_.Open(path, out);
+  }
+
+ private:
+  sim::SimHub& hub_;
+  int slowMs_;
+  std::atomic<bool> slowNext_{false};
+};
+
+TEST(StationTest, ASlowListingDoesNotMakeARestartLookLikeASwap) {
+  TempDir dir;
+  sim::SimBusOptions bus;
+  bus.reenumerateDelayMs = 100;
+  Station station(2, bus);
+  // Return window 500 ms, restarts 100 ms, the listing after a leaving 900 ms.
+  SlowAfterLeaving hid(station.hub, station.events, 900);
+  station.hid = &hid;
+  std::unique_ptr<ResultsLog> log;
+  ASSERT_TRUE(ResultsLog::Open((dir.path / "r.csv").string(), "FW.hex", "00", log));
+  sim::OperatorTiming timing = QuickOperator(false);  // no serials: the times decide
+  timing.plugAfterMs = 700;
+  sim::SimOperator op(station.hub, timing);
+  Watcher watcher(&op);
+  StationConfig config{{}, 4};
+  config.returnWindowMs = 500;
+  station.Run(&watcher, config, log.get());
+  EXPECT_EQ(watcher.last.passed, 4);
+  int total = 0;
+  for (int k = 1; k <= 2; ++k) {
+    int logged = 0;
+    for (const auto& r : Records(dir.path / "r.csv")) logged += r[kLocation] == sim::SimLocation(k);
+    // Updated once each: never more rows than units plugged in there.
+    EXPECT_LE(logged, op.UnitsPlugged(k)) << sim::SimLocation(k);
+    total += logged;
+  }
+  EXPECT_EQ(total, 4);
 }
 
 // A fault at one place hits each of its units, and only those.

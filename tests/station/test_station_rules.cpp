@@ -7,27 +7,34 @@
 namespace kbt::test {
 namespace {
 
-// One step of a script: what the bus lists at `at` ms, or a run's end or a
-// removal, then the state expected at `location`.
+// One step of a script: what the bus lists when a listing began at `at` ms,
+// or a run's end, a removal reported at `at`, or Finish about to go out;
+// then the state expected at `location`.
 struct Step {
   enum Kind { List, Ended, Removed, Restart } kind = List;
   std::int64_t at = 0;
-  std::string bus;  // List: "sim-1:N", "sim-1:U:SER", "sim-1:u" (update mode, incomplete), ...
+  // List: "sim-1:N", "sim-1:U:SER", "sim-1:u" (update mode, incomplete),
+  // "sim-1:N@3600" (its device events say it arrived at 3600 ms), ...
+  std::string bus;
   std::string location = "sim-1";
   bool pass = true;                 // Ended
   std::vector<std::string> starts;  // List: the units started, by location
   SlotState expect = SlotState::Waiting;
 };
 
-KeyboardList Listing(const std::string& bus) {
+KeyboardList Listing(const std::string& bus, ArrivalTimes* arrivals = nullptr) {
   KeyboardList list;
   std::size_t at = 0;
   while (at < bus.size()) {
     std::size_t end = bus.find(' ', at);
     if (end == std::string::npos) end = bus.size();
-    const std::string item = bus.substr(at, end - at);
+    std::string item = bus.substr(at, end - at);
     at = end + 1;
     if (item.empty()) continue;
+    if (const std::size_t time = item.find('@'); time != std::string::npos) {
+      if (arrivals) (*arrivals)[item.substr(0, item.find(':'))] = std::stoll(item.substr(time + 1));
+      item.resize(time);
+    }
     Keyboard k;
     const std::size_t c1 = item.find(':');
     k.location = item.substr(0, c1);
@@ -63,13 +70,15 @@ TEST_P(StationRulesTest, FollowsTheScript) {
   for (const Step& s : GetParam().steps) {
     SCOPED_TRACE("step " + std::to_string(++i) + " at " + std::to_string(s.at) + " ms");
     if (s.kind == Step::List) {
-      EXPECT_EQ(rules.Observe(Listing(s.bus), s.at), s.starts);
+      ArrivalTimes arrivals;
+      const KeyboardList list = Listing(s.bus, &arrivals);
+      EXPECT_EQ(rules.Observe(list, s.at, arrivals), s.starts);
     } else if (s.kind == Step::Ended) {
       rules.RunEnded(s.location, s.pass, s.pass ? "" : "report refused", s.at);
     } else if (s.kind == Step::Removed) {
       rules.Removed(s.location, s.at);
     } else {
-      rules.ExpectRestart(s.location);
+      rules.ExpectRestart(s.location, s.at);
     }
     const StationSlot* slot = rules.Slot(s.location);
     ASSERT_NE(slot, nullptr);
@@ -80,6 +89,13 @@ TEST_P(StationRulesTest, FollowsTheScript) {
 using K = Step::Kind;
 using S = SlotState;
 const std::vector<std::string> kOne{"sim-1"};
+
+// A bus that reports leavings and arrivals, as the station's runs have.
+StationConfig WithEvents() {
+  StationConfig c;
+  c.busEvents = true;
+  return c;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, StationRulesTest,
@@ -185,6 +201,76 @@ INSTANTIATE_TEST_SUITE_P(
                 {K::Ended, 1000, "", "sim-1", true, {}, S::Finished},
                 {K::List, 1100, "", "sim-1", true, {}, S::Finished},
                 {K::List, 1200, "sim-1:N:NEWFW", "sim-1", true, {}, S::DoneUnplug}}},
+        // A busy machine: the listing after the restart began 2.2 s after the
+        // leaving, but the events say the unit was back 0.6 s after it. The
+        // time that counts is the events'.
+        Script{"ASlowListingAfterTheEventsDoesNotStretchTheReturn",
+               WithEvents(),
+               {{K::List, 0, "sim-1:N", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 2900, "", "sim-1", true, {}, S::Updating},
+                {K::Removed, 3000, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 3050, "", "sim-1", true, {}, S::Finished},
+                {K::List, 5200, "sim-1:N@3600", "sim-1", true, {}, S::DoneUnplug}}},
+        // The same, but the events say it was away longer than a restart takes:
+        // the operator swapped it, the next unit.
+        Script{"BackLaterThanARestartByTheEventsIsTheNextUnit",
+               WithEvents(),
+               {{K::List, 0, "sim-1:N", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 2900, "", "sim-1", true, {}, S::Updating},
+                {K::Removed, 3000, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 3050, "", "sim-1", true, {}, S::Finished},
+                {K::List, 5200, "sim-1:N@4501", "sim-1", true, kOne, S::Updating}}},
+        // A listing that began before the leaving was reported still shows the
+        // enumeration that finished: not the unit back, and not a new one.
+        Script{"AListingFromBeforeTheLeavingIsNotTheReturn",
+               WithEvents(),
+               {{K::List, 0, "sim-1:N", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 2900, "", "sim-1", true, {}, S::Updating},
+                {K::Removed, 3000, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 3050, "", "sim-1", true, {}, S::Finished},
+                {K::List, 2990, "sim-1:U@500", "sim-1", true, {}, S::Finished},
+                {K::List, 4700, "sim-1:N@3400", "sim-1", true, {}, S::DoneUnplug}}},
+        // The leaving went unreported, but the keyboard listed arrived after
+        // Finish went out: it restarted and is back.
+        Script{"AnArrivalAfterFinishIsTheReturnEvenWithoutItsLeaving",
+               WithEvents(),
+               {{K::List, 0, "sim-1:N", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 2900, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 3050, "", "sim-1", true, {}, S::Finished},
+                {K::List, 3100, "sim-1:N@3000", "sim-1", true, {}, S::DoneUnplug}}},
+        // With a serial: the same serial back after a 3 s restart is the unit;
+        // the return window does not apply.
+        Script{"ARestartOfThreeSecondsWithTheSameSerialIsTheUnit",
+               WithEvents(),
+               {{K::List, 0, "sim-1:N:A1", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 2900, "", "sim-1", true, {}, S::Updating},
+                {K::Removed, 3000, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 3050, "", "sim-1", true, {}, S::Finished},
+                {K::List, 3100, "", "sim-1", true, {}, S::Finished},
+                {K::List, 4600, "", "sim-1", true, {}, S::Finished},
+                {K::List, 6100, "sim-1:N:A1@6000", "sim-1", true, {}, S::DoneUnplug}}},
+        // ... and another serial 0.2 s after the leaving is a new unit at once.
+        Script{"ANewSerialSoonAfterTheLeavingIsANewUnit",
+               WithEvents(),
+               {{K::List, 0, "sim-1:N:A1", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 2900, "", "sim-1", true, {}, S::Updating},
+                {K::Removed, 3000, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 3050, "", "sim-1", true, {}, S::Finished},
+                {K::List, 3300, "sim-1:N:B2@3200", "sim-1", true, kOne, S::Updating}}},
+        // ... a unit with a serial that has not left yet is waited for (no
+        // leave window), and one that left and stayed away beyond the bound
+        // was taken away.
+        Script{"WithASerialTheLeavingIsAwaitedAndTheBoundFreesThePlace",
+               WithEvents(),
+               {{K::List, 0, "sim-1:N:A1", "sim-1", true, kOne, S::Updating},
+                {K::Restart, 2900, "", "sim-1", true, {}, S::Updating},
+                {K::Ended, 3050, "", "sim-1", true, {}, S::Finished},
+                {K::List, 3060 + kLeaveWindowMs, "sim-1:U:A1@500", "sim-1", true, {}, S::Finished},
+                {K::Removed, 6000, "", "sim-1", true, {}, S::Finished},
+                {K::List, 6000 + kReturnWindowMs + 1, "", "sim-1", true, {}, S::Finished},
+                {K::List, 6000 + kRestartBoundMs, "", "sim-1", true, {}, S::Finished},
+                {K::List, 6001 + kRestartBoundMs, "", "sim-1", true, {}, S::Waiting},
+                {K::List, 6100 + kRestartBoundMs, "sim-1:N:A1", "sim-1", true, kOne, S::Updating}}},
         // Only complete keyboards start; interfaces that cannot be opened still
         // occupy the place.
         Script{"IncompleteOrInaccessibleKeyboardsWait",
