@@ -258,12 +258,15 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
     std::lock_guard lock(mutex_);
     before = rules_.Slots();
     // In the order they happened, against the listing before this one: a
-    // removed interface is known by where it was.
+    // removed interface is known by where it was. What each path did last:
+    // one removed while the listing ran may still be in it.
+    std::map<DevicePath, DeviceEvent::Kind> last;
     for (const DeviceEvent& e : events) {
       const std::int64_t at = EventMs(e, now);
       // Windows names an interface in one case in its notification and in
       // another in its listing.
       const DevicePath key = FoldedDevicePath(e.path);
+      if (e.kind != DeviceEvent::Kind::Other) last[key] = e.kind;
       if (e.kind == DeviceEvent::Kind::Arrival) {
         arrivals_[key] = at;
         continue;
@@ -283,12 +286,20 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
     // this long.
     std::erase_if(leaving_, [now](const auto& l) { return now - l.second > kLeavingMs; });
     if (listed) {
+      auto gone = [&](const DevicePath& key) {
+        const auto l = last.find(key);
+        return l != last.end() && l->second == DeviceEvent::Kind::Removal;
+      };
       lastPaths_.clear();
-      for (const InterfaceProbe& p : probes)
-        lastPaths_.emplace_back(FoldedDevicePath(p.info.path),
+      for (const InterfaceProbe& p : probes) {
+        DevicePath key = FoldedDevicePath(p.info.path);
+        if (gone(key)) continue;
+        lastPaths_.emplace_back(std::move(key),
                                 p.info.location.empty() ? kUnknownLocation : p.info.location);
-      std::erase_if(probes, [this](const InterfaceProbe& p) {
-        return leaving_.count(FoldedDevicePath(p.info.path)) != 0;
+      }
+      std::erase_if(probes, [&](const InterfaceProbe& p) {
+        const DevicePath key = FoldedDevicePath(p.info.path);
+        return leaving_.count(key) != 0 || gone(key);
       });
       lastList_ = FindKeyboards(probes);
       ++listings_;
