@@ -19,8 +19,11 @@ struct StationRunner::Unit {
 
 namespace {
 
-// How long an interface of a leaving keyboard is held back at most.
-constexpr std::int64_t kLeavingMs = 2000;
+// How long an interface of a leaving keyboard is held back at most, when its
+// removal never comes (a lost event): long enough for the removal of a
+// keyboard's last interface on a busy machine. A path that arrives again is
+// not held back.
+constexpr std::int64_t kLeavingMs = 10000;
 
 StationConfig WithBusEvents(StationConfig config, bool events) {
   config.busEvents = events;
@@ -273,6 +276,10 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
       }
       if (e.kind != DeviceEvent::Kind::Removal) continue;
       arrivals_.erase(key);
+      // The rest of a keyboard that has begun to leave: not a leaving of
+      // its own (on a busy machine the last interface of a restarting unit
+      // may go after the unit is back and shown done).
+      if (leaving_.count(key)) continue;
       for (const auto& [path, location] : lastPaths_) {
         if (path != key) continue;
         rules_.Removed(location, at);
@@ -280,8 +287,10 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
         for (const auto& [other, here] : lastPaths_)
           if (here == location) leaving_.emplace(other, at);
       }
-      leaving_.erase(key);
     }
+    // A path removed is no longer leaving, and one that arrived again (the
+    // kernel hands a freed hidraw minor to the next device) is new.
+    for (const auto& [key, kind] : last) leaving_.erase(key);
     // A removal that never came (a lost event) holds an interface back only
     // this long.
     std::erase_if(leaving_, [now](const auto& l) { return now - l.second > kLeavingMs; });
