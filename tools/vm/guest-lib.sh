@@ -56,6 +56,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# busy_cpus: two busy loops, one a CPU of the guest, until the scenario
+# ends: the station then works as on a line PC that runs other software.
+busy_cpus() {
+  local i
+  for i in 1 2; do
+    (while :; do :; done) &
+    CLEANUP+=("kill $!")
+  done
+}
+
 # hidraw_count: the hidraw nodes present now.
 hidraw_count() { ls /sys/class/hidraw 2>/dev/null | wc -l; }
 
