@@ -7,13 +7,14 @@
 #include "device/discovery_rules.h"
 
 namespace kbt {
-namespace {
 
 std::string Hex4(std::uint16_t value) {
   char text[5];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
   return text;
 }
+
+namespace {
 
 std::string_view Trim(std::string_view s) {
   const auto first = s.find_first_not_of(" \t\r");

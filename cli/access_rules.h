@@ -55,6 +55,10 @@ struct AccessPlan {
   std::vector<AccessRule> Missing() const;
 };
 
+// A vendor or product ID as the rules and the kernel's names write it: four
+// upper-case hex digits.
+std::string Hex4(std::uint16_t value);
+
 // The rule line for a pair:
 //   SUBSYSTEM=="hidraw", KERNELS=="*:VVVV:PPPP.*", MODE="0660", GROUP="plugdev", TAG+="uaccess"
 std::string AccessRuleLine(std::uint16_t vendorId, std::uint16_t productId);

@@ -16,7 +16,7 @@ class InterruptScope {
   // verbs: their temporary files are removed on the way out).
   enum class Second { EndsProcess, Ignored };
   explicit InterruptScope(Second second);  // the flag clear, the handlers installed
-  ~InterruptScope();  // the previous handlers again
+  ~InterruptScope();                       // the previous handlers again
   InterruptScope(const InterruptScope&) = delete;
   InterruptScope& operator=(const InterruptScope&) = delete;
 

@@ -49,10 +49,6 @@ namespace {
 constexpr char kLocalRulesFile[] = "/etc/udev/rules.d/71-kbupdate-local.rules";
 constexpr char kInstallCommand[] = "sudo kbupdate access --install";
 
-std::string Hex4(std::uint16_t v) {
-  return Format("%04X", static_cast<unsigned>(v));
-}
-
 // A file that cannot be read is no rule text. Read through stdio: a read
 // that fails (a folder named *.rules, an I/O error) makes libstdc++'s
 // stream iterators throw.

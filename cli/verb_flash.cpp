@@ -110,7 +110,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Options {
+struct FlashOptions {
   DeviceOptions device;
   bool json = false;
   bool all = false;
@@ -159,7 +159,7 @@ std::string Join(const std::vector<std::string>& items) {
 
 class FlashRun {
  public:
-  explicit FlashRun(Options& o) : o_(o), d_(o.device), display_(o.json) {}
+  explicit FlashRun(FlashOptions& o) : o_(o), d_(o.device), display_(o.json) {}
   int Run();
 
  private:
@@ -178,7 +178,7 @@ class FlashRun {
   bool PerKeyboardTrace() const { return d_.simKeyboards > 1 || o_.all || d_.ports.size() > 1; }
   std::vector<std::string> KnownLocations() const;
 
-  Options& o_;
+  FlashOptions& o_;
   DeviceOptions& d_;
   FlashDisplay display_;
   Clock::time_point started_ = Clock::now();
@@ -557,10 +557,10 @@ int FlashRun::Run() {
 }  // namespace
 
 VerbRun SetUpFlash(CLI::App& command) {
-  auto o = std::make_shared<Options>();
-  AddDeviceOptions(command, o->device,
-                   kSimulate | kSimKeyboards | kSimMemory | kSimFaults | kSimNoAccess | kPort |
-                       kWait | kTrace);
+  auto o = std::make_shared<FlashOptions>();
+  AddDeviceOptions(
+      command, o->device,
+      kSimulate | kSimKeyboards | kSimMemory | kSimFaults | kSimNoAccess | kPort | kWait | kTrace);
   AddJsonOption(command, o->json);
   command.add_flag("--all", o->all);
   command.add_flag("--dry-run", o->dryRun);

@@ -60,14 +60,14 @@ const char kResultsHelp[] =
 
 namespace {
 
-struct Options {
+struct ResultsOptions {
   DatabaseOptions database;
   std::string log;
   std::string since;
   bool json = false;
 };
 
-int Push(const Options& o) {
+int Push(const ResultsOptions& o) {
   UnitStoreOptions store = StoreOptions(o.database);
   store.note = [](const std::string& line) { Error(line); };
   const bool terminal = IsTerminal(2);
@@ -88,7 +88,7 @@ int Push(const Options& o) {
   return counts.unreadable > 0 ? kExitFailed : kExitOk;
 }
 
-int Summary(const Options& o) {
+int Summary(const ResultsOptions& o) {
   std::vector<SummaryRow> rows;
   StoreRefusal refusal = StoreRefusal::None;
   if (const std::string why = Summarize(o.database.conninfo, o.since, rows, refusal);
@@ -136,7 +136,7 @@ int Summary(const Options& o) {
 }  // namespace
 
 VerbRun SetUpResults(CLI::App& command) {
-  auto o = std::make_shared<Options>();
+  auto o = std::make_shared<ResultsOptions>();
   auto pick = std::make_shared<std::string>();
   command.require_subcommand(1);
   command.fallthrough();

@@ -151,7 +151,7 @@ const char kStationHelp[] =
 
 namespace {
 
-struct Options {
+struct StationOptions {
   DeviceOptions device;
   bool json = false;
   bool simOperator = false;
@@ -166,7 +166,7 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-int RunStation(Options& o) {
+int RunStation(StationOptions& o) {
   if (const std::string e = FinishDeviceOptions(o.device); !e.empty()) {
     Error(e + " (see kbupdate station --help)");
     return kExitUsage;
@@ -312,7 +312,7 @@ int RunStation(Options& o) {
 }  // namespace
 
 VerbRun SetUpStation(CLI::App& command) {
-  auto o = std::make_shared<Options>();
+  auto o = std::make_shared<StationOptions>();
   AddDeviceOptions(command, o->device, kSimulate | kSimMemory | kSimKeyboards | kSimFaults | kPort);
   AddJsonOption(command, o->json);
   command.add_flag("--sim-operator", o->simOperator);

@@ -3,7 +3,7 @@
 #   tools/setup.sh core   compiler, CMake, GoogleTest, CLI11, nlohmann-json, libpq and
 #                         libuuid (enough for kbupdate), and the PostgreSQL server
 #                         that the station's database test starts for itself
-#   tools/setup.sh all    also Qt 6, clang sanitizers/fuzzing, mingw-w64,
+#   tools/setup.sh all    also ccache, Qt 6, clang sanitizers/fuzzing, mingw-w64,
 #                         Wine, Xvfb, QEMU and the guest tools, and what the
 #                         packages need (help2man, lintian, man-db, the
 #                         bash-completion helpers, a font with the dialog's
@@ -16,7 +16,7 @@ set_name=${1:-core}
 core=(build-essential cmake ninja-build pkg-config git libgtest-dev libgmock-dev googletest
       libcli11-dev nlohmann-json3-dev
       libbenchmark-dev libudev-dev binutils libssl-dev libpq-dev uuid-dev postgresql)
-all=("${core[@]}" clang libclang-rt-14-dev qt6-base-dev libgl-dev xvfb xauth x11-apps
+all=("${core[@]}" ccache clang libclang-rt-14-dev qt6-base-dev libgl-dev xvfb xauth x11-apps
      imagemagick qemu-system-x86 busybox-static cpio fonts-liberation fonts-dejavu-core
      g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
      g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

@@ -5,10 +5,10 @@
 # valgrind, some 10 s). Uses the native build of the test run; fails only
 # when the benchmark cannot be built or run, never on a time.
 set -euo pipefail
+cd "$(dirname "$0")/../.."
+. tools/test-env.sh
 build=build/native
-[ -f "$build/build.ninja" ] ||
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target hex_bench
+kb_native_tree hex_bench kbupdate
 work=build/hex-bench
 mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT  # the generated files take 65 MB

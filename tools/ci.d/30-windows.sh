@@ -8,14 +8,16 @@
 # and the station window's demo through its pictures.
 # The 64-bit build runs under 64-bit Wine here. The 32-bit build runs here
 # when this machine's kernel runs 32-bit programs (found by running one);
-# otherwise in the real-kernel guest (Debian's kernel runs them), which also
-# makes the guest's 32-bit Wine prefix and keeps it for later boots.
+# otherwise tools/ci.d/42-guest-windows.sh runs it in the real-kernel guest
+# (Debian's kernel runs them). Once the 32-bit build and its zip are there,
+# build/win32/.kb-built says so (tools/test.sh starts that guest then).
 # Every Wine call is bounded by a timeout (tools/wine/run.sh); one prefix
-# per kind (build/wine, build/wine64) is reused.
+# per kind (build/wine, build/wine64), restored from the machine's cache
+# where an earlier run made it (tools/wine/prefix.sh).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
-jobs=${JOBS:-2}
+. tools/test-env.sh
 . tools/wine/env.sh
 export WINEDEBUG=-all
 
@@ -53,13 +55,7 @@ step() {  # step NAME COMMAND...
 
 build_dir() { echo "$root/build/win$1"; }  # build_dir 32|64
 
-configure_and_build() {  # configure_and_build 32|64
-  local toolchain=mingw-i686
-  [ "$1" = 64 ] && toolchain=mingw-x86_64
-  cmake -S "$root" -B "$(build_dir "$1")" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null &&
-    cmake --build "$(build_dir "$1")" -j "$jobs"
-}
+configure_and_build() { kb_windows_tree "$1"; }  # 32|64
 
 # The resources of the 64-bit program differ from the release's only in the
 # manifest's processor architecture.
@@ -138,23 +134,18 @@ if kb_host_runs_32bit; then
   echo "this machine runs 32-bit programs: both builds run under Wine here"
 else
   echo "this machine runs no 32-bit programs (the 32-bit Wine loader fails to start):" \
-    "the 64-bit build runs under Wine here, the 32-bit build in the real-kernel guest"
+    "the 64-bit build runs under Wine here, the 32-bit build in the real-kernel guest" \
+    "(tools/ci.d/42-guest-windows.sh)"
 fi
 
-for bits in 32 64; do
-  step "windows build (win$bits)" configure_and_build "$bits"
-done
-[ $status -eq 0 ] || exit 1
-for bits in 32 64; do
-  step "resources (win$bits)" resources "$bits"
-  step "release zip (win$bits)" release_zip "$bits"
-done
-
-on_host 64
-if [ $host32 = 1 ]; then
-  on_host 32
-else
-  step "32-bit build in the guest" env KBT_GUEST_TIMEOUT=2400 \
-    tools/vm/run-guest.sh windows32 00-wine-prefix.sh 60-windows-32bit.sh
-fi
+rm -f "$(build_dir 32)/.kb-built"
+step "windows build (win32)" configure_and_build 32 &&
+  step "resources (win32)" resources 32 &&
+  step "release zip (win32)" release_zip 32 &&
+  touch "$(build_dir 32)/.kb-built"
+step "windows build (win64)" configure_and_build 64 &&
+  step "resources (win64)" resources 64 &&
+  step "release zip (win64)" release_zip 64 &&
+  on_host 64
+[ $host32 = 1 ] && [ -e "$(build_dir 32)/.kb-built" ] && on_host 32
 exit $status

@@ -8,9 +8,8 @@ cd "$(dirname "$0")/../.."
 root=$(pwd)
 # The native build of tools/test.sh, so that the dialog is not built twice.
 build=$root/build/native
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" \
-  --target qt_tests bench_dialog keyboard-update-tool keyboard-update-tool-demo \
+. tools/test-env.sh
+kb_native_tree qt_tests bench_dialog keyboard-update-tool keyboard-update-tool-demo \
   keyboard-update-station keyboard-update-station-demo
 
 xrun() { timeout --kill-after=10 "$1" xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" "${@:2}"; }

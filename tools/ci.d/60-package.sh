@@ -10,8 +10,8 @@ build=$root/build/native
 out=$build/package
 pkg=keyboard-update-tool
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "${JOBS:-2}"
+. tools/test-env.sh
+kb_native_tree
 
 echo "--- cpack -G DEB"
 rm -rf "$out"

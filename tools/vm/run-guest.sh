@@ -12,21 +12,25 @@
 # The programs a scenario needs must be built before (the CI steps do it).
 #
 # Kernel: the package linux-image-amd64 depends on, fetched with apt-get
-# download and cached under build/vm/cache (reruns skip the download); only
+# download and cached under $KB_TEST_CACHE/vm-packages (tools/test-env.sh),
+# else build/vm/cache (reruns skip the download); only
 # vmlinuz and the modules of boot-init.sh are unpacked. Debian's udev
 # package is fetched the same way and unpacked to build/vm/udev, for the
 # scenarios that run a real udev daemon; neither is installed on the machine.
 #
 # Exits 0 when every scenario passed; prints the logs of those that failed
-# or skipped. KBT_GUEST_TIMEOUT bounds the boot (seconds, default 900).
+# or skipped. KBT_GUEST_TIMEOUT bounds the boot (seconds; default the sum
+# of the scenarios' own time-outs and 5 minutes). Several runs may boot at
+# once (under different NAMEs); they prepare the kernel one at a time.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 vm=$root/build/vm
-boot_timeout=${KBT_GUEST_TIMEOUT:-900}
 [ $# -ge 2 ] || { echo "usage: $0 NAME SCENARIO..." >&2; exit 2; }
 name=$1; shift
-mkdir -p "$vm/cache"
+packages=${KB_TEST_CACHE:+$KB_TEST_CACHE/vm-packages}
+packages=${packages:-$vm/cache}
+mkdir -p "$packages" "$vm"
 
 say() { echo "guest($name): $*"; }
 
@@ -40,15 +44,26 @@ for pattern in "$@"; do
   done
   [ $found = 1 ] || { say "no scenario matches '$pattern'"; exit 2; }
 done
+limits=0
+for s in "${scenarios[@]}"; do
+  limit=$(sed -n 's/^# timeout: *\([0-9][0-9]*\).*/\1/p' "$root/tools/vm/guest.d/$s" | head -n1)
+  limits=$((limits + ${limit:-300}))
+done
+boot_timeout=${KBT_GUEST_TIMEOUT:-$((limits + 300))}
+
+# One run at a time prepares the kernel, the udev package and the packages'
+# cache.
+exec 8>"$packages/.prepare.lock"
+flock -w 900 8 || { say "another run held the kernel's lock for 15 minutes"; exit 1; }
 
 # --- packages ----------------------------------------------------------------
 fetch() {  # fetch PACKAGE: prints the cached .deb
   local deb
-  deb=$(ls "$vm/cache/$1"_*.deb 2>/dev/null | head -n1 || true)
+  deb=$(ls "$packages/$1"_*.deb 2>/dev/null | head -n1 || true)
   if [ -z "$deb" ]; then
     say "downloading $1" >&2
-    (cd "$vm/cache" && timeout 300 apt-get download "$1") >&2
-    deb=$(ls "$vm/cache/$1"_*.deb | head -n1)
+    (cd "$packages" && timeout 300 apt-get download "$1") >&2
+    deb=$(ls "$packages/$1"_*.deb | head -n1)
   fi
   echo "$deb"
 }
@@ -99,8 +114,9 @@ if [ ! -f "$udir/done" ]; then
 fi
 ln -sfn "$udir/root" "$vm/udev/current"
 
-initrd=$vm/boot.cpio.gz
+initrd=$vm/boot-$name.cpio.gz
 "$root/tools/vm/make-initramfs.sh" "$initrd" "$kdir/modules"
+flock -u 8
 
 # --- boot ---------------------------------------------------------------------
 results=$vm/results/$name

@@ -7,12 +7,37 @@
 # them; otherwise this script says so and leaves it to the guest's first
 # scenario (tools/vm/guest.d/00-wine-prefix.sh), which calls this script
 # there with KBT_WINE_PREFIX_HERE=1.
+#
+# With KB_TEST_CACHE set (tools/test-env.sh) the prefix is kept there once
+# made, by the 32-bit Wine packages' versions and the scripts that make it,
+# and a fresh clone's is a copy: in the guest it takes minutes.
+#   tools/vm/wine-prefix.sh          restores or makes it
+#   tools/vm/wine-prefix.sh --keep   keeps the prefix made in the guest
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . tools/wine/env.sh
 export WINEPREFIX=$PWD/build/vm/wine-prefix KB_WINE_BITS=32
 kb_wine_setup
+cached=
+if [ -n "${KB_TEST_CACHE:-}" ] && [ -z "${KBT_WINE_PREFIX_HERE:-}" ]; then
+  key=$( (dpkg-query -W -f='${Package} ${Version}\n' wine32:i386 libwine:i386 2>/dev/null
+    cat tools/wine/prefix.sh tools/vm/wine-prefix.sh) | sha256sum | cut -c1-16)
+  cached=$KB_TEST_CACHE/wine/guest-win32-$key
+fi
+if [ "${1:-}" = --keep ]; then
+  [ -n "$cached" ] && [ -f "$WINEPREFIX/.kb-guest-ready" ] && [ ! -f "$cached/.kb-guest-ready" ] ||
+    exit 0
+  mkdir -p "$(dirname "$cached")"
+  rm -rf "$cached.part" && cp -a "$WINEPREFIX" "$cached.part" && rm -rf "$cached" &&
+    mv "$cached.part" "$cached"
+  exit
+fi
 [ -f "$WINEPREFIX/.kb-guest-ready" ] && exit 0
+if [ -n "$cached" ] && [ -f "$cached/.kb-guest-ready" ]; then
+  rm -rf "$WINEPREFIX" && mkdir -p "$(dirname "$WINEPREFIX")" && cp -a "$cached" "$WINEPREFIX" &&
+    exit 0
+  rm -rf "$WINEPREFIX"
+fi
 if [ -z "${KBT_WINE_PREFIX_HERE:-}" ] && ! kb_host_runs_32bit; then
   echo "wine-prefix: this machine runs no 32-bit programs; the guest makes the prefix"
   exit 0
@@ -53,3 +78,4 @@ timeout 300 wineserver -w || { echo "wine-prefix: Wine did not end within 300 s"
 grep -q '"Enable SDL"=dword:00000000' "$WINEPREFIX/system.reg" ||
   { echo "wine-prefix: the SDL bus is still on" >&2; exit 1; }
 touch "$WINEPREFIX/.kb-guest-ready"
+[ -z "$cached" ] || "$0" --keep
