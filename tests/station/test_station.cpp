@@ -331,8 +331,9 @@ class SlowListing : public HidBackend {
       }
       // A node whose removal has not come yet is still listed.
       for (const auto& [sim, node] : nodes_) {
+        const DevicePath& n = node;  // clang 14 captures no structured binding
         const bool listed = std::any_of(out.begin(), out.end(),
-                                        [&](const HidInterfaceInfo& i) { return i.path == node; });
+                                        [&](const HidInterfaceInfo& i) { return i.path == n; });
         if (!listed && info_.count(node)) out.push_back(info_[node]);
       }
       listed_ = out;
@@ -398,8 +399,9 @@ class SlowListing : public HidBackend {
       std::lock_guard lock(mutex_);
       const DevicePath keyboard = e.path.substr(0, e.path.rfind(L"hidraw"));
       for (const auto& [sim, node] : nodes_) {
+        const DevicePath& s = sim;  // clang 14 captures no structured binding
         const bool here = std::any_of(present.begin(), present.end(),
-                                      [&](const HidInterfaceInfo& i) { return i.path == sim; });
+                                      [&](const HidInterfaceInfo& i) { return i.path == s; });
         if (!here && sim.compare(0, keyboard.size(), keyboard) == 0) gone.push_back(sim);
       }
     }
