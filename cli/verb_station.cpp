@@ -7,6 +7,7 @@
 // hands stop requests (signals, the console's events: verb_station.h) to the
 // runner. The same on every system.
 #include <CLI/CLI.hpp>
+#include <fstream>
 
 #include <cerrno>
 #include <cstdio>
@@ -81,6 +82,9 @@ const char kStationHelp[] =
     "  --station-name NAME  the station column in the database (default: the\n"
     "                   host name)\n"
     "  --json           one JSON object per event on stdout (see below)\n"
+    "  --bus-log FILE   append what the station saw to FILE: every device event\n"
+    "                   with its time, every listing, every change of a place's\n"
+    "                   state (why a unit was, or was not, taken)\n"
     "  -v, --verbose    also every step of every run (without a terminal)\n"
     "  --simulate       simulated keyboards instead of real ones\n"
     "  --sim-keyboards N  how many (default 1), at places sim-1 to sim-N\n"
@@ -157,6 +161,7 @@ struct StationOptions {
   bool simOperator = false;
   int count = 0;
   std::string log = "kbupdate-results.csv";
+  std::string busLog;
   std::string file;
   DatabaseOptions database;
 };
@@ -278,6 +283,15 @@ int RunStation(StationOptions& o) {
   }
 
   StationRunnerOptions options;
+  std::ofstream busLog;
+  if (!o.busLog.empty()) {
+    busLog.open(o.busLog, std::ios::app);
+    if (!busLog) {
+      Error("--bus-log: cannot open " + o.busLog);
+      return kExitOutput;
+    }
+    options.busLog = [&busLog](const std::string& line) { busLog << line << std::endl; };
+  }
   options.rules.ports = d.ports;
   options.rules.count = o.count;
   options.database = store.get();
@@ -321,6 +335,7 @@ VerbRun SetUpStation(CLI::App& command) {
       ->check(CLI::Validator(
           [](std::string& v) { return v.empty() ? std::string("needs a file name") : ""; },
           "FILE"));
+  command.add_option("--bus-log", o->busLog);
   AddDatabaseOptions(command, o->database, false);
   command.add_option("FILE.hex", o->file)->required();
   return [o] { return RunStation(*o); };

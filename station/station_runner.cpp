@@ -163,6 +163,9 @@ void StationRunner::ReportDone(const std::vector<StationSlot>& before) {
                             [&](const StationSlot& s) { return s.location == now.location; });
     const bool isNew = was == before.end();
     if (!isNew && was->state == now.state && was->unit == now.unit) continue;
+    if (options_.busLog)
+      options_.busLog(std::to_string(NowMs()) + " ms: " + now.location + " unit " +
+                      std::to_string(now.unit) + " " + SlotStateName(now.state));
     Emit({StationEvent::Kind::Slot, now.location, SlotStateName(now.state), nullptr});
     const bool shownDone = now.state == SlotState::DoneUnplug;
     const bool goneBeforeBack =
@@ -266,6 +269,12 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
     std::map<DevicePath, DeviceEvent::Kind> last;
     for (const DeviceEvent& e : events) {
       const std::int64_t at = EventMs(e, now);
+      if (options_.busLog)
+        options_.busLog(std::to_string(at) + " ms: " +
+                        (e.kind == DeviceEvent::Kind::Arrival   ? "arrival "
+                         : e.kind == DeviceEvent::Kind::Removal ? "removal "
+                                                                : "event ") +
+                        std::string(e.path.begin(), e.path.end()));
       // Windows names an interface in one case in its notification and in
       // another in its listing.
       const DevicePath key = FoldedDevicePath(e.path);
@@ -321,6 +330,17 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
       if (a == arrivals_.end()) continue;
       auto [it, fresh] = arrivedAt.emplace(location, a->second);
       if (!fresh) it->second = std::max(it->second, a->second);
+    }
+    if (options_.busLog) {
+      std::string line = std::to_string(now) + " ms: listing" + (listed ? "" : " failed") + ":";
+      for (const Keyboard& k : lastList_.keyboards) {
+        line += " " + k.location + (k.mode == KeyboardMode::Normal ? " normal" : " update") +
+                (k.Complete() ? "" : " incomplete") + (k.serial.empty() ? "" : " " + k.serial);
+        if (const auto a = arrivedAt.find(k.location); a != arrivedAt.end())
+          line += " arrived " + std::to_string(a->second) + " ms";
+        line += ";";
+      }
+      options_.busLog(line);
     }
     starts = rules_.Observe(lastList_, now, arrivedAt);
     for (const std::string& location : starts) {

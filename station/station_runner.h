@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -124,6 +125,11 @@ struct StationRunnerOptions {
   // The database's sender, where there is one: its state goes into every
   // status, and a change of it is an event. Outlives the runner.
   const UnitStore* database = nullptr;
+  // Where set, one line for every device event the bus watch takes (with
+  // its own time), every listing (when it began, the keyboards in it, when
+  // they arrived) and every change of a place's state: what the station saw
+  // when a unit was, or was not, taken. Called on the bus watch's thread.
+  std::function<void(const std::string&)> busLog;
 };
 
 class StationRunner {

@@ -42,7 +42,7 @@ unplug() {
 busy_cpus
 json=$work/station.json
 t0=$(now_ms)
-timeout 800 "$B/cli/kbupdate" station --count "$COUNT" --json --log "$R/results.csv" firmware.hex \
+timeout 800 "$B/cli/kbupdate" station --count "$COUNT" --json --log "$R/results.csv" --bus-log "$R/bus.log" firmware.hex \
   >"$json" 2>"$R/station.err" &
 station=$!
 CLEANUP+=("kill $station")

@@ -54,7 +54,7 @@ busy_cpus
 # tail sees each at once (on the results share it would poll).
 json=$work/station.json
 t0=$(now_ms)
-timeout 800 "$K" station --count "$COUNT" --json --log "$R/results.csv" "${places[@]}" firmware.hex \
+timeout 800 "$K" station --count "$COUNT" --json --log "$R/results.csv" --bus-log "$R/bus.log" "${places[@]}" firmware.hex \
   >"$json" 2>"$R/station.err" &
 station=$!
 CLEANUP+=("kill $station")

@@ -27,7 +27,7 @@ usb_start rt || exit 1
 # On the guest's own tmpfs: the operator's tail sees each line at once.
 json=$work/station.json
 t0=$(now_ms)
-timeout 200 "$K" station --count 4 --json --log "$R/results.csv" --port 1-1 firmware.hex \
+timeout 200 "$K" station --count 4 --json --log "$R/results.csv" --bus-log "$R/bus.log" --port 1-1 firmware.hex \
   >"$json" 2>"$R/station.err" &
 station=$!
 CLEANUP+=("kill $station")
