@@ -61,7 +61,7 @@ if [ -z "${KBT_WINE_PREFIX_HERE:-}" ]; then
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 fi
 
-timeout 600 tools/wine/prefix.sh
+timeout $((600 * ${KB_WINE_SLOW:-1})) tools/wine/prefix.sh
 reg=$(mktemp --suffix=.reg)
 cat >"$reg" <<'REG'
 REGEDIT4
@@ -71,10 +71,11 @@ REGEDIT4
 REG
 # Under software emulation on a busy machine each of these has taken over a
 # minute; a failure says which step it was.
-timeout 300 "$KB_WINE" regedit /S "$reg" >/dev/null 2>&1 ||
-  { echo "wine-prefix: regedit failed or took over 300 s (exit $?)" >&2; exit 1; }
+timeout $((300 * ${KB_WINE_SLOW:-1})) "$KB_WINE" regedit /S "$reg" >/dev/null 2>&1 ||
+  { echo "wine-prefix: regedit failed or took too long (exit $?)" >&2; exit 1; }
 rm -f "$reg"
-timeout 300 wineserver -w || { echo "wine-prefix: Wine did not end within 300 s" >&2; exit 1; }
+timeout $((300 * ${KB_WINE_SLOW:-1})) wineserver -w ||
+  { echo "wine-prefix: Wine did not end in time" >&2; exit 1; }
 grep -q '"Enable SDL"=dword:00000000' "$WINEPREFIX/system.reg" ||
   { echo "wine-prefix: the SDL bus is still on" >&2; exit 1; }
 touch "$WINEPREFIX/.kb-guest-ready"

@@ -4,7 +4,8 @@
 # same moment (ctest -j): a lock lets one of them build it. With
 # KB_TEST_CACHE set (tools/test-env.sh) a prefix made once is kept there,
 # by Wine's version and this script's text, and a fresh clone's prefix is a
-# copy of it: wineboot takes a minute and more.
+# copy of it: wineboot takes a minute and more. KB_WINE_SLOW multiplies the
+# time-outs below (software emulation on a busy machine).
 set -uo pipefail
 . "$(dirname "$0")/env.sh"
 kb_wine_setup
@@ -17,7 +18,8 @@ fi
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
-flock -w 300 9 || { echo "wine prefix: lock timeout" >&2; exit 1; }
+slow=${KB_WINE_SLOW:-1}
+flock -w $((300 * slow)) 9 || { echo "wine prefix: lock timeout" >&2; exit 1; }
 [ -f "$WINEPREFIX/.kb-ready-2" ] && exit 0
 
 if [ -n "$cached" ] && [ -f "$cached/.kb-ready-2" ]; then
@@ -27,11 +29,11 @@ if [ -n "$cached" ] && [ -f "$cached/.kb-ready-2" ]; then
 fi
 
 echo "wine prefix: preparing $WINEPREFIX" >&2
-out=$(timeout 300 "$KB_WINE" wineboot --init 2>&1) || {
+out=$(timeout $((300 * slow)) "$KB_WINE" wineboot --init 2>&1) || {
   echo "wine prefix: wineboot failed ($WINEARCH): $(tail -n 3 <<<"$out")" >&2
   exit 1
 }
-timeout 60 wineserver -w
+timeout $((60 * slow)) wineserver -w
 
 fonts="$WINEPREFIX/drive_c/windows/Fonts"
 mkdir -p "$fonts"
@@ -55,9 +57,9 @@ REGEDIT4
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"
 REG
-timeout 60 "$KB_WINE" regedit /S "$reg" >/dev/null 2>&1
+timeout $((60 * slow)) "$KB_WINE" regedit /S "$reg" >/dev/null 2>&1
 rm -f "$reg"
-timeout 60 wineserver -w
+timeout $((60 * slow)) wineserver -w
 touch "$WINEPREFIX/.kb-ready-2"
 if [ -n "$cached" ]; then
   mkdir -p "$(dirname "$cached")"
