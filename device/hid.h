@@ -71,6 +71,11 @@ struct HidInterfaceInfo {
   std::string location;
   // The device's serial number string, empty when it reports none.
   std::string serial;
+  // The system's name for this one appearance of the interface, which a
+  // device that later gets the same path does not share (Linux: the sysfs
+  // path, in which the kernel numbers every HID device anew). Empty where
+  // the layer has none.
+  std::string instance{};
 };
 
 class HidDevice {
@@ -119,6 +124,8 @@ struct DeviceEvent {
   // round to it, so that a consumer that was busy still knows how long a
   // keyboard was away. Unset (the clock's epoch) when a source gives none.
   std::chrono::steady_clock::time_point at{};
+  // The interface's HidInterfaceInfo::instance, where the source tells it.
+  std::string instance{};
 };
 
 }  // namespace kbt

@@ -267,6 +267,14 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
     // removed interface is known by where it was. What each path did last:
     // one removed while the listing ran may still be in it.
     std::map<DevicePath, DeviceEvent::Kind> last;
+    // What the listing holds for a path removed in this round may be the
+    // interface that left, even where another one has the path by now (the
+    // kernel hands a freed hidraw node to the next device, and takes the
+    // node out of sysfs only after it has reported its removal). Where the
+    // system names each appearance of an interface, the listed one is
+    // dropped if it is the one removed; otherwise if the removal came after
+    // the listing began.
+    std::multimap<DevicePath, std::pair<std::string, std::int64_t>> removedNow;
     for (const DeviceEvent& e : events) {
       const std::int64_t at = EventMs(e, now);
       if (options_.busLog)
@@ -285,16 +293,21 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
       }
       if (e.kind != DeviceEvent::Kind::Removal) continue;
       arrivals_.erase(key);
+      removedNow.emplace(key, std::make_pair(e.instance, at));
       // The rest of a keyboard that has begun to leave: not a leaving of
       // its own (on a busy machine the last interface of a restarting unit
       // may go after the unit is back and shown done).
       if (leaving_.count(key)) continue;
-      for (const auto& [path, location] : lastPaths_) {
-        if (path != key) continue;
-        rules_.Removed(location, at);
+      for (const ListedPath& listed : lastPaths_) {
+        if (listed.path != key) continue;
+        // A removal read late (the reading thread starved) of the interface
+        // that had the path before the one listed there now.
+        if (!e.instance.empty() && !listed.instance.empty() && e.instance != listed.instance)
+          continue;
+        rules_.Removed(listed.location, at);
         // The keyboard's other interfaces go too, each with its own removal.
-        for (const auto& [other, here] : lastPaths_)
-          if (here == location) leaving_.emplace(other, at);
+        for (const ListedPath& other : lastPaths_)
+          if (other.location == listed.location) leaving_.emplace(other.path, at);
       }
     }
     // A path removed is no longer leaving, and one that arrived again (the
@@ -304,31 +317,37 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
     // this long.
     std::erase_if(leaving_, [now](const auto& l) { return now - l.second > kLeavingMs; });
     if (listed) {
-      auto gone = [&](const DevicePath& key) {
+      auto gone = [&](const DevicePath& key, const std::string& instance) {
         const auto l = last.find(key);
-        return l != last.end() && l->second == DeviceEvent::Kind::Removal;
+        if (l != last.end() && l->second == DeviceEvent::Kind::Removal) return true;
+        const auto [from, to] = removedNow.equal_range(key);
+        return std::any_of(from, to, [&](const auto& r) {
+          const auto& [removed, at] = r.second;
+          return removed.empty() || instance.empty() ? at >= now : removed == instance;
+        });
       };
       lastPaths_.clear();
       for (const InterfaceProbe& p : probes) {
         DevicePath key = FoldedDevicePath(p.info.path);
-        if (gone(key)) continue;
-        lastPaths_.emplace_back(std::move(key),
-                                p.info.location.empty() ? kUnknownLocation : p.info.location);
+        if (gone(key, p.info.instance)) continue;
+        lastPaths_.push_back(
+            {std::move(key), p.info.location.empty() ? kUnknownLocation : p.info.location,
+             p.info.instance});
       }
       std::erase_if(probes, [&](const InterfaceProbe& p) {
         const DevicePath key = FoldedDevicePath(p.info.path);
-        return leaving_.count(key) != 0 || gone(key);
+        return leaving_.count(key) != 0 || gone(key, p.info.instance);
       });
       lastList_ = FindKeyboards(probes);
       ++listings_;
     }
     // Each place's keyboard arrived when the last of its interfaces did.
     ArrivalTimes arrivedAt;
-    for (const auto& [path, location] : lastPaths_) {
-      if (leaving_.count(path)) continue;
-      const auto a = arrivals_.find(path);
+    for (const ListedPath& listed : lastPaths_) {
+      if (leaving_.count(listed.path)) continue;
+      const auto a = arrivals_.find(listed.path);
       if (a == arrivals_.end()) continue;
-      auto [it, fresh] = arrivedAt.emplace(location, a->second);
+      auto [it, fresh] = arrivedAt.emplace(listed.location, a->second);
       if (!fresh) it->second = std::max(it->second, a->second);
     }
     if (options_.busLog) {

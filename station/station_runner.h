@@ -192,7 +192,12 @@ class StationRunner {
   StationRules rules_;
   std::list<Unit> units_;  // under mutex_
   // Paths as FoldedDevicePath gives them, in the maps below too.
-  std::vector<std::pair<DevicePath, std::string>> lastPaths_;  // path -> location
+  struct ListedPath {
+    DevicePath path;
+    std::string location;
+    std::string instance;  // HidInterfaceInfo::instance
+  };
+  std::vector<ListedPath> lastPaths_;
   // Interfaces of keyboards that have begun to leave, and since when: the
   // system removes a keyboard's interfaces one after the other, and those
   // still listed are neither the keyboard back nor a new one.

@@ -214,6 +214,7 @@ class LinuxHidBackend : public HidBackend {
       if (!node) continue;
       HidInterfaceInfo info;
       info.path = WidenPath(node);
+      if (const char* syspath = udev_device_get_syspath(dev.p)) info.instance = syspath;
       Describe(dev.p, readAttribute_, info);
       out.push_back(std::move(info));
     }

@@ -41,6 +41,7 @@ class UdevHidrawMonitor : public HidrawMonitor {
         ev.kind = DeviceEvent::Kind::Other;  // change, bind, ...
       }
       if (const char* node = udev_device_get_devnode(dev)) ev.path = WidenPath(node);
+      if (const char* syspath = udev_device_get_syspath(dev)) ev.instance = syspath;
       udev_device_unref(dev);
       events.push_back(std::move(ev));
     }

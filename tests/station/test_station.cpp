@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -87,7 +90,9 @@ class Watcher : public StationSink {
     if (event.kind == StationEvent::Kind::Done && op_) op_->UnitDone(event.location);
     if (event.kind == StationEvent::Kind::Ended) ended.push_back(*event.result);
     if (event.kind == StationEvent::Kind::Progress && onProgress) onProgress();
+    if (event.kind == StationEvent::Kind::Slot && onSlot) onSlot(event.location, event.text);
   }
+  std::function<void(const std::string& location, const std::string& state)> onSlot;
   std::mutex mutex;
   StationStatus last;
   std::vector<StationUnitResult> ended;
@@ -114,6 +119,9 @@ struct Station {
     options.entryTimeoutMs = 5000;
     options.pollMs = 100;
     options.sleep = sleep.Function();
+    // KBT_BUS_LOG=1: what the station saw, on stderr, for a test that failed.
+    if (std::getenv("KBT_BUS_LOG"))
+      options.busLog = [](const std::string& l) { std::fprintf(stderr, "%s\n", l.c_str()); };
     runner = std::make_unique<StationRunner>(
         hid ? *hid : hub, &events, image.data(), [this] { return counter.fetch_add(1); }, log, sink,
         options);
@@ -315,17 +323,45 @@ TEST(StationTest, InterfacesLeavingOneAtATimeAreStillTheSameUnit) {
 // restart is short by its events, a keyboard that left during a listing is
 // not taken from it, and each unit is updated once.
 class SlowListing : public HidBackend {
+  // A simulated path is new at every arrival: the interface's instance.
+  static std::string Narrow(const DevicePath& sim) { return {sim.begin(), sim.end()}; }
+
  public:
-  SlowListing(sim::SimHub& hub, DeviceEventQueue& events, int everyMs, int slowMs)
-      : hub_(hub), everyMs_(everyMs), slowMs_(slowMs) {
+  SlowListing(sim::SimHub& hub, DeviceEventQueue& events, int everyMs, int slowMs, int gapMs = 0,
+              bool staleRestart = false)
+      : hub_(hub), everyMs_(everyMs), slowMs_(slowMs), gapMs_(gapMs), staleRestart_(staleRestart) {
     hub_.SetEventCallback([this, &events](const DeviceEvent& e) { Feed(e, events); });
   }
   ~SlowListing() override { hub_.SetEventCallback({}); }
   HidResult Enumerate(std::vector<HidInterfaceInfo>& out) override {
+    {
+      // The listing that read the bus before a restart: it ends once the
+      // run has ended and the keyboard's first interface is back.
+      std::unique_lock lock(mutex_);
+      if (stale_) {
+        released_.wait_for(lock, std::chrono::seconds(5), [&] { return ended_ && back_; });
+        out = *stale_;
+        stale_.reset();
+        return HidResult::Ok();
+      }
+    }
+    {
+      // The listing that read the bus before a restart: it ends once the
+      // run has ended and the keyboard's first interface is back.
+      std::unique_lock lock(mutex_);
+      if (stale_) {
+        released_.wait_for(lock, std::chrono::seconds(5), [&] { return ended_ && back_; });
+        out = *stale_;
+        stale_.reset();
+        return HidResult::Ok();
+      }
+    }
     HidResult r = hub_.Enumerate(out);
     {
       std::lock_guard lock(mutex_);
+      std::erase_if(out, [&](const HidInterfaceInfo& i) { return hidden_.count(i.path) != 0; });
       for (auto& i : out) {
+        i.instance = Narrow(i.path);
         i.path = Node(i.path);
         info_[i.path] = i;
       }
@@ -381,12 +417,16 @@ class SlowListing : public HidBackend {
   // A keyboard's interfaces are removed one after the other, the last one
   // first, as usbcore does: a listing may end between two of them.
   void Feed(const DeviceEvent& e, DeviceEventQueue& events) {
+    if (e.kind == DeviceEvent::Kind::Arrival && gapMs_ > 0) Staggered(e.path);
     if (e.kind != DeviceEvent::Kind::Removal) {
       DeviceEvent out = e;
+      out.instance = Narrow(e.path);
       {
         std::lock_guard lock(mutex_);
         out.path = Node(e.path);
+        if (stale_) back_ = true;
       }
+      released_.notify_all();
       events.Push(out);
       return;
     }
@@ -411,6 +451,18 @@ class SlowListing : public HidBackend {
     std::sort(gone.begin(), gone.end(),
               [&](const DevicePath& x, const DevicePath& y) { return number(x) < number(y); });
     slowNext_ = true;
+    if (staleRestart_) {
+      std::lock_guard lock(mutex_);
+      const bool restart = std::any_of(gone.begin(), gone.end(), [&](const DevicePath& sim) {
+        const auto n = nodes_.find(sim);
+        return n != nodes_.end() && info_.count(n->second) &&
+               info_[n->second].productId == sim::kSimUpdateProductId;
+      });
+      if (restart && !stale_) {
+        stale_ = listed_;
+        ended_ = back_ = false;
+      }
+    }
     auto remove = [this, &events](const DevicePath& sim) {
       DevicePath node;
       {
@@ -420,7 +472,9 @@ class SlowListing : public HidBackend {
         node = n->second;
         nodes_.erase(n);  // the minor is free for the next device
       }
-      events.Push({DeviceEvent::Kind::Removal, true, node});
+      DeviceEvent out{DeviceEvent::Kind::Removal, true, node};
+      out.instance = Narrow(sim);
+      events.Push(out);
     };
     for (auto p = gone.rbegin(); p != gone.rend(); ++p) {
       remove(*p);
@@ -428,9 +482,52 @@ class SlowListing : public HidBackend {
     }
   }
 
+  // A keyboard's interfaces are bound one after the other, as usbhid does:
+  // the first arrives at once, each other one gapMs_ after the one before,
+  // and until then no listing shows it. Called on the simulator's delivery
+  // thread, in the order the interfaces arrived.
+  void Staggered(const DevicePath& sim) {
+    std::vector<HidInterfaceInfo> present;
+    hub_.Enumerate(present);
+    const DevicePath keyboard = sim.substr(0, sim.rfind(L"hidraw"));
+    bool wait = false;
+    {
+      std::lock_guard lock(mutex_);
+      wait = hidden_.count(sim) != 0;
+      if (!wait)
+        for (const auto& i : present)
+          if (i.path != sim && !nodes_.count(i.path) &&
+              i.path.compare(0, keyboard.size(), keyboard) == 0)
+            hidden_.insert(i.path);
+    }
+    if (!wait) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(gapMs_));
+    std::lock_guard lock(mutex_);
+    hidden_.erase(sim);
+  }
+
   sim::SimHub& hub_;
   int everyMs_;
   int slowMs_;
+  int gapMs_;
+  std::set<DevicePath> hidden_;  // simulated paths not bound yet
+  bool staleRestart_;
+  std::optional<std::vector<HidInterfaceInfo>> stale_;
+  bool ended_ = false;  // since stale_: the run has ended
+  bool back_ = false;   // since stale_: an interface has arrived
+  std::condition_variable released_;
+
+ public:
+  // The station showed a run ended.
+  void RunEnded() {
+    {
+      std::lock_guard lock(mutex_);
+      if (stale_) ended_ = true;
+    }
+    released_.notify_all();
+  }
+
+ private:
   std::atomic<bool> slowNext_{false};
   std::mutex mutex_;
   std::vector<HidInterfaceInfo> listed_;
@@ -444,6 +541,8 @@ struct SlowCase {
   int everyMs;        // every listing after its snapshot
   int afterLeaveMs;   // the listing after a leaving, instead
   int unplugAfterMs;  // the operator, after "done, unplug"
+  int gapMs = 0;      // between a keyboard's interfaces arriving
+  bool staleRestart = false;  // the listing over each restart after Finish is from before it
 };
 class SlowListingTest : public ::testing::TestWithParam<SlowCase> {};
 
@@ -452,7 +551,8 @@ TEST_P(SlowListingTest, EveryUnitOnceAndNoneFromAStaleListing) {
   sim::SimBusOptions bus;
   bus.reenumerateDelayMs = 100;  // restarts 100 ms
   Station station(2, bus);
-  SlowListing hid(station.hub, station.events, GetParam().everyMs, GetParam().afterLeaveMs);
+  SlowListing hid(station.hub, station.events, GetParam().everyMs, GetParam().afterLeaveMs,
+                  GetParam().gapMs, GetParam().staleRestart);
   station.hid = &hid;
   std::unique_ptr<ResultsLog> log;
   ASSERT_TRUE(ResultsLog::Open((dir.path / "r.csv").string(), "FW.hex", "00", log));
@@ -461,6 +561,9 @@ TEST_P(SlowListingTest, EveryUnitOnceAndNoneFromAStaleListing) {
   timing.plugAfterMs = 700;
   sim::SimOperator op(station.hub, timing);
   Watcher watcher(&op);
+  watcher.onSlot = [&hid](const std::string&, const std::string& state) {
+    if (state == "finished") hid.RunEnded();
+  };
   StationConfig config{{}, 4};
   config.returnWindowMs = 500;
   station.Run(&watcher, config, log.get());
@@ -483,7 +586,11 @@ INSTANTIATE_TEST_SUITE_P(Busy, SlowListingTest,
                              // The listing after a restart's leaving outlasts the return window.
                              SlowCase{"RestartListedLate", 0, 900, 20},
                              // The operator pulls units while listings run.
-                             SlowCase{"PulledDuringAListing", 150, 150, 150}),
+                             SlowCase{"PulledDuringAListing", 150, 150, 150},
+                             // A listing that began before a restart ends after the
+                             // keyboard left and its first interface is back on a
+                             // freed node; the next listing shows that interface alone.
+                             SlowCase{"RestartDuringAListing", 0, 0, 150, 1500, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A fault at one place hits each of its units, and only those.
