@@ -63,8 +63,8 @@ usb_keyboards() {
 # during its run (its own --unplug-at): the operator takes it away and
 # plugs in the next one. Run it in the background.
 usb_operator() {
-  local tag=$1 station=$2 json=$3 line port
-  declare -A plugged=()
+  local tag=$1 station=$2 json=$3 line port unit
+  declare -A plugged=() handled=()
   # No command is started per line: a fork costs tens of ms under emulation,
   # and a run's progress lines would leave the operator seconds behind.
   tail --pid="$station" -n +1 -F "$json" 2>/dev/null | while IFS= read -r line; do
@@ -75,6 +75,14 @@ usb_operator() {
       *'"type":"unit"'*'"result":"FAIL"'*) [ "$port" = "${PULL_PORT:-}" ] || continue ;;
       *) continue ;;
     esac
+    # Once a unit: the unit pulled mid-run fails while the kernel still
+    # holds its disconnect (until the station's pending control transfer
+    # times out), so the listing after its FAIL may show it there and the
+    # station then shows it "done, unplug" as well.
+    [[ $line =~ \"unit\":([0-9]+) ]] || continue
+    unit=${BASH_REMATCH[1]}
+    [ -z "${handled[$unit]:-}" ] || continue
+    handled[$unit]=1
     plugged[$port]=$((${plugged[$port]:-1} + 1))
     (
       if [[ $line == *'"state":"done, unplug"'* ]]; then
