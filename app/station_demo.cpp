@@ -12,6 +12,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/station_app.h"
@@ -29,10 +30,21 @@ int Count(const kbt::StationStatus& status, SlotState state, int minSteps = 0) {
   return n;
 }
 
-// Each picture once, when the tiles first show what it is meant to show.
+// The eight places' pictures, each once, when the tiles first show what it
+// is meant to show.
+struct Screenshots {
+  bool updating = false, done = false, mixed = false;
+  // Units shown done before every first unit is: the operator takes them
+  // away only once the picture of all eight done is taken (on a busy
+  // machine the first ones would be gone before the last one is done).
+  std::vector<std::string> held;
+};
+
 void TakeScreenshots(kbt::StationWindow& window, const kbt::StationStatus& status,
-                     const QString& dir, QApplication& app) {
-  static bool updating = false, done = false, mixed = false;
+                     const QString& dir, QApplication& app, Screenshots& shots) {
+  bool& updating = shots.updating;
+  bool& done = shots.done;
+  bool& mixed = shots.mixed;
   auto save = [&](bool& taken, const char* name) {
     taken = true;
     window.grab().save(dir + QStringLiteral("/station-") + QString::fromLatin1(name) +
@@ -89,6 +101,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<kbt::sim::SimOperator> op;
   if (!shots.isEmpty()) QTimer::singleShot(60000, &app, &QApplication::quit);  // never hang
 
+  Screenshots taken;
   kbt::StationProgram program;
   program.hid = &hub;
   program.events = &events;
@@ -96,13 +109,22 @@ int main(int argc, char** argv) {
     if (args.places > 8 && window.screen())
       window.resize(window.screen()->availableGeometry().size());
     op = std::make_unique<kbt::sim::SimOperator>(hub);
-    window.onEvent = [&op, &window, &shots, &app, &args, eight](const kbt::StationStatus& status,
-                                                                const kbt::StationEvent& e) {
-      if (e.kind == kbt::StationEvent::Kind::Done && op) op->UnitDone(e.location);
+    window.onEvent = [&op, &window, &shots, &app, &args, eight, &taken](
+                         const kbt::StationStatus& status, const kbt::StationEvent& e) {
+      const bool holding = !shots.isEmpty() && eight && !taken.done;
+      if (e.kind == kbt::StationEvent::Kind::Done && op) {
+        if (holding)
+          taken.held.push_back(e.location);
+        else
+          op->UnitDone(e.location);
+      }
       if (shots.isEmpty()) return;
-      if (eight)
-        TakeScreenshots(window, status, shots, app);
-      else
+      if (eight) {
+        TakeScreenshots(window, status, shots, app, taken);
+        if (holding && taken.done && op)
+          for (const std::string& location : std::exchange(taken.held, {}))
+            op->UnitDone(location);
+      } else
         TakeLargeStationScreenshot(window, status, shots, args.places, app);
     };
   };
