@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/win32/station_startup.h"
@@ -84,9 +85,15 @@ bool SaveClientArea(kbt::StationWindow& window, const std::wstring& path) {
 
 // Each picture once, when the tiles first show what it is meant to show
 // (the same moments as the Qt demo's).
+bool done = false;
+// Units shown done before every first unit is: taken away only once the
+// picture of all of them done is taken (on a busy machine the first ones
+// were gone before the last one was done).
+std::vector<std::string> heldDone;
+
 void TakeScreenshots(kbt::StationWindow& window, const kbt::StationStatus& status,
                      const std::wstring& dir, int places) {
-  static bool updating = false, done = false, mixed = false;
+  static bool updating = false, mixed = false;
   auto save = [&](bool& taken, const wchar_t* name) {
     taken = true;
     SaveClientArea(window, dir + L"\\station-" + name + L".bmp");
@@ -134,8 +141,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (!shots.empty()) SetTimer(window.Window(), 1, kScreenshotLimitMs, &EndScreenshotRun);
     window.onEvent = [&op, &window, &shots, places = args.places](const kbt::StationStatus& status,
                                                                   const kbt::StationEvent& e) {
-      if (e.kind == kbt::StationEvent::Kind::Done && op) op->UnitDone(e.location);
+      const bool holding = !shots.empty() && !done;
+      if (e.kind == kbt::StationEvent::Kind::Done && op) {
+        if (holding)
+          heldDone.push_back(e.location);
+        else
+          op->UnitDone(e.location);
+      }
       if (!shots.empty()) TakeScreenshots(window, status, shots, places);
+      if (holding && done && op)
+        for (const std::string& location : std::exchange(heldDone, {})) op->UnitDone(location);
     };
   };
   const int code = kbt::RunStationWindowProgram(instance, args, program);
