@@ -30,6 +30,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "device/linux/hid_linux.h"
@@ -288,6 +289,9 @@ class MonitorEventSource : public DeviceEventSource {
   bool Running() const { return thread_.joinable(); }
 
   bool WaitEvent(DeviceEvent& out, unsigned timeoutMs) override {
+    // What the system has queued is there at once, also while the reading
+    // thread waits for a CPU: a zero wait asks whether anything came.
+    Drain();
     return queue_.WaitEvent(out, timeoutMs);
   }
 
@@ -304,15 +308,23 @@ class MonitorEventSource : public DeviceEventSource {
         if (p[0].revents != 0) return;
         continue;
       }
-      const auto at = std::chrono::steady_clock::now();
-      for (DeviceEvent& e : monitor_->ReadEvents()) {
-        e.at = at;
-        queue_.Push(std::move(e));
-      }
+      Drain();
+    }
+  }
+
+  // Moves what the socket holds into the queue, each event timed now; one
+  // reader at a time keeps them in order.
+  void Drain() {
+    std::lock_guard lock(readMutex_);
+    const auto at = std::chrono::steady_clock::now();
+    for (DeviceEvent& e : monitor_->ReadEvents()) {
+      e.at = at;
+      queue_.Push(std::move(e));
     }
   }
 
   std::unique_ptr<HidrawMonitor> monitor_;
+  std::mutex readMutex_;
   int stop_;
   DeviceEventQueue queue_;
   std::thread thread_;  // last: it reads the members above
