@@ -20,7 +20,10 @@ work=$(mktemp -d "$build/smoke.XXXXXX")
 failed=0
 
 fail() { echo "smoke: FAIL: $*" >&2; failed=1; }
-probe() { KB_WINE_TIMEOUT=60 "$run" "$probe" "$@"; }
+# KB_WINE_SLOW multiplies the waits below (Wine under software emulation on
+# a busy machine has taken minutes to show a window).
+slow=${KB_WINE_SLOW:-1}
+probe() { KB_WINE_TIMEOUT=$((60 * slow)) "$run" "$probe" "$@"; }
 
 # The colour at screen point (x, y) as RRGGBB.
 pixel() {
@@ -47,19 +50,19 @@ start() {  # start EXE
   mkdir -p "$dir"
   cp "$1" "$dir/"
   cp "$root/res/demo/firmware.hex" "$dir/"
-  (cd "$dir" && KB_WINE_TIMEOUT=120 exec "$run" "./$(basename "$1")") >"$dir/out.log" 2>&1 &
+  (cd "$dir" && KB_WINE_TIMEOUT=$((120 * slow)) exec "$run" "./$(basename "$1")") >"$dir/out.log" 2>&1 &
   pid=$!
   folder=$dir
   local rect
-  rect=$(probe wait 60) || { fail "$(basename "$1"): no dialog"; return 1; }
+  rect=$(probe wait $((60 * slow))) || { fail "$(basename "$1"): no dialog"; return 1; }
   read -r bx by bw bh <<<"$rect"
   echo "smoke: $(basename "$1"): dialog shown, Start button at $bx,$by ${bw}x$bh"
 }
 
 # Closes the dialog and checks that the program has ended.
 finish() {
-  probe close 20 >/dev/null || fail "dialog does not close"
-  local until=$((SECONDS + 20))
+  probe close $((20 * slow)) >/dev/null || fail "dialog does not close"
+  local until=$((SECONDS + 20 * slow))
   while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $until ]; do sleep 0.2; done
   if kill -0 "$pid" 2>/dev/null; then
     fail "program still running after its dialog closed"
