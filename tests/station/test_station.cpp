@@ -345,17 +345,6 @@ class SlowListing : public HidBackend {
         return HidResult::Ok();
       }
     }
-    {
-      // The listing that read the bus before a restart: it ends once the
-      // run has ended and the keyboard's first interface is back.
-      std::unique_lock lock(mutex_);
-      if (stale_) {
-        released_.wait_for(lock, std::chrono::seconds(5), [&] { return ended_ && back_; });
-        out = *stale_;
-        stale_.reset();
-        return HidResult::Ok();
-      }
-    }
     HidResult r = hub_.Enumerate(out);
     {
       std::lock_guard lock(mutex_);
