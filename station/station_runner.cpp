@@ -326,17 +326,16 @@ void StationRunner::Pass(std::vector<DeviceEvent> events) {
           return removed.empty() || instance.empty() ? at >= now : removed == instance;
         });
       };
-      lastPaths_.clear();
-      for (const InterfaceProbe& p : probes) {
-        DevicePath key = FoldedDevicePath(p.info.path);
-        if (gone(key, p.info.instance)) continue;
-        lastPaths_.push_back(
-            {std::move(key), p.info.location.empty() ? kUnknownLocation : p.info.location,
-             p.info.instance});
-      }
       std::erase_if(probes, [&](const InterfaceProbe& p) {
-        const DevicePath key = FoldedDevicePath(p.info.path);
-        return leaving_.count(key) != 0 || gone(key, p.info.instance);
+        return gone(FoldedDevicePath(p.info.path), p.info.instance);
+      });
+      lastPaths_.clear();
+      for (const InterfaceProbe& p : probes)
+        lastPaths_.push_back({FoldedDevicePath(p.info.path),
+                              p.info.location.empty() ? kUnknownLocation : p.info.location,
+                              p.info.instance});
+      std::erase_if(probes, [&](const InterfaceProbe& p) {
+        return leaving_.count(FoldedDevicePath(p.info.path)) != 0;
       });
       lastList_ = FindKeyboards(probes);
       ++listings_;
